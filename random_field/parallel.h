@@ -1,0 +1,86 @@
+// Splitting a fill into blocks of work over a few threads. No Python here.
+//
+// The calling thread takes blocks too, and between its blocks it asks
+// `interrupted()` whether to stop (the glue checks for signals there, since
+// only the thread that holds the interpreter lock may). Workers take blocks
+// from a shared counter, so uneven blocks balance themselves, and every
+// block is computed by the same code whichever thread takes it: the results
+// do not depend on the number of threads.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
+namespace random_field {
+
+// The number of threads a fill may use: RANDOM_FIELD_NUM_THREADS when it is
+// a positive integer, else the number of cores this process may run on.
+inline int configured_threads() {
+    if (const char* env = std::getenv("RANDOM_FIELD_NUM_THREADS")) {
+        char* end = nullptr;
+        const long v = std::strtol(env, &end, 10);
+        if (end != env && *end == '\0' && v >= 1) return v > 256 ? 256 : static_cast<int>(v);
+    }
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n >= 1) return n;
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n >= 1 ? static_cast<int>(n) : 1;
+}
+
+// Runs work(b) for every block b in [0, nblocks) on up to `threads` threads.
+// Returns false when `interrupted()` asked to stop; the remaining blocks are
+// then skipped, and every worker has been joined either way.
+template <class Work, class Interrupted>
+bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
+                const Interrupted& interrupted) {
+    std::atomic<std::ptrdiff_t> next{0};
+    std::atomic<bool> stop{false};
+    auto worker = [&]() {
+        while (!stop.load(std::memory_order_relaxed)) {
+            const std::ptrdiff_t b = next.fetch_add(1, std::memory_order_relaxed);
+            if (b >= nblocks) return;
+            work(b);
+        }
+    };
+
+    std::vector<std::thread> pool;
+    if (threads > 1 && nblocks > 1) {
+        const std::ptrdiff_t extra = std::min<std::ptrdiff_t>(threads - 1, nblocks - 1);
+        pool.reserve(static_cast<std::size_t>(extra));
+        for (std::ptrdiff_t t = 0; t < extra; ++t) {
+            try {
+                pool.emplace_back(worker);
+            } catch (const std::system_error&) {
+                break;  // fewer threads than asked for: the rest still gets done
+            }
+        }
+    }
+
+    bool completed = true;
+    while (!stop.load(std::memory_order_relaxed)) {
+        const std::ptrdiff_t b = next.fetch_add(1, std::memory_order_relaxed);
+        if (b >= nblocks) break;
+        work(b);
+        if (interrupted()) {
+            stop.store(true, std::memory_order_relaxed);
+            completed = false;
+        }
+    }
+    for (std::thread& t : pool) t.join();
+    return completed;
+}
+
+}  // namespace random_field

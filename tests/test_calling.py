@@ -1,0 +1,270 @@
+"""Module namespace, argument binding and conversion of the parameter kinds."""
+import array
+import builtins
+import math
+import types
+
+import numpy as np
+import pytest
+
+import random_field as rf
+from conftest import VIEW_KINDS, assert_same_bits, make_view
+
+FUNCS = ("get_COV", "get_C_chol_krig", "get_chol_krig_nodes", "get_chol_field",
+         "get_krig_field", "sort_nodes", "get_random_field")
+X, Z, S = np.array([0.0, 0.6, 2.0]), np.array([0.0, 0.3, -1.0]), np.array([1.0, 2.0, 0.5])
+
+
+def count(name, required, given):
+    return f"{name}() takes exactly {required} positional arguments ({given} given)"
+
+
+def cov(theta=1.0, model=0):
+    return rf.get_COV(X, Z, theta, model, S)
+
+
+def test_namespace():
+    assert rf.np is np and rf.__doc__ is None and rf.__test__ == {}
+    order = [k for k in vars(rf) if k in FUNCS or k in ("np", "__test__")]
+    assert order == ["np", *FUNCS, "__test__"]
+    for name in FUNCS:
+        f = getattr(rf, name)
+        assert isinstance(f, types.BuiltinFunctionType)
+        assert (f.__name__, f.__module__, f.__doc__) == (name, "random_field", None)
+
+
+BINDING = [
+    (lambda: rf.get_chol_field(1), count("get_chol_field", 2, 1)),
+    (lambda: rf.get_COV(X, Z, 1.0, 0, S, 7), count("get_COV", 5, 6)),
+    (lambda: rf.get_COV(X, Z, 1.0, 0, S, 7, x=X), count("get_COV", 5, 6)),
+    (lambda: rf.get_krig_field(), count("get_krig_field", 3, 0)),
+    (lambda: rf.get_C_chol_krig(X, Z, X, Z, 1.0, 0, S), count("get_C_chol_krig", 8, 7)),
+    (lambda: rf.get_chol_krig_nodes(X, dist_max=1.0), count("get_chol_krig_nodes", 3, 1)),
+    (lambda: rf.sort_nodes(), count("sort_nodes", 2, 0)),
+    # the number given is the position of the first missing parameter
+    (lambda: rf.get_COV(x=X, z=Z, model=0, sigma=S), count("get_COV", 5, 2)),
+    (lambda: rf.get_COV(sigma=S, theta=1.0, model=0, z=Z), count("get_COV", 5, 0)),
+    (lambda: rf.get_chol_field(**{1: 2}), count("get_chol_field", 2, 0)),
+    # a missing parameter is reported before a stray keyword
+    (lambda: rf.get_chol_field(1, sigma=1), count("get_chol_field", 2, 1)),
+    (lambda: rf.get_chol_field(1, 2, COV=1),
+     "get_chol_field() got multiple values for keyword argument 'COV'"),
+    (lambda: rf.get_chol_field(COV=1, mu=2, sigma=1),
+     "get_chol_field() got an unexpected keyword argument 'sigma'"),
+    (lambda: rf.get_chol_field(1, 2, **{1: 2}), "get_chol_field() keywords must be strings"),
+    # stray keywords are examined in the order given
+    (lambda: rf.sort_nodes(X, z=Z, bogus=1, x=X),
+     "sort_nodes() got an unexpected keyword argument 'bogus'"),
+    (lambda: rf.sort_nodes(X, z=Z, x=X, bogus=1),
+     "sort_nodes() got multiple values for keyword argument 'x'"),
+    (lambda: rf.get_random_field(1), count("get_random_field", 0, 1)),
+    (lambda: rf.get_random_field(1, 2, x=X), count("get_random_field", 0, 2)),
+    (lambda: rf.get_random_field(**{1: 2}), "get_random_field() keywords must be strings"),
+]
+
+
+@pytest.mark.parametrize("call, message", BINDING)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as exc:
+        call()
+    assert str(exc.value) == message
+
+
+def same(a, b):
+    if isinstance(a, list):
+        assert isinstance(b, list) and len(a) == len(b)
+        for u, v in zip(a, b):
+            same(u, v)
+    else:
+        assert_same_bits(a, b)
+
+
+CALLS = {  # parameter names, arguments in parameter order
+    "get_COV": ("x z theta model sigma", (X, Z, 0.8, 1, S)),
+    "get_C_chol_krig": ("xchol zchol xkrig zkrig theta model sigma_chol sigma_krig",
+                        (X[:2], Z[:2], X, Z, 0.8, 0, S[:2], S)),
+    "get_chol_krig_nodes": ("x z dist_max", (X, Z, 0.7)),
+    "sort_nodes": ("x z", (X[::-1].copy(), Z)),
+    "get_krig_field": ("COV C_chol_krig chol_field",
+                       (np.eye(2) * 2.0, np.ones((2, 3)), np.array([1.0, -1.0]))),
+    "get_chol_field": ("COV mu", (np.eye(3), np.array([1.0, 2.0, 3.0]))),
+}
+
+
+@pytest.mark.parametrize("name", CALLS)
+@pytest.mark.parametrize("npos", [0, 1, 2])
+def test_keywords_in_any_order_equal_positions(name, npos):
+    f, (names, args) = getattr(rf, name), CALLS[name]
+    np.random.seed(3)
+    expected = f(*args)
+    kw = dict(reversed(list(zip(names.split(), args))[npos:]))
+    np.random.seed(3)
+    same(f(*args[:npos], **kw), expected)
+
+
+@pytest.mark.parametrize("pos", [0, 1, 4])
+@pytest.mark.parametrize("kind", VIEW_KINDS + ("memoryview_cast",))
+def test_array_parameter_accepts_views(pos, kind):
+    args = [X, Z, 1.0, 0, S]
+    if kind == "memoryview_cast":
+        args[pos] = memoryview(bytearray(np.asarray(args[pos]).tobytes())).cast("d")
+    else:
+        args[pos] = make_view(kind, args[pos])
+    assert_same_bits(rf.get_COV(*args), cov())
+
+
+def test_none_is_an_empty_array():
+    assert rf.get_COV(None, None, 1.0, 0, None).shape == (0, 0)
+    assert rf.get_C_chol_krig(None, None, None, None, 1.0, 0, None, None).shape == (0, 0)
+
+
+def readonly(a):
+    a = a.copy()
+    a.setflags(write=False)
+    return a
+
+
+MISMATCH = "Buffer dtype mismatch, expected 'double' but got "
+REFUSED = [
+    ([0.0, 1.0, 2.0], TypeError, None),
+    (bytes(24), (ValueError, BufferError), None),
+    (readonly(X), (ValueError, BufferError), None),
+    (np.broadcast_to(1.0, 3), (ValueError, BufferError), None),
+    (np.zeros((3, 1)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
+    (np.array(1.0), ValueError, "Buffer has wrong number of dimensions (expected 1, got 0)"),
+    (np.zeros(3, np.int64), ValueError, MISMATCH + "'long'"),
+    (np.zeros(3, np.uint64), ValueError, MISMATCH + "'unsigned long'"),
+    (np.zeros(3, np.int32), ValueError, MISMATCH + "'int'"),
+    (np.zeros(3, np.int8), ValueError, MISMATCH + "'signed char'"),
+    (np.zeros(3, np.uint16), ValueError, MISMATCH + "'unsigned short'"),
+    (np.zeros(3, np.float32), ValueError, MISMATCH + "'float'"),
+    (np.zeros(3, bool), ValueError, MISMATCH + "'bool'"),
+    (np.zeros(3, np.complex64), ValueError, MISMATCH + "'complex float'"),
+    (np.zeros(3, np.complex128), ValueError, MISMATCH + "'complex double'"),
+    (np.zeros(3, np.longdouble), ValueError, MISMATCH + "'long double'"),
+    (np.zeros(3, object), ValueError, MISMATCH + "Python object"),
+    (np.zeros(3, ">f8"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
+    (np.zeros(3, np.float16), ValueError,
+     "Does not understand character buffer dtype format string ('e')"),
+    (np.zeros(3, [("v", "<f8")]), ValueError, None),
+    (array.array("f", [0.0] * 3), ValueError, MISMATCH + "'float'"),
+]
+
+
+@pytest.mark.parametrize("pos", [0, 1, 4])
+@pytest.mark.parametrize("bad, exc, message", REFUSED)
+def test_array_parameter_refusals(pos, bad, exc, message):
+    args = [X, Z, 1.0, 0, S]
+    args[pos] = bad
+    with pytest.raises(exc) as info:
+        rf.get_COV(*args)
+    assert message is None or str(info.value) == message
+
+
+@pytest.mark.parametrize("pos", [0, 1, 2, 3, 6, 7])
+def test_every_array_parameter_of_the_cross_covariance_is_checked(pos):
+    args = [X, Z, X, Z, 1.0, 0, S, S]
+    args[pos] = np.zeros(3, np.int64)
+    with pytest.raises(ValueError, match="but got 'long'$"):
+        rf.get_C_chol_krig(*args)
+
+
+class Real:
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        if isinstance(self.v, BaseException):
+            raise self.v
+        return self.v
+
+
+@pytest.mark.parametrize("theta, same_as", [
+    (2, 2.0), (np.float32(0.5), 0.5), (Real(1.5), 1.5), (-1.0, 1.0), (True, 1.0),
+    (np.int64(3), 3.0),
+])
+def test_real_parameter(theta, same_as):
+    assert_same_bits(cov(theta), cov(same_as))
+
+
+def _real_msg():
+    with pytest.raises(TypeError) as e:
+        math.sqrt("0.5")  # the interpreter's own conversion of a str
+    return str(e.value)
+
+
+@pytest.mark.parametrize("theta, exc", [
+    ("0.5", TypeError), (None, TypeError), ([1.0], TypeError), (2 ** 2000, OverflowError),
+    (Real(RuntimeError("boom")), RuntimeError),
+])
+def test_real_parameter_refusals(theta, exc):
+    with pytest.raises(exc) as info:
+        cov(theta)
+    if isinstance(theta, str):
+        assert str(info.value) == _real_msg()
+
+
+class Int:
+    def __int__(self):
+        return 0
+
+
+@pytest.mark.parametrize("model, same_as", [
+    (1.9, 1), (-1.5, 1), (0.9, 0), (-0.5, 0), (True, 1), (False, 0), (np.int64(7), 1),
+    (np.int64(0), 0), (np.float64(-0.99), 0), (2147483647, 1), (-2147483648, 1), (Int(), 0),
+])
+def test_integer_parameter(model, same_as):
+    assert not np.array_equal(cov(model=0), cov(model=1))
+    assert_same_bits(cov(model=model), cov(model=same_as))
+
+
+@pytest.mark.parametrize("model, exc, message", [
+    ("1", TypeError, "an integer is required"),
+    (None, TypeError, "an integer is required"),
+    ([0], TypeError, "an integer is required"),
+    (2147483648, OverflowError, "value too large to convert to int"),
+    (-2147483649, OverflowError, "value too large to convert to int"),
+    (2 ** 63 - 1, OverflowError, "value too large to convert to int"),
+    (1e10, OverflowError, "value too large to convert to int"),
+    (2 ** 70, OverflowError, None),
+    (-2 ** 70, OverflowError, None),
+    (float("nan"), ValueError, None),
+    (float("inf"), OverflowError, None),
+])
+def test_integer_parameter_refusals(model, exc, message):
+    with pytest.raises(exc) as info:
+        cov(model=model)
+    assert message is None or str(info.value) == message
+
+
+@pytest.mark.parametrize("args, exc, match", [
+    ((np.zeros(3, np.int64), np.zeros(3, np.float32), 1.0, 0, S), ValueError, "'long'$"),
+    ((X, np.zeros(3, np.float32), "a", "1", np.zeros(3, bool)), ValueError, "'float'$"),
+    ((X, Z, "a", "1", np.zeros(3, bool)), TypeError, "^must be real"),
+    ((X, Z, 1.0, "1", np.zeros(3, bool)), TypeError, "^an integer is required$"),
+    ((X, Z, 0.0, "1", S), TypeError, "^an integer is required$"),
+])
+def test_only_the_first_wrong_argument_is_reported(args, exc, match):
+    with pytest.raises(exc, match=match):
+        rf.get_COV(*args)
+
+
+def test_np_is_looked_up_at_call_time(monkeypatch):
+    assert not hasattr(builtins, "np")
+    expected = cov()
+    monkeypatch.delattr(rf, "np")
+    with pytest.raises(NameError) as info:
+        cov()
+    assert str(info.value) == "name 'np' is not defined"
+    monkeypatch.setattr(builtins, "np", np, raising=False)  # builtins come second
+    assert_same_bits(cov(), expected)
+    seen = []
+
+    def zeros(*args, **kwargs):
+        seen.append((args, kwargs))
+        raise KeyError("fake zeros")
+
+    monkeypatch.setattr(rf, "np", types.SimpleNamespace(zeros=zeros), raising=False)
+    with pytest.raises(KeyError):
+        rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 0, S[:2], S)
+    assert seen == [(((2, 3),), {"dtype": "float64"})]
