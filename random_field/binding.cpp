@@ -361,6 +361,10 @@ bool init_names() {
             if (*e.slot == nullptr) return false;
         }
     }
+    if (names.dtype_kw == nullptr) {
+        names.dtype_kw = PyTuple_Pack(1, names.dtype);
+        if (names.dtype_kw == nullptr) return false;
+    }
     done = true;
     return true;
 }

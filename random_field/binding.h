@@ -72,6 +72,7 @@ struct Names {
         *shape, *isscalar, *full, *float64, *sqrt, *pi, *print, *loc, *scale,
         *size, *dtype, *order, *get_chol_krig_nodes, *get_COV, *get_chol_field,
         *get_C_chol_krig, *get_krig_field;
+    PyObject* dtype_kw;  // ("dtype",), keyword names of a call
 };
 extern Names names;
 bool init_names();

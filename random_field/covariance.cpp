@@ -11,11 +11,14 @@ namespace {
 Ref new_matrix(PyObject* module, Py_ssize_t rows, Py_ssize_t cols) {
     Ref zeros = np_attr(module, names.zeros);
     if (!zeros) return Ref();
-    Ref shape = Ref::steal(Py_BuildValue("(nn)", rows, cols));
+    Ref shape = Ref::steal(PyTuple_New(2));
     if (!shape) return Ref();
-    Ref kwnames = Ref::steal(PyTuple_Pack(1, names.dtype));
-    if (!kwnames) return Ref();
-    return call(zeros.get(), {shape.get(), names.float64}, kwnames.get());
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+        PyObject* n = PyLong_FromSsize_t(k == 0 ? rows : cols);
+        if (n == nullptr) return Ref();
+        PyTuple_SET_ITEM(shape.get(), k, n);
+    }
+    return call(zeros.get(), {shape.get(), names.float64}, names.dtype_kw);
 }
 
 bool zero_theta(double theta) {
@@ -65,7 +68,7 @@ PyObject* py_get_COV(PyObject* module, PyObject* args, PyObject* kwargs) {
             if (!out.convert(C.get(), "get_COV", N, N)) return nullptr;
             if (N > 0 && zero_theta(theta)) return nullptr;
             if (!fill_COV(x.view(), z.view(), sigma.view(), theta, model, out.view(),
-                          configured_threads(), signalled))
+                          signalled))
                 return nullptr;
         }
         return finish(module, std::move(C));
@@ -99,7 +102,7 @@ PyObject* py_get_C_chol_krig(PyObject* module, PyObject* args, PyObject* kwargs)
             if (Nchol > 0 && Nkrig > 0 && zero_theta(theta)) return nullptr;
             if (!fill_C_chol_krig(xchol.view(), zchol.view(), xkrig.view(), zkrig.view(),
                                   sigma_chol.view(), sigma_krig.view(), theta, model,
-                                  out.view(), configured_threads(), signalled))
+                                  out.view(), signalled))
                 return nullptr;
         }
         return finish(module, std::move(C));

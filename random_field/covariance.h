@@ -41,8 +41,13 @@ inline double correlation(double dist, double theta) {
 
 // Side of the square tiles that the fills hand out as blocks of work.
 constexpr std::ptrdiff_t tile = 64;
-// Fills smaller than this many elements stay on the calling thread.
+// Fills smaller than this many elements stay on the calling thread, so that
+// small calls pay nothing for threads (nor for asking how many there are).
 constexpr std::ptrdiff_t parallel_threshold = 1 << 15;
+
+inline int threads_for(std::ptrdiff_t elements) {
+    return elements >= parallel_threshold ? configured_threads() : 1;
+}
 
 // Fills the symmetric N x N matrix C of nodes (x, z) with standard
 // deviations sigma: each pair j >= i is evaluated once, with sigma[i] applied
@@ -50,17 +55,23 @@ constexpr std::ptrdiff_t parallel_threshold = 1 << 15;
 // tiles are the blocks; each mirrors into its transposed tile.
 template <Model M, class Interrupted>
 bool fill_COV_model(const VecView& x, const VecView& z, const VecView& sigma, double theta,
-                    const MatView& C, int threads, const Interrupted& interrupted) {
+                    const MatView& C, const Interrupted& interrupted) {
     const std::ptrdiff_t N = x.n;
     const std::ptrdiff_t nt = (N + tile - 1) / tile;
-    std::vector<std::ptrdiff_t> row_start(static_cast<std::size_t>(nt) + 1, 0);
-    for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
-    const std::ptrdiff_t nblocks = row_start[nt];
+    // Tile row I holds the blocks row_start[I] .. row_start[I + 1] - 1.
+    std::vector<std::ptrdiff_t> row_start;
+    if (nt > 1) {
+        row_start.assign(static_cast<std::size_t>(nt) + 1, 0);
+        for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
+    }
+    const std::ptrdiff_t nblocks = nt * (nt + 1) / 2;
 
     auto work = [&](std::ptrdiff_t b) {
-        const std::ptrdiff_t I =
-            std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
-        const std::ptrdiff_t J = I + (b - row_start[I]);
+        std::ptrdiff_t I = 0, J = 0;
+        if (nt > 1) {
+            I = std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
+            J = I + (b - row_start[I]);
+        }
         const std::ptrdiff_t i_end = std::min(N, (I + 1) * tile);
         const std::ptrdiff_t j_end = std::min(N, (J + 1) * tile);
         for (std::ptrdiff_t i = I * tile; i < i_end; ++i) {
@@ -74,15 +85,15 @@ bool fill_COV_model(const VecView& x, const VecView& z, const VecView& sigma, do
         }
     };
     const std::ptrdiff_t elements = N * (N + 1) / 2;
-    return run_blocks(nblocks, elements >= parallel_threshold ? threads : 1, work, interrupted);
+    return run_blocks(nblocks, threads_for(elements), work, interrupted);
 }
 
 template <class Interrupted>
 bool fill_COV(const VecView& x, const VecView& z, const VecView& sigma, double theta,
-              int model, const MatView& C, int threads, const Interrupted& interrupted) {
+              int model, const MatView& C, const Interrupted& interrupted) {
     if (model_of(model) == Model::gauss)
-        return fill_COV_model<Model::gauss>(x, z, sigma, theta, C, threads, interrupted);
-    return fill_COV_model<Model::expo>(x, z, sigma, theta, C, threads, interrupted);
+        return fill_COV_model<Model::gauss>(x, z, sigma, theta, C, interrupted);
+    return fill_COV_model<Model::expo>(x, z, sigma, theta, C, interrupted);
 }
 
 // Fills the Nchol x Nkrig matrix C between Cholesky nodes (rows) and kriged
@@ -91,7 +102,7 @@ template <Model M, class Interrupted>
 bool fill_C_chol_krig_model(const VecView& xchol, const VecView& zchol, const VecView& xkrig,
                             const VecView& zkrig, const VecView& sigma_chol,
                             const VecView& sigma_krig, double theta, const MatView& C,
-                            int threads, const Interrupted& interrupted) {
+                            const Interrupted& interrupted) {
     const std::ptrdiff_t Nchol = xchol.n, Nkrig = xkrig.n;
     constexpr std::ptrdiff_t rows = 16, cols = 256;
     const std::ptrdiff_t nr = (Nchol + rows - 1) / rows, nc = (Nkrig + cols - 1) / cols;
@@ -109,19 +120,19 @@ bool fill_C_chol_krig_model(const VecView& xchol, const VecView& zchol, const Ve
         }
     };
     const std::ptrdiff_t elements = Nchol * Nkrig;
-    return run_blocks(nr * nc, elements >= parallel_threshold ? threads : 1, work, interrupted);
+    return run_blocks(nr * nc, threads_for(elements), work, interrupted);
 }
 
 template <class Interrupted>
 bool fill_C_chol_krig(const VecView& xchol, const VecView& zchol, const VecView& xkrig,
                       const VecView& zkrig, const VecView& sigma_chol, const VecView& sigma_krig,
-                      double theta, int model, const MatView& C, int threads,
+                      double theta, int model, const MatView& C,
                       const Interrupted& interrupted) {
     if (model_of(model) == Model::gauss)
         return fill_C_chol_krig_model<Model::gauss>(xchol, zchol, xkrig, zkrig, sigma_chol,
-                                                    sigma_krig, theta, C, threads, interrupted);
+                                                    sigma_krig, theta, C, interrupted);
     return fill_C_chol_krig_model<Model::expo>(xchol, zchol, xkrig, zkrig, sigma_chol,
-                                               sigma_krig, theta, C, threads, interrupted);
+                                               sigma_krig, theta, C, interrupted);
 }
 
 }  // namespace random_field

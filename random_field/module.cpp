@@ -68,9 +68,7 @@ Ref spread_scalar(PyObject* module, PyObject* value, Py_ssize_t n, const Otherwi
     if (!count) return Ref();
     Ref float64 = np_attr(module, names.float64);
     if (!float64) return Ref();
-    Ref kw = Ref::steal(PyTuple_Pack(1, names.dtype));
-    if (!kw) return Ref();
-    return call(full.get(), {count.get(), value, float64.get()}, kw.get());
+    return call(full.get(), {count.get(), value, float64.get()}, names.dtype_kw);
 }
 
 // np.asarray(value, dtype=np.float64)
@@ -79,9 +77,7 @@ Ref as_float64(PyObject* module, PyObject* value) {
     if (!asarray) return Ref();
     Ref float64 = np_attr(module, names.float64);
     if (!float64) return Ref();
-    Ref kw = Ref::steal(PyTuple_Pack(1, names.dtype));
-    if (!kw) return Ref();
-    return call(asarray.get(), {value, float64.get()}, kw.get());
+    return call(asarray.get(), {value, float64.get()}, names.dtype_kw);
 }
 
 // The module function `name`, resolved now, called with positional arguments.
@@ -328,6 +324,10 @@ int exec_module(PyObject* module) {
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interned names are shared process-wide: one interpreter only.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 // do not depend on the number of threads.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
@@ -46,6 +47,13 @@ inline int configured_threads() {
 template <class Work, class Interrupted>
 bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
                 const Interrupted& interrupted) {
+    if (threads <= 1 || nblocks <= 1) {
+        for (std::ptrdiff_t b = 0; b < nblocks; ++b) {
+            work(b);
+            if (interrupted()) return false;
+        }
+        return true;
+    }
     std::atomic<std::ptrdiff_t> next{0};
     std::atomic<bool> stop{false};
     auto worker = [&]() {
@@ -57,7 +65,7 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
     };
 
     std::vector<std::thread> pool;
-    if (threads > 1 && nblocks > 1) {
+    {
         const std::ptrdiff_t extra = std::min<std::ptrdiff_t>(threads - 1, nblocks - 1);
         pool.reserve(static_cast<std::size_t>(extra));
         for (std::ptrdiff_t t = 0; t < extra; ++t) {

@@ -104,9 +104,7 @@ PyObject* py_sort_nodes(PyObject* module, PyObject* args, PyObject* kwargs) {
         Ref dtype = Ref::steal(Py_BuildValue("[(sO)(sO)(sO)(sO)]", "ind", int_type, "dist",
                                              float_type, "xv", float_type, "zv", float_type));
         if (!dtype) return nullptr;
-        Ref dtype_kw = Ref::steal(PyTuple_Pack(1, names.dtype));
-        if (!dtype_kw) return nullptr;
-        Ref records = call(array.get(), {values.get(), dtype.get()}, dtype_kw.get());
+        Ref records = call(array.get(), {values.get(), dtype.get()}, names.dtype_kw);
         if (!records) return nullptr;
         Ref dist = Ref::steal(PyUnicode_FromString("dist"));
         Ref order_kw = Ref::steal(PyTuple_Pack(1, names.order));
