@@ -1,5 +1,4 @@
 """Module namespace, argument binding and conversion of the parameter kinds."""
-import array
 import builtins
 import math
 import types
@@ -39,8 +38,6 @@ BINDING = [
     (lambda: rf.get_COV(X, Z, 1.0, 0, S, 7, x=X), count("get_COV", 5, 6)),
     (lambda: rf.get_krig_field(), count("get_krig_field", 3, 0)),
     (lambda: rf.get_C_chol_krig(X, Z, X, Z, 1.0, 0, S), count("get_C_chol_krig", 8, 7)),
-    (lambda: rf.get_chol_krig_nodes(X, dist_max=1.0), count("get_chol_krig_nodes", 3, 1)),
-    (lambda: rf.sort_nodes(), count("sort_nodes", 2, 0)),
     # the number given is the position of the first missing parameter
     (lambda: rf.get_COV(x=X, z=Z, model=0, sigma=S), count("get_COV", 5, 2)),
     (lambda: rf.get_COV(sigma=S, theta=1.0, model=0, z=Z), count("get_COV", 5, 0)),
@@ -76,7 +73,7 @@ def same(a, b):
         for u, v in zip(a, b):
             same(u, v)
     else:
-        assert_same_bits(a, b)
+        assert (a.dtype, a.shape, a.tobytes()) == (b.dtype, b.shape, b.tobytes())
 
 
 CALLS = {  # parameter names, arguments in parameter order
@@ -118,36 +115,25 @@ def test_none_is_an_empty_array():
     assert rf.get_C_chol_krig(None, None, None, None, 1.0, 0, None, None).shape == (0, 0)
 
 
-def readonly(a):
-    a = a.copy()
-    a.setflags(write=False)
-    return a
-
-
 MISMATCH = "Buffer dtype mismatch, expected 'double' but got "
 REFUSED = [
     ([0.0, 1.0, 2.0], TypeError, None),
     (bytes(24), (ValueError, BufferError), None),
-    (readonly(X), (ValueError, BufferError), None),
+    (np.frombuffer(bytes(24)), (ValueError, BufferError), None),
     (np.broadcast_to(1.0, 3), (ValueError, BufferError), None),
     (np.zeros((3, 1)), ValueError, "Buffer has wrong number of dimensions (expected 1, got 2)"),
     (np.array(1.0), ValueError, "Buffer has wrong number of dimensions (expected 1, got 0)"),
     (np.zeros(3, np.int64), ValueError, MISMATCH + "'long'"),
-    (np.zeros(3, np.uint64), ValueError, MISMATCH + "'unsigned long'"),
     (np.zeros(3, np.int32), ValueError, MISMATCH + "'int'"),
-    (np.zeros(3, np.int8), ValueError, MISMATCH + "'signed char'"),
-    (np.zeros(3, np.uint16), ValueError, MISMATCH + "'unsigned short'"),
     (np.zeros(3, np.float32), ValueError, MISMATCH + "'float'"),
     (np.zeros(3, bool), ValueError, MISMATCH + "'bool'"),
     (np.zeros(3, np.complex64), ValueError, MISMATCH + "'complex float'"),
     (np.zeros(3, np.complex128), ValueError, MISMATCH + "'complex double'"),
-    (np.zeros(3, np.longdouble), ValueError, MISMATCH + "'long double'"),
     (np.zeros(3, object), ValueError, MISMATCH + "Python object"),
     (np.zeros(3, ">f8"), ValueError, "Big-endian buffer not supported on little-endian compiler"),
     (np.zeros(3, np.float16), ValueError,
      "Does not understand character buffer dtype format string ('e')"),
     (np.zeros(3, [("v", "<f8")]), ValueError, None),
-    (array.array("f", [0.0] * 3), ValueError, MISMATCH + "'float'"),
 ]
 
 
@@ -169,84 +155,66 @@ def test_every_array_parameter_of_the_cross_covariance_is_checked(pos):
         rf.get_C_chol_krig(*args)
 
 
-class Real:
-    def __init__(self, v):
-        self.v = v
-
-    def __float__(self):
-        if isinstance(self.v, BaseException):
-            raise self.v
-        return self.v
+def obj(**methods):
+    return type("Obj", (), methods)()
 
 
-@pytest.mark.parametrize("theta, same_as", [
-    (2, 2.0), (np.float32(0.5), 0.5), (Real(1.5), 1.5), (-1.0, 1.0), (True, 1.0),
-    (np.int64(3), 3.0),
-])
-def test_real_parameter(theta, same_as):
-    assert_same_bits(cov(theta), cov(same_as))
+def boom(self):
+    raise RuntimeError("boom")
 
 
-def _real_msg():
+def real_refusal(v):  # the interpreter's own message for a non-real argument
     with pytest.raises(TypeError) as e:
-        math.sqrt("0.5")  # the interpreter's own conversion of a str
+        math.sqrt(v)
     return str(e.value)
 
 
-@pytest.mark.parametrize("theta, exc", [
-    ("0.5", TypeError), (None, TypeError), ([1.0], TypeError), (2 ** 2000, OverflowError),
-    (Real(RuntimeError("boom")), RuntimeError),
-])
-def test_real_parameter_refusals(theta, exc):
-    with pytest.raises(exc) as info:
-        cov(theta)
-    if isinstance(theta, str):
-        assert str(info.value) == _real_msg()
+MODELS = [(1.9, 1), (-1.5, 1), (0.9, 0), (-0.5, 0), (True, 1), (False, 0), (np.int64(7), 1),
+          (np.int64(0), 0), (np.float64(-0.99), 0), (2147483647, 1), (-2147483648, 1),
+          (obj(__int__=lambda self: 0), 0)]
 
 
-class Int:
-    def __int__(self):
-        return 0
-
-
-@pytest.mark.parametrize("model, same_as", [
-    (1.9, 1), (-1.5, 1), (0.9, 0), (-0.5, 0), (True, 1), (False, 0), (np.int64(7), 1),
-    (np.int64(0), 0), (np.float64(-0.99), 0), (2147483647, 1), (-2147483648, 1), (Int(), 0),
-])
-def test_integer_parameter(model, same_as):
+@pytest.mark.parametrize("kw, value, same_as", [
+    ("theta", 2, 2.0), ("theta", np.float32(0.5), 0.5), ("theta", -1.0, 1.0),
+    ("theta", obj(__float__=lambda self: 1.5), 1.5), ("theta", True, 1.0),
+] + [("model", v, m) for v, m in MODELS])
+def test_scalar_conversions(kw, value, same_as):
     assert not np.array_equal(cov(model=0), cov(model=1))
-    assert_same_bits(cov(model=model), cov(model=same_as))
+    assert_same_bits(cov(**{kw: value}), cov(**{kw: same_as}))
 
 
-@pytest.mark.parametrize("model, exc, message", [
-    ("1", TypeError, "an integer is required"),
-    (None, TypeError, "an integer is required"),
-    ([0], TypeError, "an integer is required"),
-    (2147483648, OverflowError, "value too large to convert to int"),
-    (-2147483649, OverflowError, "value too large to convert to int"),
-    (2 ** 63 - 1, OverflowError, "value too large to convert to int"),
-    (1e10, OverflowError, "value too large to convert to int"),
-    (2 ** 70, OverflowError, None),
-    (-2 ** 70, OverflowError, None),
-    (float("nan"), ValueError, None),
-    (float("inf"), OverflowError, None),
+NO_INT, TOO_LARGE = "an integer is required", "value too large to convert to int"
+
+
+@pytest.mark.parametrize("kw, value, exc, message", [
+    ("theta", "0.5", TypeError, real_refusal("0.5")), ("theta", None, TypeError, None),
+    ("theta", 2 ** 2000, OverflowError, None), ("theta", obj(__float__=boom), RuntimeError, "boom"),
+    ("model", "1", TypeError, NO_INT), ("model", None, TypeError, NO_INT),
+    ("model", [0], TypeError, NO_INT), ("model", 2147483648, OverflowError, TOO_LARGE),
+    ("model", -2147483649, OverflowError, TOO_LARGE),
+    ("model", 2 ** 63 - 1, OverflowError, TOO_LARGE),
+    ("model", 1e10, OverflowError, TOO_LARGE), ("model", 2 ** 70, OverflowError, None),
+    ("model", -2 ** 70, OverflowError, None), ("model", float("nan"), ValueError, None),
+    ("model", float("inf"), OverflowError, None),
+    ("model", obj(__int__=boom), RuntimeError, "boom"),
 ])
-def test_integer_parameter_refusals(model, exc, message):
+def test_scalar_refusals(kw, value, exc, message):
     with pytest.raises(exc) as info:
-        cov(model=model)
+        cov(**{kw: value})
     assert message is None or str(info.value) == message
 
 
-@pytest.mark.parametrize("args, exc, match", [
-    ((np.zeros(3, np.int64), np.zeros(3, np.float32), 1.0, 0, S), ValueError, "'long'$"),
-    ((X, np.zeros(3, np.float32), "a", "1", np.zeros(3, bool)), ValueError, "'float'$"),
-    ((X, Z, "a", "1", np.zeros(3, bool)), TypeError, "^must be real"),
-    ((X, Z, 1.0, "1", np.zeros(3, bool)), TypeError, "^an integer is required$"),
-    ((X, Z, 0.0, "1", S), TypeError, "^an integer is required$"),
+@pytest.mark.parametrize("args, exc, message", [
+    ((np.zeros(3, np.int64), np.zeros(3, np.float32), 1.0, 0, S), ValueError, MISMATCH + "'long'"),
+    ((X, np.zeros(3, np.float32), "a", "1", S[:0]), ValueError, MISMATCH + "'float'"),
+    ((X, Z, "a", "1", np.zeros(3, bool)), TypeError, real_refusal("a")),
+    ((X, Z, 1.0, "1", np.zeros(3, bool)), TypeError, NO_INT),
+    ((X, Z, 0.0, "1", S[:1]), TypeError, NO_INT),
 ])
-def test_only_the_first_wrong_argument_is_reported(args, exc, match):
-    with pytest.raises(exc, match=match):
+def test_only_the_first_wrong_argument_is_reported(args, exc, message):
+    with pytest.raises(exc) as info:
         rf.get_COV(*args)
+    assert str(info.value) == message
 
 
 def test_np_is_looked_up_at_call_time(monkeypatch):

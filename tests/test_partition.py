@@ -60,6 +60,9 @@ def node_sets(draw):
     for a, b in draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)),
                               max_size=4)):
         x[b], z[b] = x[a], z[a]
+    far = draw(st.sampled_from([0.0, 0.0, 1e9, 1e12, 2.0**60])) * step * scale
+    for i in range(draw(st.integers(0, n)), n):  # a second cluster far away
+        x[i] += far
     for i, v in draw(st.lists(st.tuples(st.integers(0, 2 * n - 1),
                                         st.sampled_from([NAN, INF, -INF])), max_size=2)):
         (x if i < n else z)[i % n] = v
@@ -80,40 +83,42 @@ def test_partition_matches_plain_scan(case):
     check(*case)
 
 
-@pytest.mark.parametrize("clustered", [False, True])
-def test_partition_many_nodes(clustered):
+@pytest.mark.parametrize("layout", ["uniform", "clustered", "sparse", "far apart"])
+def test_partition_many_nodes(layout):
     rng = np.random.default_rng(11)
-    x, z = rng.uniform(-5, 5, 1500), rng.uniform(0, 10, 1500)
-    if clustered:
-        x[::2], z[::2] = rng.normal(1.0, 1e-3, 750), rng.normal(2.0, 1e-3, 750)
+    x, z = rng.uniform(-5, 5, 1200), rng.uniform(0, 10, 1200)
+    if layout == "clustered":
+        x[::2], z[::2] = rng.normal(1.0, 1e-3, 600), rng.normal(2.0, 1e-3, 600)
+    elif layout == "sparse":  # small groups of nodes, far apart from each other
+        x = x / 10.0 + rng.integers(0, 10**6, 240).repeat(5) * 20.0
+        z = z / 10.0
+    elif layout == "far apart":  # clouds 1.5 * 2**39 and 2**45 bounds away
+        x[400:800] += 0.7 * 1.5 * 2.0**39
+        x[800:] += 0.7 * 2.0**45
     check(x, z, 0.7)
 
 
 def test_worked_example():
     ci, xc, zc, ki, xk, zk = check([0.0, 0.5, 1.0, 1.5, 3.0], [0.0] * 5, 1.0)
     assert ci.tolist() == [0, 2, 4] and xc.tolist() == [0.0, 1.0, 3.0]
-    assert ki.tolist() == [1, 3] and xk.tolist() == [0.5, 1.5]
-    assert ci.dtype == ki.dtype == np.int64
+    assert ki.tolist() == [1, 3] and xk.tolist() == [0.5, 1.5] and ci.dtype == np.int64
 
 
-@pytest.mark.parametrize("dist_max, nchol", [
-    (1.0, 2), (np.nextafter(1.0, 2.0), 1), (1, 2), (True, 2), (INF, 1), (0.0, 2), (NAN, 2),
+@pytest.mark.parametrize("x, dist_max, nchol", [
+    ([0.0, 1.0], 1.0, 2), ([0.0, 1.0], np.nextafter(1.0, 2.0), 1), ([0.0, 1.0], 1, 2),
+    ([0.0, 1.0], True, 2), ([0.0, 1.0], INF, 1), ([0.0, 1.0], 0.0, 2), ([0.0, 1.0], NAN, 2),
+    ([2.5], 3.0, 1),  # one node: chol_ind [0] and three empty float64 arrays
 ])
-def test_boundary_of_the_bound(dist_max, nchol):
-    assert len(check([0.0, 1.0], [0.0, 0.0], dist_max)[0]) == nchol
+def test_bound_and_sizes(x, dist_max, nchol):
+    assert len(check(x, [0.0] * len(x), dist_max)[0]) == nchol
 
 
-def test_single_node():
-    got = check([2.5], [-1.0], 3.0)
-    assert got[0].tolist() == [0] and got[0].dtype == np.int64
-    assert all(a.dtype == np.float64 and a.size == 0 for a in got[3:])
-
-
-def test_reversed_view_read_in_view_order():
-    base = np.array([0.0, 0.3, 2.0, 2.2, 5.0, 0.1])
-    z = np.array([0.0, 0.1, 0.0, 1.0, 0.5, 0.2])
-    got = random_field.get_chol_krig_nodes(base[::-1], z, 0.5)
-    assert_same(got, scan(base[::-1].copy(), z, 0.5))
+def test_strided_inputs_read_in_view_order(view):
+    x, z = [0.0, 0.3, 2.0, 2.2, 5.0, 0.1, 4.9], [0.0, 0.1, 0.0, 1.0, 0.5, 0.2, 0.0]
+    assert_same(random_field.get_chol_krig_nodes(view(x), view(z), 0.5), scan(x, z, 0.5))
+    xs, zs = random_field.sort_nodes(view(x), view(z))
+    assert xs.tolist() == [0.0, 0.1, 0.3, 2.0, 2.2, 4.9, 5.0]
+    assert zs.tolist() == [0.0, 0.2, 0.1, 0.0, 1.0, 0.0, 0.5]
 
 
 @pytest.mark.parametrize("fn", ["get_chol_krig_nodes", "sort_nodes"])

@@ -29,11 +29,17 @@ def np_log(monkeypatch):
     return log
 
 
-def gauss_cov(x, z, sigma=1.0):
-    """Gaussian-model covariance (theta 1) built with numpy alone."""
-    x, z, s = np.asarray(x, float), np.asarray(z, float), np.broadcast_to(sigma, len(x))
-    d = np.hypot(x[:, None] - x[None, :], z[:, None] - z[None, :])
-    return np.exp(-np.pi * d * d) * np.outer(s, s)
+RNG = np.random.default_rng(7)
+XS, ZS, SIG = RNG.uniform(0, 2, 8), RNG.uniform(0, 2, 8), RNG.uniform(0.5, 2, 8)
+
+
+def cov(n, m=0):
+    """COV of the first n nodes, and their cross covariance with the next m."""
+    full = random_field.get_COV(XS[:n + m], ZS[:n + m], 1.0, 0, SIG[:n + m])
+    return full[:n, :n], full[:n, n:]
+
+
+COV3 = cov(3)[0]
 
 
 def chol_field_ref(COV, mu, seed):
@@ -52,20 +58,23 @@ def krig_field_ref(COV, C, f):
     return np.transpose(np.linalg.solve(COV, C)[0:n, 0:m]) @ f
 
 
-RNG = np.random.default_rng(7)
-XS, ZS = RNG.uniform(0, 2, 8), RNG.uniform(0, 2, 8)
-SIG = RNG.uniform(0.5, 2, 8)
+def assert_moments(draws, mu, COV):
+    """Sample mean and covariance within five standard errors."""
+    n, d = len(draws), np.diag(COV)
+    assert np.all(np.abs(draws.mean(axis=0) - mu) < 5 * np.sqrt(d / n))
+    se = np.sqrt((np.outer(d, d) + COV * COV) / n)
+    assert np.all(np.abs(np.cov(draws, rowvar=False) - COV) < 5 * se)
 
 
 # ---------------------------------------------------------------- Cholesky field
 
-@pytest.mark.parametrize("n", [1, 3, 8])
+@pytest.mark.parametrize("COV", [cov(1)[0], cov(3)[0], cov(8)[0], np.ones((2, 2))],
+                         ids=["1", "3", "8", "singular-but-jittered"])
 @pytest.mark.parametrize("seed", [0, 12345])
 @pytest.mark.parametrize("scalar_mu", [True, False])
-def test_chol_field_follows_numpy_steps(n, seed, scalar_mu):
-    COV = gauss_cov(XS[:n], ZS[:n], SIG[:n])
+def test_chol_field_follows_numpy_steps(COV, seed, scalar_mu):
+    n, saved = len(COV), COV.copy()
     mu = 1.25 if scalar_mu else np.linspace(-1.0, 3.0, n)
-    saved = COV.copy()
     np.random.seed(seed)
     got = random_field.get_chol_field(COV, mu)
     again = random_field.get_chol_field(COV, mu)  # no reseed: a fresh draw
@@ -78,45 +87,29 @@ def test_chol_field_follows_numpy_steps(n, seed, scalar_mu):
         assert random_field.get_chol_field(COV, np.full(n, mu)).tobytes() == got.tobytes()
 
 
-def test_one_node_jitter():
+@pytest.mark.parametrize("COV, mu, want", [
+    (np.array([[2.5]]), 0.5, lambda r: [0.5 + math.sqrt(2.5 + 0.0001 * 2.5) * r[0]]),
+    # smallest element 0: no jitter, else sqrt(4.0004) would replace 2
+    (np.diag([4.0, 9.0]), np.array([1.0, -1.0]), lambda r: [1.0 + 2.0 * r[0], -1.0 + 3.0 * r[1]]),
+])
+def test_jitter(COV, mu, want):
     np.random.seed(3)
-    r = np.random.normal()
+    r = np.random.normal(size=len(COV))
     np.random.seed(3)
-    got = random_field.get_chol_field(np.array([[2.5]]), 0.5)
-    assert got[0] == 0.5 + math.sqrt(2.5 + 0.0001 * 2.5) * r
+    assert random_field.get_chol_field(COV, mu).tolist() == want(r)
 
 
-def test_zero_minimum_gives_no_jitter():
-    COV = np.diag([4.0, 9.0])  # sqrt(4.0004) would not be 2
-    np.random.seed(5)
-    r = np.random.normal(size=2)
-    np.random.seed(5)
-    got = random_field.get_chol_field(COV, np.array([1.0, -1.0]))
-    assert got.tolist() == [1.0 + 2.0 * r[0], -1.0 + 3.0 * r[1]]
-
-
-def test_jitter_rescues_singular_matrix_and_leaves_it_alone():
-    COV = np.ones((2, 2))  # two coincident nodes: singular without the jitter
-    saved = COV.copy()
-    assert random_field.get_chol_field(COV, 0.0).shape == (2,)
-    np.testing.assert_array_equal(COV, saved)
-
-
-def test_numpy_call_order_chol(np_log):
-    random_field.get_chol_field(gauss_cov(XS[:3], ZS[:3]), 0.0)
+def test_numpy_call_order(np_log):
+    random_field.get_chol_field(COV3, 0.0)
     assert np_log == ["random.normal", "linalg.cholesky", "min", "identity"]
-
-
-def test_numpy_call_order_krig(np_log):
-    random_field.get_krig_field(gauss_cov(XS[:3], ZS[:3]), np.ones((3, 2)), np.zeros(3))
+    del np_log[:]
+    random_field.get_krig_field(COV3, np.ones((3, 2)), np.zeros(3))
     assert np_log == ["vstack", "ones", "hstack", "transpose", "ones", "vstack",
                       "ones", "linalg.solve", "transpose"]
-
-
-def test_empty_matrix_fails_after_the_draw(np_log):
-    with pytest.raises(ValueError):
+    del np_log[:]
+    with pytest.raises(ValueError):  # the empty matrix fails at the minimum, after the draw
         random_field.get_chol_field(np.zeros((0, 0)), 0.0)
-    assert np_log[:3] == ["random.normal", "linalg.cholesky", "min"]
+    assert np_log == ["random.normal", "linalg.cholesky", "min"]
 
 
 def test_failed_factorisation_still_advanced_the_generator():
@@ -129,38 +122,20 @@ def test_failed_factorisation_still_advanced_the_generator():
     np.testing.assert_array_equal(after, np.random.normal(size=3))
 
 
-@pytest.mark.parametrize("COV, mu, exc", [
-    (None, 0.0, TypeError),
-    (2.0, 0.0, TypeError),
-    (np.zeros((0, 0)), 0.0, ValueError),
-    (np.eye(3), np.zeros(2), ValueError),
-    (np.ones((3, 2)), 0.0, ValueError),
-])
-def test_chol_field_failures_pass_through(COV, mu, exc):
-    with pytest.raises(exc):
-        random_field.get_chol_field(COV, mu)
-
-
 def test_chol_field_statistics():
-    x, z = [0, 0.4, 0.9, 0.2, 1.3], [0, 0.3, 0.1, 0.8, 0.6]
+    x, z = np.array([0, 0.4, 0.9, 0.2, 1.3]), np.array([0, 0.3, 0.1, 0.8, 0.6])
     sigma, mu = np.array([1, 2, 0.5, 1.5, 1.0]), np.array([0.0, 1.0, -2.0, 0.5, 3.0])
-    COV = random_field.get_COV(np.array(x, float), np.array(z, float), 1.0, 0, sigma)
-    n = 4000
+    COV = random_field.get_COV(x, z, 1.0, 0, sigma)
     np.random.seed(2024)
-    draws = np.array([random_field.get_chol_field(COV, mu) for _ in range(n)])
-    d = np.diag(COV)
-    assert np.all(np.abs(draws.mean(axis=0) - mu) < 5 * np.sqrt(d / n))
-    se = np.sqrt((np.outer(d, d) + COV * COV) / n)
-    assert np.all(np.abs(np.cov(draws, rowvar=False) - COV) < 5 * se)
+    assert_moments(np.array([random_field.get_chol_field(COV, mu) for _ in range(4000)]), mu, COV)
 
 
 # ------------------------------------------------------------------ kriged field
 
-@pytest.mark.parametrize("nchol, nkrig", [(1, 3), (4, 5), (8, 1), (3, 0)])
+@pytest.mark.parametrize("nchol, nkrig", [(1, 3), (4, 4), (7, 1), (3, 0)])
 def test_krig_field_follows_numpy_steps(nchol, nkrig):
-    COV = gauss_cov(XS[:nchol], ZS[:nchol], SIG[:nchol])
-    rng = np.random.default_rng(10 * nchol + nkrig)
-    C, f = rng.uniform(0, 1, (nchol, nkrig)), rng.normal(size=nchol)
+    COV, C = cov(nchol, nkrig)
+    f = np.random.default_rng(nchol).normal(size=nchol)
     saved = [a.copy() for a in (COV, C, f)]
     got = random_field.get_krig_field(COV, C, f)
     assert got.dtype == np.float64 and got.shape == (nkrig,)
@@ -170,40 +145,32 @@ def test_krig_field_follows_numpy_steps(nchol, nkrig):
         np.testing.assert_array_equal(a, b)
 
 
-def full_cov(nchol, nkrig):
-    """COV of the first nchol nodes and their cross covariance with the rest."""
-    full = gauss_cov(XS[:nchol + nkrig], ZS[:nchol + nkrig], SIG[:nchol + nkrig])
-    return full[:nchol, :nchol], full[:nchol, nchol:]
-
-
-@pytest.mark.parametrize("nchol", [1, 2, 5])
-def test_weights_sum_to_one(nchol):
-    COV, C = full_cov(nchol, 3)
-    got = random_field.get_krig_field(COV, C, np.full(nchol, -3.5))
-    np.testing.assert_allclose(got, -3.5, rtol=1e-9)
-
-
-def test_one_cholesky_node_spreads_its_value():
-    got = random_field.get_krig_field(np.array([[2.0]]), np.array([[0.3, 1.9, 0.0]]),
-                                      np.array([4.0]))
-    np.testing.assert_allclose(got, 4.0, rtol=1e-12)
-
-
-def test_kriged_node_on_a_cholesky_node():
-    COV, _ = full_cov(5, 0)
-    f = np.array([1.0, -2.0, 0.5, 3.0, 7.0])
-    got = random_field.get_krig_field(COV, COV[:, [3, 1]], f)
-    np.testing.assert_allclose(got, [3.0, -2.0], rtol=1e-7)
-
-
-@pytest.mark.parametrize("COV, C, f, exc", [
-    (1.0, np.ones((1, 2)), np.ones(1), TypeError),
-    (np.eye(2), [[1.0], [1.0]], np.ones(2), AttributeError),
-    (np.eye(2), np.ones(2), np.ones(2), IndexError),
-    (np.ones((2, 2)), np.ones((2, 3)), np.ones(2), np.linalg.LinAlgError),
-    (np.zeros((0, 0)), np.zeros((0, 2)), np.zeros(0), np.linalg.LinAlgError),
-    (np.eye(2), np.ones((2, 3)), np.ones(3), ValueError),
+@pytest.mark.parametrize("COV, C, f, want", [
+    # the weights sum to one: a constant field is kriged to that constant
+    (*cov(1, 3), [-3.5], -3.5), (*cov(2, 3), [-3.5] * 2, -3.5), (*cov(5, 3), [-3.5] * 5, -3.5),
+    # a kriged node on Cholesky nodes 3 and 1 takes their values
+    (cov(5)[0], cov(5)[0][:, [3, 1]], [1.0, -2.0, 0.5, 3.0, 7.0], [3.0, -2.0]),
+    # one Cholesky node: its value everywhere, whatever the covariances
+    (np.array([[2.0]]), np.array([[0.3, 1.9, 0.0]]), [4.0], 4.0),
 ])
-def test_krig_field_failures_pass_through(COV, C, f, exc):
+def test_kriging_properties(COV, C, f, want):
+    np.testing.assert_allclose(random_field.get_krig_field(COV, C, np.array(f)), want, rtol=1e-9)
+
+
+@pytest.mark.parametrize("fn, args, exc", [
+    ("get_chol_field", (None, 0.0), TypeError),
+    ("get_chol_field", (2.0, 0.0), TypeError),
+    ("get_chol_field", (np.zeros((0, 0)), 0.0), ValueError),
+    ("get_chol_field", (np.eye(3), np.zeros(2)), ValueError),
+    ("get_chol_field", (np.ones((3, 2)), 0.0), ValueError),
+    ("get_krig_field", (1.0, np.ones((1, 2)), np.ones(1)), TypeError),
+    ("get_krig_field", (np.eye(2), [[1.0], [1.0]], np.ones(2)), AttributeError),
+    ("get_krig_field", (np.eye(2), np.ones(2), np.ones(2)), IndexError),
+    ("get_krig_field", (np.ones((2, 2)), np.ones((2, 3)), np.ones(2)),  # coincident nodes
+     np.linalg.LinAlgError),
+    ("get_krig_field", (np.zeros((0, 0)), np.zeros((0, 2)), np.zeros(0)), np.linalg.LinAlgError),
+    ("get_krig_field", (np.eye(2), np.ones((2, 3)), np.ones(3)), ValueError),
+])
+def test_failures_pass_through(fn, args, exc):
     with pytest.raises(exc):
-        random_field.get_krig_field(COV, C, f)
+        getattr(random_field, fn)(*args)
