@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace random_field {
@@ -28,19 +29,46 @@ inline Model model_of(int code) { return code == 0 ? Model::gauss : Model::expo;
 // the smallest subnormal), and the call is slow in that range.
 inline double exp_or_zero(double a) { return a < -746.0 ? 0.0 : std::exp(a); }
 
+// The argument of exp in the correlation function of distance `dist`.
 template <Model M>
-inline double correlation(double dist, double theta) {
+inline double exponent(double dist, double theta) {
     if constexpr (M == Model::gauss) {
         const double q = dist / theta;
         const double s = q * q;
-        return exp_or_zero(s * -3.141592653589793);
+        return s * -3.141592653589793;
     } else {
-        return exp_or_zero((std::fabs(dist) * -2.0) / theta);
+        return (std::fabs(dist) * -2.0) / theta;
     }
 }
 
-// Side of the square tiles that the fills hand out as blocks of work.
-constexpr std::ptrdiff_t tile = 64;
+template <Model M>
+inline double correlation(double dist, double theta) {
+    return exp_or_zero(exponent<M>(dist, theta));
+}
+
+// Covariances of one node (xi, zi, si) with n nodes (x, z, sigma), into out:
+// out[k] = (correlation * si) * sigma[k]. The work is done in three passes
+// over the segment, the same operations per element as a single loop: the
+// distance and exponent pass and the scaling pass are plain arithmetic that
+// the compiler may vectorise (IEEE vector square roots and quotients round
+// exactly like scalar ones), and the exp calls in between do not wait on
+// one another.
+template <Model M>
+inline void covariance_segment(double xi, double zi, double si, const double* __restrict x,
+                               const double* __restrict z, const double* __restrict sigma,
+                               std::ptrdiff_t n, double theta, double* __restrict out) {
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const double dx = xi - x[k];
+        const double dz = zi - z[k];
+        out[k] = exponent<M>(std::sqrt(dx * dx + dz * dz), theta);
+    }
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = exp_or_zero(out[k]);
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = (out[k] * si) * sigma[k];
+}
+
+// Side of the square tiles that the fills hand out as blocks of work. Large
+// tiles make the mirrored writes long runs along rows of C.
+constexpr std::ptrdiff_t tile = 256;
 // Fills smaller than this many elements stay on the calling thread, so that
 // small calls pay nothing for threads (nor for asking how many there are).
 constexpr std::ptrdiff_t parallel_threshold = 1 << 15;
@@ -49,43 +77,75 @@ inline int threads_for(std::ptrdiff_t elements) {
     return elements >= parallel_threshold ? configured_threads() : 1;
 }
 
+// A contiguous copy of a strided view: the inner loops then read plain
+// arrays whatever the caller's strides.
+inline std::vector<double> contiguous(const VecView& v) {
+    std::vector<double> out(static_cast<std::size_t>(v.n));
+    for (std::ptrdiff_t i = 0; i < v.n; ++i) out[static_cast<std::size_t>(i)] = v[i];
+    return out;
+}
+
+// Writes n values to row i of C from column j on.
+inline void store_row(const MatView& C, std::ptrdiff_t i, std::ptrdiff_t j,
+                      const double* values, std::ptrdiff_t n) {
+    if (C.col_stride == static_cast<std::ptrdiff_t>(sizeof(double))) {
+        std::memcpy(C.base + i * C.row_stride + j * C.col_stride, values,
+                    static_cast<std::size_t>(n) * sizeof(double));
+    } else {
+        for (std::ptrdiff_t k = 0; k < n; ++k) C.set(i, j + k, values[k]);
+    }
+}
+
 // Fills the symmetric N x N matrix C of nodes (x, z) with standard
 // deviations sigma: each pair j >= i is evaluated once, with sigma[i] applied
-// before sigma[j], and written to C[i][j] and C[j][i]. The upper-triangle
-// tiles are the blocks; each mirrors into its transposed tile.
+// before sigma[j], and written to C[i][j] and C[j][i]. The blocks of work are
+// the tiles on and above the diagonal; a tile is computed into a local
+// buffer and then written out row by row, once as it stands and once
+// transposed, so that no write runs down a column of C.
 template <Model M, class Interrupted>
-bool fill_COV_model(const VecView& x, const VecView& z, const VecView& sigma, double theta,
-                    const MatView& C, const Interrupted& interrupted) {
-    const std::ptrdiff_t N = x.n;
+bool fill_COV_model(const VecView& x_view, const VecView& z_view, const VecView& sigma_view,
+                    double theta, const MatView& C, const Interrupted& interrupted) {
+    const std::ptrdiff_t N = x_view.n;
+    const std::vector<double> xs = contiguous(x_view), zs = contiguous(z_view),
+                              ss = contiguous(sigma_view);
+    const double* const x = xs.data();
+    const double* const z = zs.data();
+    const double* const sigma = ss.data();
     const std::ptrdiff_t nt = (N + tile - 1) / tile;
     // Tile row I holds the blocks row_start[I] .. row_start[I + 1] - 1.
-    std::vector<std::ptrdiff_t> row_start;
-    if (nt > 1) {
-        row_start.assign(static_cast<std::size_t>(nt) + 1, 0);
-        for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
-    }
-    const std::ptrdiff_t nblocks = nt * (nt + 1) / 2;
+    std::vector<std::ptrdiff_t> row_start(static_cast<std::size_t>(nt) + 1, 0);
+    for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
+    const std::ptrdiff_t nblocks = row_start[nt];
+    const int threads = threads_for(N * (N + 1) / 2);
+    // One tile of scratch per thread, on the heap: threads may have small stacks.
+    std::vector<double> scratch(static_cast<std::size_t>(std::min<std::ptrdiff_t>(threads, nblocks)) *
+                                (tile * tile + tile));
 
-    auto work = [&](std::ptrdiff_t b) {
-        std::ptrdiff_t I = 0, J = 0;
-        if (nt > 1) {
-            I = std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
-            J = I + (b - row_start[I]);
-        }
-        const std::ptrdiff_t i_end = std::min(N, (I + 1) * tile);
-        const std::ptrdiff_t j_end = std::min(N, (J + 1) * tile);
-        for (std::ptrdiff_t i = I * tile; i < i_end; ++i) {
+    auto work = [&](std::ptrdiff_t b, int w) {
+        const std::ptrdiff_t I =
+            std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
+        const std::ptrdiff_t J = I + (b - row_start[I]);
+        const std::ptrdiff_t i0 = I * tile, i1 = std::min(N, i0 + tile);
+        const std::ptrdiff_t j0 = J * tile, j1 = std::min(N, j0 + tile);
+        double* const buf = scratch.data() + static_cast<std::size_t>(w) * (tile * tile + tile);
+        double* const column = buf + tile * tile;
+        for (std::ptrdiff_t i = i0; i < i1; ++i) {
             const double xi = x[i], zi = z[i], si = sigma[i];
-            for (std::ptrdiff_t j = std::max(i, J * tile); j < j_end; ++j) {
-                const double r = correlation<M>(node_distance(xi, zi, x[j], z[j]), theta);
-                const double v = (r * si) * sigma[j];
-                C.set(i, j, v);
-                C.set(j, i, v);
-            }
+            const std::ptrdiff_t j = std::max(i, j0);
+            covariance_segment<M>(xi, zi, si, x + j, z + j, sigma + j, j1 - j, theta,
+                                  buf + (i - i0) * tile + (j - j0));
+        }
+        for (std::ptrdiff_t i = i0; i < i1; ++i) {
+            const std::ptrdiff_t j = std::max(i, j0);
+            if (j < j1) store_row(C, i, j, buf + (i - i0) * tile + (j - j0), j1 - j);
+        }
+        for (std::ptrdiff_t j = j0; j < j1; ++j) {
+            const std::ptrdiff_t i_end = std::min(i1, j + 1);  // rows i <= j hold C[i][j]
+            for (std::ptrdiff_t i = i0; i < i_end; ++i) column[i - i0] = buf[(i - i0) * tile + (j - j0)];
+            if (i_end > i0) store_row(C, j, i0, column, i_end - i0);
         }
     };
-    const std::ptrdiff_t elements = N * (N + 1) / 2;
-    return run_blocks(nblocks, threads_for(elements), work, interrupted);
+    return run_blocks(nblocks, threads, work, interrupted);
 }
 
 template <class Interrupted>
@@ -97,30 +157,32 @@ bool fill_COV(const VecView& x, const VecView& z, const VecView& sigma, double t
 }
 
 // Fills the Nchol x Nkrig matrix C between Cholesky nodes (rows) and kriged
-// nodes (columns): C[i][j] = (r * sigma_chol[i]) * sigma_krig[j].
+// nodes (columns): C[i][j] = (r * sigma_chol[i]) * sigma_krig[j]. The blocks
+// are row segments of a few rows each.
 template <Model M, class Interrupted>
-bool fill_C_chol_krig_model(const VecView& xchol, const VecView& zchol, const VecView& xkrig,
-                            const VecView& zkrig, const VecView& sigma_chol,
-                            const VecView& sigma_krig, double theta, const MatView& C,
-                            const Interrupted& interrupted) {
-    const std::ptrdiff_t Nchol = xchol.n, Nkrig = xkrig.n;
-    constexpr std::ptrdiff_t rows = 16, cols = 256;
+bool fill_C_chol_krig_model(const VecView& xchol_view, const VecView& zchol_view,
+                            const VecView& xkrig_view, const VecView& zkrig_view,
+                            const VecView& sigma_chol_view, const VecView& sigma_krig_view,
+                            double theta, const MatView& C, const Interrupted& interrupted) {
+    const std::ptrdiff_t Nchol = xchol_view.n, Nkrig = xkrig_view.n;
+    const std::vector<double> xc = contiguous(xchol_view), zc = contiguous(zchol_view),
+                              sc = contiguous(sigma_chol_view), xk = contiguous(xkrig_view),
+                              zk = contiguous(zkrig_view), sk = contiguous(sigma_krig_view);
+    constexpr std::ptrdiff_t rows = 8, cols = 1024;
     const std::ptrdiff_t nr = (Nchol + rows - 1) / rows, nc = (Nkrig + cols - 1) / cols;
 
-    auto work = [&](std::ptrdiff_t b) {
+    auto work = [&](std::ptrdiff_t b, int) {
         const std::ptrdiff_t I = b / nc, J = b % nc;
         const std::ptrdiff_t i_end = std::min(Nchol, (I + 1) * rows);
-        const std::ptrdiff_t j_end = std::min(Nkrig, (J + 1) * cols);
+        const std::ptrdiff_t j0 = J * cols, j1 = std::min(Nkrig, j0 + cols);
+        double segment[cols];
         for (std::ptrdiff_t i = I * rows; i < i_end; ++i) {
-            const double xi = xchol[i], zi = zchol[i], si = sigma_chol[i];
-            for (std::ptrdiff_t j = J * cols; j < j_end; ++j) {
-                const double r = correlation<M>(node_distance(xi, zi, xkrig[j], zkrig[j]), theta);
-                C.set(i, j, (r * si) * sigma_krig[j]);
-            }
+            covariance_segment<M>(xc[i], zc[i], sc[i], xk.data() + j0, zk.data() + j0,
+                                  sk.data() + j0, j1 - j0, theta, segment);
+            store_row(C, i, j0, segment, j1 - j0);
         }
     };
-    const std::ptrdiff_t elements = Nchol * Nkrig;
-    return run_blocks(nr * nc, threads_for(elements), work, interrupted);
+    return run_blocks(nr * nc, threads_for(Nchol * Nkrig), work, interrupted);
 }
 
 template <class Interrupted>

@@ -41,7 +41,8 @@ inline int configured_threads() {
     return n >= 1 ? static_cast<int>(n) : 1;
 }
 
-// Runs work(b) for every block b in [0, nblocks) on up to `threads` threads.
+// Runs work(b, w) for every block b in [0, nblocks) on up to `threads`
+// threads, w in [0, threads) naming the thread (for its scratch memory).
 // Returns false when `interrupted()` asked to stop; the remaining blocks are
 // then skipped, and every worker has been joined either way.
 template <class Work, class Interrupted>
@@ -49,18 +50,18 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
                 const Interrupted& interrupted) {
     if (threads <= 1 || nblocks <= 1) {
         for (std::ptrdiff_t b = 0; b < nblocks; ++b) {
-            work(b);
+            work(b, 0);
             if (interrupted()) return false;
         }
         return true;
     }
     std::atomic<std::ptrdiff_t> next{0};
     std::atomic<bool> stop{false};
-    auto worker = [&]() {
+    auto worker = [&](int w) {
         while (!stop.load(std::memory_order_relaxed)) {
             const std::ptrdiff_t b = next.fetch_add(1, std::memory_order_relaxed);
             if (b >= nblocks) return;
-            work(b);
+            work(b, w);
         }
     };
 
@@ -70,7 +71,7 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
         pool.reserve(static_cast<std::size_t>(extra));
         for (std::ptrdiff_t t = 0; t < extra; ++t) {
             try {
-                pool.emplace_back(worker);
+                pool.emplace_back(worker, static_cast<int>(t) + 1);
             } catch (const std::system_error&) {
                 break;  // fewer threads than asked for: the rest still gets done
             }
@@ -81,7 +82,7 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
     while (!stop.load(std::memory_order_relaxed)) {
         const std::ptrdiff_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= nblocks) break;
-        work(b);
+        work(b, 0);
         if (interrupted()) {
             stop.store(true, std::memory_order_relaxed);
             completed = false;
