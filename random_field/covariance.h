@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace random_field {
@@ -77,12 +78,27 @@ inline int threads_for(std::ptrdiff_t elements) {
     return elements >= parallel_threshold ? configured_threads() : 1;
 }
 
-// A contiguous copy of a strided view: the inner loops then read plain
-// arrays whatever the caller's strides.
-inline std::vector<double> contiguous(const VecView& v) {
-    std::vector<double> out(static_cast<std::size_t>(v.n));
-    for (std::ptrdiff_t i = 0; i < v.n; ++i) out[static_cast<std::size_t>(i)] = v[i];
-    return out;
+// Doubles of working memory for one fill: on the stack when few (so that
+// small calls allocate nothing), else on the heap (threads may have small
+// stacks). Uninitialised.
+class Workspace {
+public:
+    explicit Workspace(std::size_t n)
+        : heap_(n > inline_size ? new double[n] : nullptr),
+          data_(heap_ ? heap_.get() : inline_) {}
+    double* data() const { return data_; }
+private:
+    static constexpr std::size_t inline_size = 512;
+    double inline_[inline_size];
+    std::unique_ptr<double[]> heap_;
+    double* data_;
+};
+
+// Copies a strided view to contiguous memory: the inner loops then read
+// plain arrays whatever the caller's strides. Returns the end of the copy.
+inline double* gather(const VecView& v, double* out) {
+    for (std::ptrdiff_t i = 0; i < v.n; ++i) out[i] = v[i];
+    return out + v.n;
 }
 
 // Writes n values to row i of C from column j on.
@@ -106,42 +122,48 @@ template <Model M, class Interrupted>
 bool fill_COV_model(const VecView& x_view, const VecView& z_view, const VecView& sigma_view,
                     double theta, const MatView& C, const Interrupted& interrupted) {
     const std::ptrdiff_t N = x_view.n;
-    const std::vector<double> xs = contiguous(x_view), zs = contiguous(z_view),
-                              ss = contiguous(sigma_view);
-    const double* const x = xs.data();
-    const double* const z = zs.data();
-    const double* const sigma = ss.data();
     const std::ptrdiff_t nt = (N + tile - 1) / tile;
-    // Tile row I holds the blocks row_start[I] .. row_start[I + 1] - 1.
-    std::vector<std::ptrdiff_t> row_start(static_cast<std::size_t>(nt) + 1, 0);
-    for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
-    const std::ptrdiff_t nblocks = row_start[nt];
+    const std::ptrdiff_t nblocks = nt * (nt + 1) / 2;
     const int threads = threads_for(N * (N + 1) / 2);
-    // One tile of scratch per thread, on the heap: threads may have small stacks.
-    std::vector<double> scratch(static_cast<std::size_t>(std::min<std::ptrdiff_t>(threads, nblocks)) *
-                                (tile * tile + tile));
+    // Tile row I holds the blocks row_start[I] .. row_start[I + 1] - 1.
+    std::vector<std::ptrdiff_t> row_start;
+    if (nt > 1) {
+        row_start.assign(static_cast<std::size_t>(nt) + 1, 0);
+        for (std::ptrdiff_t I = 0; I < nt; ++I) row_start[I + 1] = row_start[I] + (nt - I);
+    }
+    // The nodes, then one tile (rows ts apart) and one column per thread.
+    const std::ptrdiff_t ts = std::min(N, tile);
+    const std::ptrdiff_t per_thread = ts * ts + ts;
+    const std::ptrdiff_t nscratch = std::min<std::ptrdiff_t>(threads, nblocks);
+    Workspace memory(static_cast<std::size_t>(3 * N + nscratch * per_thread));
+    double* const x = memory.data();
+    double* const z = gather(x_view, x);
+    double* const sigma = gather(z_view, z);
+    double* const scratch = gather(sigma_view, sigma);
 
     auto work = [&](std::ptrdiff_t b, int w) {
-        const std::ptrdiff_t I =
-            std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
-        const std::ptrdiff_t J = I + (b - row_start[I]);
+        std::ptrdiff_t I = 0, J = 0;
+        if (nt > 1) {
+            I = std::upper_bound(row_start.begin(), row_start.end(), b) - row_start.begin() - 1;
+            J = I + (b - row_start[I]);
+        }
         const std::ptrdiff_t i0 = I * tile, i1 = std::min(N, i0 + tile);
         const std::ptrdiff_t j0 = J * tile, j1 = std::min(N, j0 + tile);
-        double* const buf = scratch.data() + static_cast<std::size_t>(w) * (tile * tile + tile);
-        double* const column = buf + tile * tile;
+        double* const buf = scratch + w * per_thread;
+        double* const column = buf + ts * ts;
         for (std::ptrdiff_t i = i0; i < i1; ++i) {
             const double xi = x[i], zi = z[i], si = sigma[i];
             const std::ptrdiff_t j = std::max(i, j0);
             covariance_segment<M>(xi, zi, si, x + j, z + j, sigma + j, j1 - j, theta,
-                                  buf + (i - i0) * tile + (j - j0));
+                                  buf + (i - i0) * ts + (j - j0));
         }
         for (std::ptrdiff_t i = i0; i < i1; ++i) {
             const std::ptrdiff_t j = std::max(i, j0);
-            if (j < j1) store_row(C, i, j, buf + (i - i0) * tile + (j - j0), j1 - j);
+            if (j < j1) store_row(C, i, j, buf + (i - i0) * ts + (j - j0), j1 - j);
         }
         for (std::ptrdiff_t j = j0; j < j1; ++j) {
             const std::ptrdiff_t i_end = std::min(i1, j + 1);  // rows i <= j hold C[i][j]
-            for (std::ptrdiff_t i = i0; i < i_end; ++i) column[i - i0] = buf[(i - i0) * tile + (j - j0)];
+            for (std::ptrdiff_t i = i0; i < i_end; ++i) column[i - i0] = buf[(i - i0) * ts + (j - j0)];
             if (i_end > i0) store_row(C, j, i0, column, i_end - i0);
         }
     };
@@ -165,10 +187,15 @@ bool fill_C_chol_krig_model(const VecView& xchol_view, const VecView& zchol_view
                             const VecView& sigma_chol_view, const VecView& sigma_krig_view,
                             double theta, const MatView& C, const Interrupted& interrupted) {
     const std::ptrdiff_t Nchol = xchol_view.n, Nkrig = xkrig_view.n;
-    const std::vector<double> xc = contiguous(xchol_view), zc = contiguous(zchol_view),
-                              sc = contiguous(sigma_chol_view), xk = contiguous(xkrig_view),
-                              zk = contiguous(zkrig_view), sk = contiguous(sigma_krig_view);
-    constexpr std::ptrdiff_t rows = 8, cols = 1024;
+    Workspace memory(static_cast<std::size_t>(3 * (Nchol + Nkrig)));
+    double* const xc = memory.data();
+    double* const zc = gather(xchol_view, xc);
+    double* const sc = gather(zchol_view, zc);
+    double* const xk = gather(sigma_chol_view, sc);
+    double* const zk = gather(xkrig_view, xk);
+    double* const sk = gather(zkrig_view, zk);
+    gather(sigma_krig_view, sk);
+    constexpr std::ptrdiff_t rows = 16, cols = 512;
     const std::ptrdiff_t nr = (Nchol + rows - 1) / rows, nc = (Nkrig + cols - 1) / cols;
 
     auto work = [&](std::ptrdiff_t b, int) {
@@ -177,8 +204,8 @@ bool fill_C_chol_krig_model(const VecView& xchol_view, const VecView& zchol_view
         const std::ptrdiff_t j0 = J * cols, j1 = std::min(Nkrig, j0 + cols);
         double segment[cols];
         for (std::ptrdiff_t i = I * rows; i < i_end; ++i) {
-            covariance_segment<M>(xc[i], zc[i], sc[i], xk.data() + j0, zk.data() + j0,
-                                  sk.data() + j0, j1 - j0, theta, segment);
+            covariance_segment<M>(xc[i], zc[i], sc[i], xk + j0, zk + j0, sk + j0, j1 - j0,
+                                  theta, segment);
             store_row(C, i, j0, segment, j1 - j0);
         }
     };

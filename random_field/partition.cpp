@@ -89,10 +89,20 @@ PyObject* py_sort_nodes(PyObject* module, PyObject* args, PyObject* kwargs) {
         Ref values = Ref::steal(PyList_New(N));
         if (!values) return nullptr;
         for (Py_ssize_t k = 0; k < N; ++k) {
-            PyObject* record = Py_BuildValue("(nddd)", k + 1, distance_from_first(xv, zv, k),
-                                             xv[k], zv[k]);
-            if (record == nullptr) return nullptr;
-            PyList_SET_ITEM(values.get(), k, record);
+            PyObject* const items[4] = {PyLong_FromSsize_t(k + 1),
+                                        PyFloat_FromDouble(distance_from_first(xv, zv, k)),
+                                        PyFloat_FromDouble(xv[k]), PyFloat_FromDouble(zv[k])};
+            Ref record = Ref::steal(PyTuple_New(4));
+            bool ok = static_cast<bool>(record);
+            for (Py_ssize_t f = 0; f < 4; ++f) {
+                ok = ok && items[f] != nullptr;
+                if (ok)
+                    PyTuple_SET_ITEM(record.get(), f, items[f]);
+                else
+                    Py_XDECREF(items[f]);
+            }
+            if (!ok) return nullptr;
+            PyList_SET_ITEM(values.get(), k, record.release());
         }
 
         Ref sort = np_attr(module, names.sort);
