@@ -238,7 +238,8 @@ def exp_cost_rows(helper: Helper, xr, zr, xc, zc, model: int, symmetric: bool, p
 
 
 def numpy_COV(x, z, theta, model, sigma):
-    D = cdist(np.column_stack((x, z)), np.column_stack((x, z)))
+    P = np.column_stack((x, z))
+    D = cdist(P, P)
     R = np.exp(-np.pi * (D / theta) ** 2) if model == 0 else np.exp(-2.0 * D / theta)
     return R * np.outer(sigma, sigma)
 
@@ -398,6 +399,16 @@ def bench_call_overhead(quick: bool) -> None:
     table(["call", "best µs", "median µs", f"median / np.zeros ({number} loops x {repeat})"], rows)
 
 
+def conversion_floor(parts: Sequence[np.ndarray], reps: int) -> float:
+    """Time to make the partition's six results from Python sequences.
+
+    The partition hands its results over as sequences of Python ints and
+    floats converted by np.asarray; making those objects and converting them
+    is a cost that no scan can avoid, measured here on the same contents.
+    """
+    return interleaved({"floor": lambda: [np.asarray(a.tolist()) for a in parts]}, reps, warmup=0)["floor"]
+
+
 def bench_partition(helper: Helper, quick: bool) -> None:
     print("## `get_chol_krig_nodes`: node partition of regular meshes, spacing 0.1, dist_max 0.627\n")
     dist_max = 0.627
@@ -410,10 +421,12 @@ def bench_partition(helper: Helper, quick: bool) -> None:
         res = random_field.get_chol_krig_nodes(x, z, dist_max)
         t = interleaved({"module": lambda: random_field.get_chol_krig_nodes(x, z, dist_max)}, reps,
                         warmup=0)["module"]
+        floor = conversion_floor(res, reps)
         rows.append([f"{nx} x {nz}", len(x), len(res[0]), len(res[3]), fmt_ms(t),
-                     f"{t / len(x) * 1e9:.0f}"])
+                     f"{t / len(x) * 1e9:.0f}", fmt_ms(floor)])
         del res
-    table(["mesh", "N", "Nchol", "Nkrig", "module ms", "ns per node"], rows)
+    table(["mesh", "N", "Nchol", "Nkrig", "module ms", "ns per node", "result lists ms (floor)"],
+          rows)
 
     nx, nz = (500, 100) if quick else (1000, 200)
     x, z = mesh(nx, nz, 0.1)
@@ -422,11 +435,15 @@ def bench_partition(helper: Helper, quick: bool) -> None:
     naive_ind = helper.chol_krig_nodes(x, z, dist_max)
     t_naive = time.perf_counter() - t0
     same = np.array_equal(np.asarray(res[0], dtype=np.int64), naive_ind)
+    reps = 1 if quick else 3
     t_mod = interleaved({"module": lambda: random_field.get_chol_krig_nodes(x, z, dist_max)},
-                        1 if quick else 3, warmup=0)["module"]
+                        reps, warmup=0)["module"]
+    floor = conversion_floor(res, reps)
     print(f"Against the plain O(N·Nchol) scan (C++, timed once), mesh {nx} x {nz}:\n")
-    table(["N", "Nchol", "module ms", "plain scan ms", "scan / module", "same partition"],
-          [[len(x), len(res[0]), fmt_ms(t_mod), fmt_ms(t_naive), fmt_ratio(t_naive / t_mod),
+    table(["N", "Nchol", "module ms", "result lists ms", "plain scan ms", "scan / module",
+           "scan / (module - result lists)", "same partition"],
+          [[len(x), len(res[0]), fmt_ms(t_mod), fmt_ms(floor), fmt_ms(t_naive), fmt_ratio(t_naive / t_mod),
+            fmt_ratio(t_naive / (t_mod - floor)) if t_mod > floor else "n/a",
             check(same, "partition against the plain scan")]])
 
 
@@ -529,6 +546,16 @@ SECTIONS = {
 }
 
 
+BLAS_VARS = ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_CORETYPE")
+
+
+def load_text() -> str:
+    try:
+        return " / ".join(f"{v:.2f}" for v in os.getloadavg()) + " (1, 5, 15 min)"
+    except OSError:
+        return "unknown"
+
+
 def header(helper: Helper, quick: bool) -> None:
     scipy_version = "not installed (cdist columns skipped)"
     if cdist is not None:
@@ -539,14 +566,21 @@ def header(helper: Helper, quick: bool) -> None:
         ["date", time.strftime("%Y-%m-%d %H:%M:%S")],
         ["machine", f"{cpu_model()}, {platform.machine()}, {platform.system()} {platform.release()}"],
         ["cores", f"{os.cpu_count()} online, {len(os.sched_getaffinity(0))} usable"],
+        ["load average at start", load_text()],
         ["module threads", f"{threads_used()} (RANDOM_FIELD_NUM_THREADS="
                            f"{os.environ.get('RANDOM_FIELD_NUM_THREADS', 'unset')})"],
         ["Python", platform.python_version()],
         ["numpy", np.__version__],
+        ["BLAS threads", ", ".join(f"{v}={os.environ[v]}" for v in BLAS_VARS if v in os.environ)
+                         or "library default (OPENBLAS_NUM_THREADS unset)"],
         ["scipy", scipy_version],
         ["random_field", getattr(random_field, "__file__", "?")],
         ["C++ loop compiler", f"{helper.compiler}, -O2 -ffp-contract=off"],
     ])
+    busy = os.getloadavg()[0] if hasattr(os, "getloadavg") else 0.0
+    if busy > 0.5:
+        print(f"**Note: the machine is busy (load {busy:.2f}): multi-threaded timings, the module's and "
+              "the BLAS's, suffer most. Run on an idle machine for representative numbers.**\n")
 
 
 NOTES = """\
@@ -567,14 +601,21 @@ NOTES = """\
   -746 (where exp gives +0.0), so it can finish below this limit.
 * Peak memory: rise of VmHWM of a fresh process over the call; 1.00 means the
   call needs no memory beyond its result.
+* Partition: *result lists* is the time to turn the result into Python
+  lists and back with np.asarray, the form in which the partition builds
+  its six results; no scan can go below it. The plain scan tests each node
+  against the Cholesky nodes in the order they were chosen.
 * Driver by stage: the five functions are replaced on the module by timing
   wrappers (the driver looks them up by name at each call); the driver's own
-  share is the total minus the five stages.
+  share is the total minus the five stages. `get_chol_field` and
+  `get_krig_field` are numpy/BLAS work (Cholesky factor, solve with Nkrig
+  right-hand sides); a multi-threaded BLAS is slow when the other core is
+  busy (try OPENBLAS_NUM_THREADS=1 then).
 """
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+    ap = argparse.ArgumentParser(description=__doc__,
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="short run: smaller sizes, fewer repetitions")
     ap.add_argument("--only", metavar="SECTIONS",
@@ -594,6 +635,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             SECTIONS[name](helper, args.quick)
             sys.stdout.flush()
     print(NOTES)
+    print(f"Load average at the end: {load_text()}")
     print(f"Total benchmark time: {time.perf_counter() - t_start:.0f} s")
     if failures:
         print("\nFAILED CHECKS: " + "; ".join(failures))

@@ -74,8 +74,10 @@ def save_picture(path: str, xs, zs, field, title: str) -> bool:
     from mpl_toolkits.axes_grid1 import make_axes_locatable
 
     length, depth = xs[-1] - xs[0], zs[-1] - zs[0]
-    width = 10.0
-    fig, ax = plt.subplots(figsize=(width, max(2.5, width * depth / length + 1.2)))
+    # About 10 inches across a wide layer, about 7 inches high for a deep one.
+    aspect = depth / length
+    size = (10.0, 10.0 * aspect + 1.2) if aspect <= 0.6 else (7.0 / aspect + 1.6, 7.0)
+    fig, ax = plt.subplots(figsize=size)
     # One cell per node, centred on it; rows are depths, so z grows downward.
     mesh = ax.pcolormesh(xs, zs, field.reshape(len(zs), len(xs)), shading="nearest",
                          cmap="viridis")
@@ -114,11 +116,11 @@ def main(argv=None) -> int:
 
     print(f"Soil layer {args.length:g} m x {args.depth:g} m, node spacing {args.spacing:g} m")
     print(f"Nodes:           {len(x)} ({len(xs)} along x, {len(zs)} along z)")
-    print(f"Cholesky nodes:  {Nchol} (sampled exactly, Dhchol = {Dhchol:.3f} m in stretched x)")
+    print(f"Cholesky nodes:  {Nchol} (sampled exactly, Dhchol = {Dhchol:.3f} m in stretched coordinates)")
     print(f"Kriged nodes:    {Nkrig}")
     print(f"Model:           {args.model}, theta_x = {args.theta_x:g} m, theta_z = {args.theta_z:g} m, "
           f"seed {args.seed}")
-    print(f"Time:            {elapsed:.3f} s for get_random_field")
+    print(f"Time:            {elapsed * 1e3:.1f} ms for get_random_field")
     print(f"Field:           mean {rf.mean():.3f} kPa, standard deviation {rf.std():.3f} kPa "
           f"(asked for {args.mean:g} and {args.sd:g})")
 
