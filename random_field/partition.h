@@ -18,10 +18,11 @@
 //  * Cell coordinates u = (x - xmin) / h carry a rounding error of about
 //    2 eps * u; below 2^40 that is under 2^-11, so two nodes closer than h
 //    get values less than 1 apart and cells at most one apart.
-//  * Nodes with u >= 2^39 ("far" nodes, only when the coordinates span more
-//    than 2^39 cells) are matched against the list of Cholesky nodes with
-//    u >= 2^38 instead, which holds every node that can pass the test with
-//    them.
+//  * Cells grow where dist_max is tiny against the extent of the nodes, so
+//    that u stays below 2^38. Only when the extent itself overflows can
+//    nodes have u >= 2^39 ("far" nodes); they are matched against the list
+//    of Cholesky nodes with u >= 2^38 instead, which holds every node that
+//    can pass the test with them.
 //  * A node with a coordinate that is infinite or NaN has an infinite or NaN
 //    distance to every node: it fails every test, so it becomes a Cholesky
 //    node and is never a candidate.
@@ -137,17 +138,26 @@ inline Partition chol_krig_nodes(const VecView& x, const VecView& z, double dist
         for (std::ptrdiff_t i = 0; i < N; ++i) p.chol_ind[static_cast<std::size_t>(i)] = i;
         return p;
     }
-    const double h = std::max(dist_max, 0x1p-500) * (1.0 + 0x1p-8);
+    double h = std::max(dist_max, 0x1p-500) * (1.0 + 0x1p-8);
     if (!std::isfinite(h)) return chol_krig_nodes_scan(x, z, dist_max);
 
     double xmin = std::numeric_limits<double>::infinity(), zmin = xmin;
+    double xmax = -xmin, zmax = -xmin;
     for (std::ptrdiff_t i = 0; i < N; ++i) {
         const double xi = x[i], zi = z[i];
         if (std::isfinite(xi) && std::isfinite(zi)) {
             xmin = std::min(xmin, xi);
+            xmax = std::max(xmax, xi);
             zmin = std::min(zmin, zi);
+            zmax = std::max(zmax, zi);
         }
     }
+    // Coarser cells where dist_max is tiny against the extent of the nodes,
+    // so that cell coordinates stay below 2^38 (larger cells are as correct,
+    // only fuller). An extent too large for a double leaves the far nodes to
+    // the list below.
+    const double extent = std::max(xmax - xmin, zmax - zmin);
+    if (extent > 0.0 && std::isfinite(extent)) h = std::max(h, extent * 0x1p-38);
 
     // Cell coordinates of the finite nodes; NaN marks a node that can pass
     // no test.
