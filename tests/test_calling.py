@@ -1,6 +1,7 @@
 """Module namespace, argument binding and conversion of the parameter kinds."""
 import builtins
 import math
+import re
 import types
 
 import numpy as np
@@ -236,3 +237,25 @@ def test_np_is_looked_up_at_call_time(monkeypatch):
     with pytest.raises(KeyError):
         rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 0, S[:2], S)
     assert seen == [(((2, 3),), {"dtype": "float64"})]
+
+
+@pytest.mark.parametrize("made, message", [
+    (lambda shape: np.zeros((shape[0], shape[1] - 1)), "has shape (3, 2), expected (3, 3)"),
+    (lambda shape: np.zeros(shape[0]), "wrong number of dimensions (expected 2, got 1)"),
+    (lambda shape: np.zeros(shape, np.float32), "'float'"),
+])
+def test_a_replaced_np_zeros_is_never_written_outside_its_result(monkeypatch, made, message):
+    # The matrix is filled in place through its buffer: one of the wrong
+    # shape or type is refused, never written past.
+    fake = types.SimpleNamespace(zeros=lambda shape, dtype: made(shape), asarray=np.asarray)
+    monkeypatch.setattr(rf, "np", fake)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        rf.get_COV(X, Z, 1.0, 0, S)
+
+
+def test_a_transposed_result_matrix_is_filled_through_its_strides(monkeypatch):
+    fake = types.SimpleNamespace(zeros=lambda shape, dtype: np.zeros(shape[::-1]).T,
+                                 asarray=np.asarray)
+    expected = rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 1, S[:2], S)
+    monkeypatch.setattr(rf, "np", fake)
+    assert_same_bits(rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 1, S[:2], S), expected)

@@ -143,7 +143,8 @@ def test_thread_count_does_not_change_bits(monkeypatch, model):
     k = slice(0, 300)
     ref = (cov_oracle(x, z, s, x, z, s, 0.7, model, True),
            cov_oracle(x[k], z[k], s[k], x, z, s, 0.7, model, False))
-    for n in ("1", "2", "7"):
+    # Values that are not a positive count fall back to the usable cores.
+    for n in ("1", "2", "7", "0", "-3", "two", ""):
         monkeypatch.setenv("RANDOM_FIELD_NUM_THREADS", n)
         assert_same_bits(rf.get_COV(x, z, 0.7, model, s), ref[0])
         assert_same_bits(rf.get_C_chol_krig(x[k], z[k], x, z, 0.7, model, s[k], s), ref[1])
