@@ -42,11 +42,6 @@ inline double exponent(double dist, double theta) {
     }
 }
 
-template <Model M>
-inline double correlation(double dist, double theta) {
-    return exp_or_zero(exponent<M>(dist, theta));
-}
-
 // Covariances of one node (xi, zi, si) with n nodes (x, z, sigma), into out:
 // out[k] = (correlation * si) * sigma[k]. The work is done in three passes
 // over the segment, the same operations per element as a single loop: the
@@ -58,11 +53,8 @@ template <Model M>
 inline void covariance_segment(double xi, double zi, double si, const double* __restrict x,
                                const double* __restrict z, const double* __restrict sigma,
                                std::ptrdiff_t n, double theta, double* __restrict out) {
-    for (std::ptrdiff_t k = 0; k < n; ++k) {
-        const double dx = xi - x[k];
-        const double dz = zi - z[k];
-        out[k] = exponent<M>(std::sqrt(dx * dx + dz * dz), theta);
-    }
+    for (std::ptrdiff_t k = 0; k < n; ++k)
+        out[k] = exponent<M>(node_distance(xi, zi, x[k], z[k]), theta);
     for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = exp_or_zero(out[k]);
     for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = (out[k] * si) * sigma[k];
 }
@@ -86,6 +78,8 @@ public:
     explicit Workspace(std::size_t n)
         : heap_(n > inline_size ? new double[n] : nullptr),
           data_(heap_ ? heap_.get() : inline_) {}
+    Workspace(const Workspace&) = delete;
+    Workspace& operator=(const Workspace&) = delete;
     double* data() const { return data_; }
 private:
     static constexpr std::size_t inline_size = 512;
