@@ -88,9 +88,9 @@ PyObject* py_get_krig_field(PyObject* module, PyObject* args, PyObject* kwargs) 
         if (!Nchol) return nullptr;
         Ref shape = Ref::steal(PyObject_GetAttr(a[1].get(), names.shape));
         if (!shape) return nullptr;
-        Ref second = ssize(1);
-        if (!second) return nullptr;
-        Ref Nkrig = Ref::steal(PyObject_GetItem(shape.get(), second.get()));
+        Ref one = ssize(1);
+        if (!one) return nullptr;
+        Ref Nkrig = Ref::steal(PyObject_GetItem(shape.get(), one.get()));
         if (!Nkrig) return nullptr;
 
         // C_chol_krig = np.vstack((C_chol_krig, np.ones(Nkrig)))
@@ -129,8 +129,6 @@ PyObject* py_get_krig_field(PyObject* module, PyObject* args, PyObject* kwargs) 
         if (!vstack) return nullptr;
         ones = np_attr(module, names.ones);
         if (!ones) return nullptr;
-        Ref one = ssize(1);
-        if (!one) return nullptr;
         Ref count = Ref::steal(PyNumber_Add(Nchol.get(), one.get()));
         if (!count) return nullptr;
         ones_row = call(ones.get(), {count.get()});
