@@ -330,10 +330,11 @@ def run(args: argparse.Namespace) -> None:
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
 
-    pending = [Pending(args.output)]
-    if args.plot is not None:
-        pending.append(Pending(args.plot))
+    pending: List[Pending] = []
     try:
+        pending.append(Pending(args.output))
+        if args.plot is not None:
+            pending.append(Pending(args.plot))
         if args.seed is not None:
             np.random.seed(args.seed)
         try:

@@ -1,0 +1,186 @@
+"""The random-field command line, end to end on small mesh files."""
+
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import random_field
+import random_field_cli
+from random_field_sampler import Sampler
+
+X, Z = (a.ravel() for a in np.meshgrid(np.arange(14) * 0.5, np.arange(6) * 0.5))
+N = len(X)
+
+
+def write_csv(path, rows, header="id,x,z"):
+    path.write_text(header + "\n" + "".join(r + "\n" for r in rows))
+    return path
+
+
+@pytest.fixture
+def mesh_csv(tmp_path):
+    return write_csv(tmp_path / "mesh.csv", [f"{i},{float(x)!r},{float(z)!r}" for i, (x, z) in enumerate(zip(X, Z))])
+
+
+def cli(*argv):
+    """Run the command in this process: (exit status, lines on standard error)."""
+    return random_field_cli.main([str(a) for a in argv])
+
+
+def files(folder):
+    return sorted(os.listdir(folder))
+
+
+def test_output_shape_and_reproducibility(tmp_path, mesh_csv, capsys):
+    args = [mesh_csv, "--theta-z", 2, "--theta-x", 3, "--sd", 2, "--mean", 5, "-k", 4, "--seed", 7]
+    assert cli(*args, "-o", tmp_path / "a.npy") == 0
+    assert cli(*args, "-o", tmp_path / "b.npy", "-q") == 0
+    assert cli(*args, "-o", tmp_path / "c.csv", "-q") == 0
+    assert "4 realisations of 84 nodes" in capsys.readouterr().out
+    a, b = np.load(tmp_path / "a.npy"), np.load(tmp_path / "b.npy")
+    assert a.shape == (4, N) and a.dtype == np.float64
+    np.testing.assert_array_equal(a, b)
+    # the CSV holds the same values, exactly
+    np.testing.assert_array_equal(np.loadtxt(tmp_path / "c.csv", delimiter=",", ndmin=2), a)
+    # and they are the realisations the module draws after the same seed
+    np.random.seed(7)
+    kw = dict(x=X, z=Z, theta_z=2.0, theta_x=3.0, mu=5.0, sigma=2.0, model=0)
+    expected = Sampler(**kw).draw(4)
+    np.testing.assert_allclose(a, expected, rtol=0, atol=1e-12)
+    assert files(tmp_path) == ["a.npy", "b.npy", "c.csv", "mesh.csv"]
+
+
+def test_numpy_mesh_files_give_the_same_field(tmp_path, mesh_csv):
+    np.save(tmp_path / "pairs.npy", np.column_stack([X, Z]))
+    rec = np.zeros(N, dtype=[("z", "f4"), ("x", "f8")])
+    rec["x"], rec["z"] = X, Z  # the coordinates are exact in float32 too
+    np.save(tmp_path / "records.npy", rec)
+    np.savez(tmp_path / "arrays.npz", x=X, z=Z)
+    results = []
+    for mesh in (mesh_csv, tmp_path / "pairs.npy", tmp_path / "records.npy", tmp_path / "arrays.npz"):
+        out = tmp_path / f"out-{mesh.stem}.npy"
+        assert cli(mesh, "--theta-z", 1.5, "--model", "exponential", "--seed", 1, "-q", "-o", out) == 0
+        results.append(np.load(out))
+    for r in results[1:]:
+        np.testing.assert_array_equal(r, results[0])
+    np.random.seed(1)
+    direct = random_field.get_random_field(x=X, z=Z, theta_z=1.5, model=1, mu=0.0, sigma=1.0)
+    np.testing.assert_array_equal(results[0][0], direct)
+
+
+BAD_INPUT = {
+    "missing column": ("id,x,depth", ["0,1,2", "1,2,3"], [], 1, "no column named 'z'"),
+    "unequal lengths": ("x,z", ["0,1", "1,2", "2"], [], 1, "line 4: no z value"),
+    "empty cell": ("x,z", ["0,1", ",2"], [], 1, "line 3: no x value"),
+    "non-numeric": ("x,z", ["0,1", "1,one"], [], 1, "the z value 'one' is not a number"),
+    "not finite": ("x,z", ["0,1", "nan,2"], [], 1, "node 1 has a coordinate that is not finite"),
+    "no nodes": ("x,z", [], [], 1, "no nodes"),
+    "zero theta-z": ("x,z", ["0,1"], ["--theta-z", "0"], 2, "--theta-z: must be a positive number"),
+    "negative theta-x": ("x,z", ["0,1"], ["--theta-x", "-2"], 2, "--theta-x: must be a positive number"),
+    "infinite theta-z": ("x,z", ["0,1"], ["--theta-z", "inf"], 2, "--theta-z: must be a positive number"),
+    "zero sd": ("x,z", ["0,1"], ["--sd", "0"], 2, "--sd: must be a positive number"),
+    "no realisations": ("x,z", ["0,1"], ["-k", "0"], 2, "must be at least 1"),
+    "unknown model": ("x,z", ["0,1"], ["--model", "spherical"], 2, "invalid choice"),
+    "unwritable output": ("x,z", ["0,1"], ["-o", "{tmp}/no/such/dir/out.npy"], 1, "cannot write"),
+    "output is a folder": ("x,z", ["0,1"], ["-o", "{tmp}/taken.npy"], 1, "it is a directory"),
+    "unknown output type": ("x,z", ["0,1"], ["-o", "{tmp}/out.txt"], 1, "unknown output file type"),
+    "unwritable picture": ("x,z", ["0,1"], ["--plot", "{tmp}/no/dir/p.png"], 1, "cannot write"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_INPUT)
+def test_bad_input_ends_with_one_line_and_no_output(tmp_path, capsys, case):
+    header, rows, extra, status, message = BAD_INPUT[case]
+    write_csv(tmp_path / "mesh.csv", rows, header)
+    (tmp_path / "taken.npy").mkdir()
+    before = files(tmp_path)
+    argv = [tmp_path / "mesh.csv", "--theta-z", "2", "-o", tmp_path / "out.npy"]
+    argv += [a.format(tmp=tmp_path) for a in extra]
+    if status == 2:  # the command line itself: argparse's exit
+        with pytest.raises(SystemExit) as exit:
+            cli(*argv)
+        got = exit.value.code
+    else:
+        got = cli(*argv)
+    err = capsys.readouterr().err
+    assert got == status
+    assert err.count("\n") == 1 and err.startswith("random-field: error: ") and message in err, err
+    assert files(tmp_path) == before
+
+
+NUMPY_BAD = {
+    "garbage": (lambda p: p.write_bytes(b"\x93NUMPY garbage"), "not a readable numpy file"),
+    "missing": (lambda p: None, "No such file"),
+    "unequal lengths": (lambda p: np.savez(p, x=np.zeros(3), z=np.zeros(2)),
+                        "'x' and 'z' must have the same length, got 3 and 2"),
+    "no z array": (lambda p: np.savez(p, x=np.zeros(3), y=np.zeros(3)), "no array named 'z'"),
+    "three columns": (lambda p: np.save(p, np.zeros((4, 3))), "expected an (N, 2) array"),
+    "complex": (lambda p: np.save(p, np.zeros((4, 2), complex)), "must hold real numbers"),
+    "objects": (lambda p: np.save(p, np.array([[1, None]], dtype=object)), "not a readable numpy file"),
+}
+
+
+@pytest.mark.parametrize("case", NUMPY_BAD)
+def test_unreadable_mesh_files(tmp_path, capsys, case):
+    write, message = NUMPY_BAD[case]
+    mesh = tmp_path / ("mesh.npz" if "array" in case or "unequal" in case else "mesh.npy")
+    write(mesh)
+    before = files(tmp_path)
+    assert cli(mesh, "--theta-z", 2, "-o", tmp_path / "out.npy") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+    assert files(tmp_path) == before
+
+
+@pytest.mark.parametrize("failure, status", [(KeyboardInterrupt, 130), (MemoryError, 1)])
+@pytest.mark.parametrize("suffix", [".npy", ".csv"])
+def test_a_failure_while_drawing_leaves_no_partial_file(tmp_path, mesh_csv, monkeypatch, capsys,
+                                                        failure, status, suffix):
+    calls = []
+    real_draw = Sampler.draw
+
+    def draw(self, k=1):
+        calls.append(k)
+        if len(calls) == 3:
+            raise failure()
+        return real_draw(self, k)
+
+    monkeypatch.setattr(Sampler, "draw", draw)
+    before = files(tmp_path)
+    assert cli(mesh_csv, "--theta-z", 2, "-k", 200, "-o", tmp_path / f"out{suffix}",
+               "--plot", tmp_path / "p.png") == status
+    assert len(calls) == 3
+    assert files(tmp_path) == before
+    assert capsys.readouterr().err.startswith("random-field: ")
+
+
+def test_plot_draws_the_first_realisation(tmp_path, mesh_csv):
+    pytest.importorskip("matplotlib")
+    assert cli(mesh_csv, "--theta-z", 2, "-k", 3, "-q", "-o", tmp_path / "f.npy",
+               "--plot", tmp_path / "first.png") == 0
+    assert (tmp_path / "first.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plot_without_matplotlib_is_refused_before_any_work(tmp_path, mesh_csv, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "matplotlib", None)  # import fails
+    before = files(tmp_path)
+    assert cli(mesh_csv, "--theta-z", 2, "-o", tmp_path / "f.npy", "--plot", tmp_path / "p.png") == 1
+    assert "--plot needs matplotlib" in capsys.readouterr().err
+    assert files(tmp_path) == before
+
+
+def test_installed_command(tmp_path, mesh_csv):
+    """The console script, or the module when only a build tree is on the path."""
+    script = shutil.which("random-field", path=os.path.dirname(sys.executable))
+    command = [script] if script else [sys.executable, "-m", "random_field_cli"]
+    run = lambda *a: subprocess.run(command + [str(x) for x in a], capture_output=True, text=True)
+    ok = run(mesh_csv, "--theta-z", 2, "-k", 2, "--seed", 5, "-o", tmp_path / "f.npy")
+    assert ok.returncode == 0, ok.stderr
+    assert np.load(tmp_path / "f.npy").shape == (2, N)
+    bad = run(mesh_csv, "--theta-z", -1, "-o", tmp_path / "g.npy")
+    assert bad.returncode == 2 and bad.stderr.count("\n") == 1
+    assert not (tmp_path / "g.npy").exists()
