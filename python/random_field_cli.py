@@ -362,7 +362,7 @@ def run(args: argparse.Namespace) -> None:
                         first = rows[0].copy()
                     if out is not None:
                         out[start:start + len(rows)] = rows
-                    else:
+                    elif sink is not None:
                         np.savetxt(sink, rows, fmt="%.17g", delimiter=",")
                     bar.update(len(rows))
             if out is not None:
@@ -373,7 +373,7 @@ def run(args: argparse.Namespace) -> None:
             if sink is not None:
                 sink.close()
 
-        if plt is not None:
+        if plt is not None and fmt is not None:
             title = (f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
                      f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
                      + (f", seed {args.seed}" if args.seed is not None else "")
