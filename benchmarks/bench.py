@@ -535,6 +535,62 @@ def bench_sort(quick: bool) -> None:
     print(f"Same order as the stable numpy sort: {check(same, 'sort_nodes order')}\n")
 
 
+def bench_sampler(quick: bool) -> None:
+    nx, nz, h, theta_z = 100, 50, 0.75, 2.0
+    K = 10 if quick else 100
+    reps = 3
+    print(f"## `Sampler` against repeated `get_random_field` calls: {K} realisations over a "
+          f"{nx} x {nz} mesh of spacing {h}, theta_z = {theta_z}, default Dhchol, Gaussian model\n")
+    try:
+        from random_field_sampler import Sampler
+    except ImportError as exc:  # pragma: no cover - depends on the environment
+        print(f"random_field_sampler cannot be imported ({exc}): section skipped\n")
+        failures.append("sampler import")
+        return
+    x, z = mesh(nx, nz, h)
+    kw = dict(x=x, z=z, theta_z=theta_z, mu=0.0, sigma=1.0)
+
+    # The driver is timed once: K calls take minutes, and each call repeats the
+    # same work, so the K calls are their own repetitions.
+    np.random.seed(7)
+    t0 = time.perf_counter()
+    want = [random_field.get_random_field(**kw) for _ in range(K)]
+    t_driver = time.perf_counter() - t0
+    want_state = np.random.get_state()
+    want = np.array(want)
+
+    builds, draws = [], []
+    for _ in range(reps):
+        np.random.seed(7)
+        t0 = time.perf_counter()
+        sampler = Sampler(**kw)
+        t1 = time.perf_counter()
+        got = sampler.draw(K)
+        t2 = time.perf_counter()
+        builds.append(t1 - t0)
+        draws.append(t2 - t1)
+    state = np.random.get_state()
+    totals = [b + d for b, d in zip(builds, draws)]
+    t_total, t_build, t_draw = (statistics.median(v) for v in (totals, builds, draws))
+
+    diff = float(np.abs(got - want).max())
+    same_state = (state[0] == want_state[0] and np.array_equal(state[1], want_state[1])
+                  and state[2:] == want_state[2:])
+    ok = got.shape == want.shape and diff <= 1e-12 * float(np.abs(want).max()) and same_state
+    once, med = "once", f"median of {reps}"
+    print(f"N = {len(x)} nodes: Nchol = {sampler.Nchol}, Nkrig = {sampler.Nkrig}.\n")
+    table(["call", "timed", "ms", "ms per realisation", "driver / row"], [
+        [f"{K} x `get_random_field(**kw)`", once, fmt_ms(t_driver), fmt_ms(t_driver / K), "1.00x"],
+        [f"`Sampler(**kw)` + `draw({K})`", med, fmt_ms(t_total), fmt_ms(t_total / K),
+         fmt_ratio(t_driver / t_total)],
+        ["`Sampler(**kw)` alone", med, fmt_ms(t_build), "", fmt_ratio(t_driver / t_build)],
+        [f"`draw({K})` alone", med, fmt_ms(t_draw), fmt_ms(t_draw / K), fmt_ratio(t_driver / t_draw)],
+    ])
+    print(f"Sampler draws equal the driver's results after the same seed (largest difference "
+          f"{diff:.2g}, field scale {float(np.abs(want).max()):.2g}) and leave the generator in the "
+          f"same state: {check(ok, 'sampler against the driver')}\n")
+
+
 SECTIONS = {
     "cov": lambda h, q: bench_cov(h, q),
     "cross": lambda h, q: bench_cross(h, q),
@@ -543,6 +599,7 @@ SECTIONS = {
     "partition": lambda h, q: bench_partition(h, q),
     "driver": lambda h, q: bench_driver(q),
     "sort": lambda h, q: bench_sort(q),
+    "sampler": lambda h, q: bench_sampler(q),
 }
 
 
@@ -611,6 +668,11 @@ NOTES = """\
   `get_krig_field` are numpy/BLAS work (Cholesky factor, solve with Nkrig
   right-hand sides); a multi-threaded BLAS is slow when the other core is
   busy (try OPENBLAS_NUM_THREADS=1 then).
+* Sampler: the K driver calls run once (their sum is the time); the sampler
+  is built and drawn from three times after the same seed. *driver / row*
+  is the time of the K driver calls over that row's. The draws must equal
+  the driver's results to rounding (1e-12 of the field's scale) and leave
+  numpy's generator in the same state.
 """
 
 

@@ -33,8 +33,10 @@ __all__ = ["Sampler"]
 # The keys get_random_field requires, in the order in which it tests them.
 _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 
-# Rows drawn together are bounded so that the temporaries of one batch (the
-# variates, the Cholesky values and the kriged values) stay near 64 MiB.
+# Rows drawn together are bounded so that the temporaries of one batch stay
+# near 64 MiB: per row, the variates, their product with the factor and the
+# Cholesky values with the mean (3 Nchol), or the Cholesky values and the
+# kriged values (Nchol + Nkrig), whichever is more.
 _BATCH_DOUBLES = 1 << 23
 
 
@@ -46,9 +48,11 @@ def _refuse(message: str):
 
 
 def _frozen(a) -> np.ndarray:
+    """A read-only view of a read-only array: the flag of a view cannot be
+    turned back on while its base is read-only."""
     a = np.asarray(a)
     a.flags.writeable = False
-    return a
+    return a.view()
 
 
 class Sampler:
@@ -86,7 +90,7 @@ class Sampler:
     ``N``, ``mu_chol``, ``L_chol``, ``W``.
     """
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, /, *args, **kwargs):  # any keyword, 'self' too, is the caller's
         if args:
             raise TypeError(f"Sampler() takes exactly 0 positional arguments ({len(args)} given)")
         kwargs = dict(kwargs)
@@ -198,7 +202,7 @@ class Sampler:
             out[0, self.chol_ind] = chol_field
             out[0, self.krig_ind] = np.transpose(self.W) @ chol_field
             return out
-        batch = max(1, _BATCH_DOUBLES // max(1, 2 * self.Nchol + self.Nkrig))
+        batch = max(1, _BATCH_DOUBLES // max(3 * self.Nchol, self.Nchol + self.Nkrig))
         for start in range(0, k, batch):
             rows = out[start:start + batch]
             # One block of variates in the order successive draws take them:

@@ -1,0 +1,204 @@
+"""The sampler: many realisations over one set of nodes, from the driver's stream."""
+import numpy as np
+import pytest
+
+import random_field as rf
+import random_field_sampler
+from random_field_sampler import Sampler
+
+# 21 x 13 mesh nodes; several of the cases below have an odd Nchol, so that
+# numpy's cached second normal variate is carried from one realisation to the next.
+X, Z = (a.ravel().copy() for a in np.meshgrid(np.arange(21) * 0.5, np.arange(13) * 0.5))
+N = len(X)
+SIGMA, MU = np.random.default_rng(5).uniform((0.5, -1.0), (2.0, 1.0), (N, 2)).T.copy()
+
+CASES = {
+    "default": dict(theta_z=2.0, mu=20.0, sigma=4.0),
+    "anisotropic": dict(theta_z=1.0, theta_x=3.0, mu=MU, sigma=SIGMA),
+    "exponential": dict(theta_z=1.5, model=1, mu=list(MU), sigma=list(SIGMA)),
+    "Dhchol": dict(theta_z=1.0, Dhchol=0.9, mu=np.arange(N), sigma=1.5),
+    "all-cholesky": dict(theta_z=0.8, Dhchol=0.0, mu=MU, sigma=SIGMA),
+}
+case = pytest.mark.parametrize("kw", [dict(CASES[k], x=X, z=Z) for k in CASES], ids=list(CASES))
+
+
+def same_state(a, b):
+    return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
+
+
+def close(got, want):
+    """Equal up to rounding, relative to the scale of the field."""
+    assert got.shape == want.shape
+    assert np.abs(got - want).max(initial=0.0) <= 1e-12 * np.abs(want).max(initial=1.0)
+
+
+def untouched(before):
+    """The global generator is where it was: no random numbers were drawn."""
+    assert same_state(np.random.get_state(), before)
+
+
+def driver_draws(kw, k, seed):
+    np.random.seed(seed)
+    return np.array([rf.get_random_field(**kw) for _ in range(k)]), np.random.get_state()
+
+
+@case
+def test_one_draw_is_the_driver_bit_for_bit(kw):
+    saved = [np.array(kw[k]) for k in ("x", "z", "mu", "sigma")]
+    want, state = driver_draws(kw, 1, seed=3)
+    np.random.seed(3)
+    got = Sampler(**kw).draw(1)
+    assert got.dtype == np.float64 and got.tobytes() == want.tobytes()
+    assert same_state(np.random.get_state(), state)
+    for a, k in zip(saved, ("x", "z", "mu", "sigma")):
+        np.testing.assert_array_equal(a, kw[k])
+
+
+@case
+def test_draws_are_successive_driver_calls(kw):
+    want, state = driver_draws(kw, 5, seed=8)
+    s = Sampler(**kw)
+    np.random.seed(8)
+    close(s.draw(5), want)
+    assert same_state(np.random.get_state(), state)
+    np.random.seed(8)
+    close(np.vstack((s.draw(2), s.draw(3))), want)
+    assert same_state(np.random.get_state(), state)
+
+
+@case
+@pytest.mark.parametrize("rows", [1, 2, 3])
+def test_batches_continue_the_stream(monkeypatch, kw, rows):
+    s = Sampler(**kw)
+    np.random.seed(21)
+    whole, state = s.draw(7), np.random.get_state()
+    monkeypatch.setattr(random_field_sampler, "_BATCH_DOUBLES", rows * (2 * s.Nchol + s.Nkrig))
+    np.random.seed(21)
+    close(s.draw(7), whole)
+    assert same_state(np.random.get_state(), state)
+
+
+def test_moments():
+    rng = np.random.default_rng(12)
+    x, z = rng.uniform(0.0, 6.0, 30), rng.uniform(0.0, 3.0, 30)
+    mu, sigma = np.linspace(-6.0, 6.0, 30), rng.uniform(0.5, 2.0, 30)
+    s = Sampler(x=x, z=z, theta_z=1.0, theta_x=2.0, mu=mu, sigma=sigma)
+    assert 10 <= s.Nchol <= 20
+    np.random.seed(2024)
+    draws = s.draw(4000)
+    chol, n = draws[:, s.chol_ind], len(draws)
+
+    parts = rf.get_chol_krig_nodes(x / 2.0, z, np.sqrt(2.0 * np.pi) / 4.0)
+    COV = rf.get_COV(parts[1], parts[2], 1.0, 0, sigma[s.chol_ind])
+    close(s.L_chol @ s.L_chol.T, COV + 0.0001 * COV.min() * np.identity(s.Nchol))
+    d = np.diag(COV)
+    assert np.all(np.abs(chol.mean(axis=0) - mu[s.chol_ind]) < 5 * np.sqrt(d / n))
+    se = np.sqrt((np.outer(d, d) + COV * COV) / n)
+    assert np.all(np.abs(np.cov(chol, rowvar=False) - COV) < 5 * se)
+    close(draws[:, s.krig_ind], chol @ s.W)
+
+
+@case
+def test_attributes(kw):
+    s = Sampler(**kw)
+    theta_z = kw["theta_z"]
+    Dhchol = kw.get("Dhchol", np.sqrt(2.0 * np.pi) * theta_z / 4.0)
+    ci, xc, zc, ki, xk, zk = rf.get_chol_krig_nodes(X * theta_z / kw.get("theta_x", theta_z), Z, Dhchol)
+    assert (s.N, s.Nchol, s.Nkrig) == (N, len(ci), len(ki))
+    np.testing.assert_array_equal(s.chol_ind, ci)
+    np.testing.assert_array_equal(s.krig_ind, ki)
+    mu = np.broadcast_to(np.asarray(kw["mu"], dtype=float), N)
+    np.testing.assert_array_equal(s.mu_chol, mu[ci])
+    # W holds the weights get_krig_field applies: kriging the unit vectors gives its rows
+    sigma = np.broadcast_to(np.asarray(kw["sigma"], dtype=float), N)
+    model = kw.get("model", 0)
+    COV = rf.get_COV(xc, zc, theta_z, model, sigma[ci])
+    C = rf.get_C_chol_krig(xc, zc, xk, zk, theta_z, model, sigma[ci], sigma[list(ki)])
+    assert s.W.T.tobytes() == rf.get_krig_field(COV, C, np.identity(s.Nchol)).tobytes()
+    assert s.L_chol.shape == (s.Nchol, s.Nchol) and s.W.shape == (s.Nchol, s.Nkrig)
+    for name in ("chol_ind", "krig_ind", "mu_chol", "L_chol", "W"):
+        with pytest.raises(ValueError):
+            getattr(s, name)[...] = 0
+        with pytest.raises(ValueError):  # and the flag cannot be turned back on
+            getattr(s, name).flags.writeable = True
+
+
+TWO = dict(x=[0.0, 1.0], z=[0.0, 1.0], theta_z=1.0, mu=0.0, sigma=1.0)
+
+
+def missing(key):
+    return {k: v for k, v in TWO.items() if k != key}, f'{key} must be included like this "{key}= value"'
+
+
+@pytest.mark.parametrize("kw, line", [
+    ({}, 'x must be included like this "x= value"'),
+    ({"x": [0.0], "z": [0.0]}, 'theta_z must be included like this "theta_z= value"'),
+    *[missing(k) for k in ("x", "z", "theta_z", "mu", "sigma")],
+    (dict(TWO, x=[0.0] * 5, z=[0.0] * 4, mu=[0] * 9, sigma=[1] * 7),
+     "x and z arrays must have the same number of elements"),
+    (dict(TWO, mu=[0.0] * 5, sigma=[1.0] * 3), "sigma array must be same length as x- ans z- arrays"),
+    (dict(TWO, mu=[0.0] * 3), "mu array must be same length as x- and z- arrays"),
+    (dict(TWO, mu=np.zeros(1), sigma=[1.0, 2.0]), "mu array must be same length as x- and z- arrays"),
+])
+def test_diagnostics(capsys, kw, line):
+    assert rf.get_random_field(**kw) is None
+    printed = capsys.readouterr().out
+    with pytest.raises(ValueError) as info:
+        Sampler(**kw)
+    assert capsys.readouterr().out == printed == line + "\n"
+    assert str(info.value) == line
+
+
+def test_positional_arguments_refused():
+    with pytest.raises(TypeError):
+        Sampler(X, Z, **TWO)
+
+
+@pytest.mark.parametrize("key", ["theta_X", "self"])
+def test_unknown_keys_ignored_as_by_the_driver(key):
+    np.random.seed(4)
+    want = rf.get_random_field(**dict(TWO, **{key: 9.0}))
+    np.random.seed(4)
+    assert Sampler(**dict(TWO, **{key: 9.0})).draw(1)[0].tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("k, exc", [(0, None), (-1, ValueError), (1.5, TypeError), ("2", TypeError),
+                                    (None, TypeError)])
+def test_counts_that_draw_nothing(k, exc):
+    s = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0)
+    before = np.random.get_state()
+    if exc is None:
+        got = s.draw(k)
+        assert got.shape == (0, N) and got.dtype == np.float64
+    else:
+        with pytest.raises(exc):
+            s.draw(k)
+    untouched(before)
+
+
+@pytest.mark.parametrize("x", [[], np.zeros(0)])
+def test_no_nodes(x):
+    before = np.random.get_state()
+    s = Sampler(x=x, z=[], theta_z=1.0, mu=0.0, sigma=1.0)
+    got = s.draw(3)
+    assert got.shape == (3, 0) and got.dtype == np.float64
+    assert (s.N, s.Nchol, s.Nkrig) == (0, 0, 0)
+    untouched(before)
+
+
+@pytest.mark.parametrize("change", [
+    dict(model="a"), dict(theta_z=0.0), dict(theta_x="a"), dict(Dhchol="a"),
+    dict(z=np.arange(N)),                        # integers refused by the partition
+    dict(mu=tuple(MU)),                          # a tuple cannot be gathered from
+    dict(sigma=np.where(np.arange(N) == 0, 0.0, 1.0)),  # failed factorisation
+    dict(x=np.zeros(N), z=np.zeros(N), Dhchol=0.0),     # singular kriging system
+], ids=lambda c: ",".join(c))
+def test_failures_pass_through(capsys, change):
+    kw = dict(dict(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0), **change)
+    with np.errstate(all="ignore"):
+        with pytest.raises(Exception) as want:
+            rf.get_random_field(**kw)
+        with pytest.raises(type(want.value)) as got:
+            Sampler(**kw)
+    assert type(got.value) is type(want.value) and str(got.value) == str(want.value)
+    assert capsys.readouterr().out == ""
