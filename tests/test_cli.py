@@ -176,6 +176,8 @@ def test_plot_without_matplotlib_is_refused_before_any_work(tmp_path, mesh_csv, 
 def test_installed_command(tmp_path, mesh_csv):
     """The console script, or the module when only a build tree is on the path."""
     script = shutil.which("random-field", path=os.path.dirname(sys.executable))
+    if "site-packages" in random_field_cli.__file__:  # installed: the script comes with it
+        assert script, "the random-field script was not installed beside the interpreter"
     command = [script] if script else [sys.executable, "-m", "random_field_cli"]
     run = lambda *a: subprocess.run(command + [str(x) for x in a], capture_output=True, text=True)
     ok = run(mesh_csv, "--theta-z", 2, "-k", 2, "--seed", 5, "-o", tmp_path / "f.npy")
