@@ -74,7 +74,9 @@ class Sampler:
     The constructor runs the node partition, ``get_COV``, ``get_C_chol_krig``
     and the factorisation and kriging solve that ``get_chol_field`` and
     ``get_krig_field`` carry out, through the module's own functions, and
-    keeps the results. It draws no random numbers.
+    keeps the results. It draws no random numbers: where the driver would
+    have drawn its variates before a factorisation or a solve fails, the
+    constructor raises the same exception with the generator untouched.
 
     Memory: the sampler keeps the jittered Cholesky factor ``L_chol``
     (Nchol x Nchol doubles) and the kriging solution whose first Nchol rows
