@@ -70,24 +70,22 @@ def finite(text: str) -> float:
     return number("a finite number", lambda v: True, text)
 
 
-def count(text: str) -> int:
+def integer(kind: str, test, text: str) -> int:
     try:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {text}")
+    if not test(value):
+        raise argparse.ArgumentTypeError(f"must be {kind}, got {text}")
     return value
+
+
+def count(text: str) -> int:
+    return integer("at least 1", lambda v: v >= 1, text)
 
 
 def seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if not 0 <= value < 2**32:
-        raise argparse.ArgumentTypeError(f"must be in 0 .. 2**32 - 1, got {text}")
-    return value
+    return integer("in 0 .. 2**32 - 1", lambda v: 0 <= v < 2**32, text)
 
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:

@@ -3,6 +3,7 @@ import numpy as np
 import pytest
 
 import random_field as rf
+from diagnostic_cases import DIAGNOSTICS, TWO
 import random_field_sampler
 from random_field_sampler import Sampler
 
@@ -123,23 +124,7 @@ def test_attributes(kw):
             getattr(s, name).flags.writeable = True
 
 
-TWO = dict(x=[0.0, 1.0], z=[0.0, 1.0], theta_z=1.0, mu=0.0, sigma=1.0)
-
-
-def missing(key):
-    return {k: v for k, v in TWO.items() if k != key}, f'{key} must be included like this "{key}= value"'
-
-
-@pytest.mark.parametrize("kw, line", [
-    ({}, 'x must be included like this "x= value"'),
-    ({"x": [0.0], "z": [0.0]}, 'theta_z must be included like this "theta_z= value"'),
-    *[missing(k) for k in ("x", "z", "theta_z", "mu", "sigma")],
-    (dict(TWO, x=[0.0] * 5, z=[0.0] * 4, mu=[0] * 9, sigma=[1] * 7),
-     "x and z arrays must have the same number of elements"),
-    (dict(TWO, mu=[0.0] * 5, sigma=[1.0] * 3), "sigma array must be same length as x- ans z- arrays"),
-    (dict(TWO, mu=[0.0] * 3), "mu array must be same length as x- and z- arrays"),
-    (dict(TWO, mu=np.zeros(1), sigma=[1.0, 2.0]), "mu array must be same length as x- and z- arrays"),
-])
+@pytest.mark.parametrize("kw, line", DIAGNOSTICS)
 def test_diagnostics(capsys, kw, line):
     assert rf.get_random_field(**kw) is None
     printed = capsys.readouterr().out
