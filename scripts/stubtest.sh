@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks random_field.pyi against the importable module, which is either the
+# Checks the stub random_field-stubs/__init__.pyi against the importable module, which is either the
 # installed one or a development build:
 #   bash scripts/stubtest.sh
 #   PYTHONPATH=build/NAME bash scripts/stubtest.sh
@@ -30,11 +30,11 @@ fi
 # directory must not be taken for the module, by mypy or by the import.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp "$root/random_field.pyi" "$work/"
+cp "$root/random_field-stubs/__init__.pyi" "$work/random_field.pyi"
 cd "$work"
 export MYPYPATH=$work
 
-"$py" -c 'import random_field; print("checking", random_field.__file__, "against", "'"$root"'/random_field.pyi")'
+"$py" -c 'import random_field; print("checking", random_field.__file__, "against", "'"$root"'/random_field-stubs/__init__.pyi")'
 "$py" -m mypy.stubtest random_field
 
 "$py" - <<'EOF'

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import random_field
-import random_field_cli
+from random_field_sampler import cli as random_field_cli
 from random_field_sampler import Sampler
 
 X, Z = (a.ravel() for a in np.meshgrid(np.arange(14) * 0.5, np.arange(6) * 0.5))
@@ -178,7 +178,7 @@ def test_installed_command(tmp_path, mesh_csv):
     script = shutil.which("random-field", path=os.path.dirname(sys.executable))
     if "site-packages" in random_field_cli.__file__:  # installed: the script comes with it
         assert script, "the random-field script was not installed beside the interpreter"
-    command = [script] if script else [sys.executable, "-m", "random_field_cli"]
+    command = [script] if script else [sys.executable, "-m", "random_field_sampler"]
     run = lambda *a: subprocess.run(command + [str(x) for x in a], capture_output=True, text=True)
     ok = run(mesh_csv, "--theta-z", 2, "-k", 2, "--seed", 5, "-o", tmp_path / "f.npy")
     assert ok.returncode == 0, ok.stderr

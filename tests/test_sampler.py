@@ -4,7 +4,7 @@ import pytest
 
 import random_field as rf
 from diagnostic_cases import DIAGNOSTICS, TWO
-import random_field_sampler
+from random_field_sampler import sampler as random_field_sampler
 from random_field_sampler import Sampler
 
 # 21 x 13 mesh nodes; several of the cases below have an odd Nchol, so that

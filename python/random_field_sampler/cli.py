@@ -313,7 +313,7 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
 def run(args: argparse.Namespace) -> None:
     from tqdm import tqdm
 
-    import random_field_sampler
+    from . import sampler as random_field_sampler
 
     kind = output_kind(args.output)
     plt = fmt = None

@@ -1,0 +1,12 @@
+"""Companions of the ``random_field`` extension: many realisations of one
+random field over one mesh (``Sampler``), and the ``random-field`` command
+line (``random_field_sampler.cli``).
+
+The package never changes numpy's global generator except by drawing from it.
+"""
+
+from __future__ import annotations
+
+from .sampler import Sampler
+
+__all__ = ["Sampler"]
