@@ -470,8 +470,10 @@ class Sampler:
             return block[0].copy()
         raise AssertionError("unreachable")
 
-    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None) -> Any:
+    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None, *,
+                client: Any = None) -> Any:
         """A dask array (k, N) of the realisations of a seeded study, chunked
-        by realisations (needs the ``dask`` extra)."""
+        by realisations, row i equal to ``realisation(i, seed)`` (needs the
+        ``dask`` extra; see ``random_field_sampler.distributed.to_dask``)."""
         from .distributed import to_dask
-        return to_dask(self, k, chunks=chunks, seed=seed)
+        return to_dask(self, k, chunks=chunks, seed=seed, client=client)
