@@ -31,6 +31,7 @@ import os
 import pickle
 import shutil
 import tempfile
+import threading
 import uuid
 import weakref
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
@@ -38,7 +39,8 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 import numpy as np
 
 __all__ = ["to_dask", "write_zarr", "read_zarr_attrs", "local_cluster", "connect",
-           "task_bytes", "sampler_bytes", "study_seed", "row_chunks", "MissingExtra",
+           "task_bytes", "sampler_bytes", "study_seed", "row_chunks", "one_blas_thread",
+           "MissingExtra",
            "EXTRA"]
 
 EXTRA = "pip install 'random_field[dask]'"
@@ -65,9 +67,41 @@ def need(what: str) -> None:
     try:
         import dask.array  # noqa: F401
         import distributed  # noqa: F401
+        import threadpoolctl  # noqa: F401
         import zarr  # noqa: F401
     except ImportError:
         raise MissingExtra(f"{what} needs dask, distributed and zarr ({EXTRA})") from None
+
+
+# OpenBLAS gives a product a different rounding when it runs it on several
+# threads (it splits the inner dimension differently, as soon as that exceeds
+# its block of 256 on this kind of CPU): the same rows drawn in a process with
+# two BLAS threads and in a dask worker, which has one, differ in the last
+# bits. Rows are therefore always computed with BLAS on one thread. The limit
+# is process-wide, so overlapping tasks (dask's threaded scheduler) share one
+# and the last to finish lifts it.
+_blas_lock = threading.Lock()
+_blas_users = 0
+_blas_limit: Any = None
+
+
+@contextlib.contextmanager
+def one_blas_thread() -> Iterator[None]:
+    """BLAS on one thread in this process while the block runs."""
+    global _blas_users, _blas_limit
+    from threadpoolctl import threadpool_limits
+    with _blas_lock:
+        if _blas_users == 0:
+            _blas_limit = threadpool_limits(1, user_api="blas")
+        _blas_users += 1
+    try:
+        yield
+    finally:
+        with _blas_lock:
+            _blas_users -= 1
+            if _blas_users == 0:
+                _blas_limit.restore_original_limits()
+                _blas_limit = None
 
 
 # ---------------------------------------------------------------------------
@@ -177,10 +211,12 @@ def sampler_bytes(sampler: Any) -> int:
 
 
 def draw_rows(sampler: Any, seed: SeedState, a: int, b: int) -> np.ndarray:
-    """Rows a .. b-1 of the study: a (b - a, N) float64 array."""
+    """Rows a .. b-1 of the study: a (b - a, N) float64 array, computed with
+    BLAS on one thread."""
     out = np.empty((b - a, sampler.N))
-    for offset, block in sampler.blocks(b - a, seed=_seed_from_state(seed), start=a):
-        out[offset:offset + len(block)] = block
+    with one_blas_thread():
+        for offset, block in sampler.blocks(b - a, seed=_seed_from_state(seed), start=a):
+            out[offset:offset + len(block)] = block
     return out
 
 
