@@ -91,7 +91,8 @@ def seed(text: str) -> int:
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap = Parser(prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("mesh", help="node file: .csv (columns x and z), .npy or .npz")
-    ap.add_argument("-o", "--output", required=True, help="output file: .npy or .csv (K x N)")
+    ap.add_argument("-o", "--output", required=True,
+                    help="output file: .npy or .csv (K x N), or a .zarr store (needs the dask extra)")
     ap.add_argument("--theta-z", type=positive, required=True, help="correlation length along z")
     ap.add_argument("--theta-x", type=positive, help="correlation length along x (default: theta-z)")
     ap.add_argument("--mean", type=finite, default=0.0, help="mean of the field (default 0)")
@@ -108,7 +109,11 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--x-column", default="x", help="name of the x column (default x)")
     ap.add_argument("--z-column", default="z", help="name of the z column (default z)")
     ap.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-    return ap.parse_args(argv)
+    cluster_options(ap)
+    args = ap.parse_args(argv)
+    if args.scheduler is not None and not args.output.lower().endswith(".zarr"):
+        ap.error("--scheduler writes a zarr store: give -o NAME.zarr")
+    return args
 
 
 # ---------------------------------------------------------------------------
@@ -249,9 +254,10 @@ class Pending:
 
 
 def output_kind(path: str) -> str:
-    suffix = os.path.splitext(path)[1].lower()
-    if suffix not in (".npy", ".csv"):
-        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv")
+    suffix = os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
+    if suffix not in (".npy", ".csv", ".zarr"):
+        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; "
+                      f"use .npy, .csv or .zarr")
     return suffix
 
 
@@ -316,6 +322,8 @@ def run(args: argparse.Namespace) -> None:
     from . import sampler as random_field_sampler
 
     kind = output_kind(args.output)
+    if kind == ".zarr":
+        cluster_check(args)
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
@@ -330,7 +338,8 @@ def run(args: argparse.Namespace) -> None:
 
     pending: List[Pending] = []
     try:
-        pending.append(Pending(args.output))
+        if kind != ".zarr":
+            pending.append(Pending(args.output))
         if args.plot is not None:
             pending.append(Pending(args.plot))
         if args.seed is not None:
@@ -342,6 +351,21 @@ def run(args: argparse.Namespace) -> None:
                           f"({e}); nodes closer than --dhchol?") from None
 
         K, N = args.realisations, len(x)
+        if kind == ".zarr":
+            row0 = write_store(args, sampler, x, z, kwargs)
+            if plt is not None and fmt is not None:
+                plot_field(plt, fmt, pending[0].temp, x, z, row0,
+                           f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
+                           f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}\n"
+                           f"{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
+                           f"realisation 1 of {K}")
+            for p in pending:
+                p.commit()
+            pending = []
+            if not args.quiet:
+                print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} "
+                      f"Cholesky, {sampler.Nkrig} kriged) written to the store {args.output}")
+            return
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
         first = None
         if kind == ".npy":
@@ -388,6 +412,65 @@ def run(args: argparse.Namespace) -> None:
     finally:
         for p in pending:
             p.discard()
+
+
+# ---------------------------------------------------------------------------
+# A zarr store, drawn on a dask cluster
+
+
+def cluster_options(ap: argparse.ArgumentParser) -> None:
+    ap.add_argument("--scheduler", metavar="ADDRESS",
+                    help="with -o NAME.zarr: draw the chunks on the dask.distributed scheduler at "
+                         "ADDRESS (e.g. tcp://host:8786), whose workers must see the output path; "
+                         "default: a local cluster of this machine's cores")
+    ap.add_argument("--chunk-rows", type=count, metavar="R",
+                    help="with -o NAME.zarr: realisations per task (default: about 128 MiB, "
+                         "a multiple of 8)")
+
+
+def cluster_check(args: argparse.Namespace) -> None:
+    """Refuse a store or a scheduler, before any work, without the dask extra."""
+    from . import distributed as rfd
+    try:
+        rfd.need("--scheduler" if args.scheduler else "a .zarr output")
+    except rfd.MissingExtra as e:
+        raise Failure(str(e)) from None
+
+
+def write_store(args: argparse.Namespace, sampler, x, z, kwargs) -> np.ndarray:
+    """Realisations 0 .. K-1 of the study seeded by --seed (fresh entropy,
+    recorded in the store, without it) into the zarr store, chunk by chunk on
+    the cluster; returns the first realisation."""
+    from tqdm import tqdm
+
+    from . import distributed as rfd
+
+    seed = np.random.SeedSequence(args.seed)
+    options = {k: v for k, v in kwargs.items() if k not in ("x", "z")}
+    options.update(model_name=args.model, mesh=os.path.basename(args.mesh))
+    try:
+        with rfd.connect(args.scheduler) as client, \
+                tqdm(total=args.realisations, unit="realisation", disable=args.quiet or None,
+                     file=sys.stderr, leave=False) as bar:
+            def advance(stage: str, done: int, total: int) -> None:
+                bar.update(done - bar.n)
+            rfd.write_zarr(sampler, args.output, args.realisations,
+                           chunks=args.chunk_rows or "auto", seed=seed, x=x, z=z,
+                           attrs=options, client=client, progress=advance)
+        import zarr
+        return np.asarray(zarr.open_array(os.path.join(args.output, "fields"), mode="r")[0])
+    except (Failure, KeyboardInterrupt):
+        raise
+    except FileExistsError as e:
+        raise Failure(str(e)) from None
+    except OSError as e:
+        if args.scheduler and not getattr(e, "filename", None):
+            raise Failure(f"cannot use the scheduler at {args.scheduler}: "
+                          f"{' '.join(str(e).split())}") from None
+        raise
+    except Exception as e:  # whatever a worker raised, in one line
+        raise Failure(f"drawing on the cluster failed: {type(e).__name__}: "
+                      f"{' '.join(str(e).split())}") from None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

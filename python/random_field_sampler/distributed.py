@@ -314,15 +314,15 @@ def cores() -> int:
 def local_cluster(n_workers: Optional[int] = None) -> Any:
     """A LocalCluster of this machine's cores: one worker process per core,
     one thread each (dask sets the BLAS threads of each worker to one), no
-    dashboard, and only errors logged."""
+    dashboard, and nothing logged: failures reach the caller as exceptions."""
     need("a local cluster")
     from distributed import LocalCluster
     return LocalCluster(n_workers=n_workers or cores(), threads_per_worker=1, processes=True,
-                        dashboard_address=None, silence_logs=logging.ERROR)
+                        dashboard_address=None, silence_logs=logging.CRITICAL)
 
 
 @contextlib.contextmanager
-def connect(address: Optional[str] = None, timeout: float = 30.0) -> Iterator[Any]:
+def connect(address: Optional[str] = None, timeout: float = 10.0) -> Iterator[Any]:
     """A Client of the scheduler at `address`, or of a local cluster started
     (and stopped on leaving) for the purpose when `address` is None."""
     need("--scheduler" if address else "a local cluster")
@@ -344,11 +344,11 @@ def connect(address: Optional[str] = None, timeout: float = 30.0) -> Iterator[An
 
 def _zarr_chunks(sizes: Tuple[int, ...], N: int) -> Tuple[int, int]:
     """Zarr chunks that never straddle two dask chunks (their rows divide
-    every chunk's), of about ZARR_CHUNK_BYTES."""
+    where every dask chunk starts), of about ZARR_CHUNK_BYTES."""
     rows = 0
-    for s in sizes:
+    for s in sizes[:-1]:
         rows = math.gcd(rows, s)
-    rows = max(1, math.gcd(rows, GROUP) if rows % GROUP else GROUP)
+    rows = math.gcd(rows, GROUP) if rows else GROUP
     cols = max(1, min(N, ZARR_CHUNK_BYTES // (8 * rows)))
     return rows, cols
 
@@ -443,7 +443,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
         else:
             from distributed import as_completed
             futures = client.get(dsk, keys, sync=False)
-            for future in as_completed(futures):
+            for future in as_completed(futures, loop=client.loop):
                 done += future.result()
                 if progress is not None:
                     progress("realisations", done, k)
