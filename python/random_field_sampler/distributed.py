@@ -318,7 +318,9 @@ def local_cluster(n_workers: Optional[int] = None) -> Any:
     need("a local cluster")
     from distributed import LocalCluster
     return LocalCluster(n_workers=n_workers or cores(), threads_per_worker=1, processes=True,
-                        dashboard_address=None, silence_logs=logging.CRITICAL)
+                        dashboard_address=None, silence_logs=logging.CRITICAL,
+                        # the scheduler's HTTP routes on a free port, not on 8787
+                        scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"})
 
 
 @contextlib.contextmanager
