@@ -12,6 +12,7 @@ import pytest
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 zarr = pytest.importorskip("zarr")
+threadpoolctl = pytest.importorskip("threadpoolctl")
 
 from random_field_sampler import Sampler  # noqa: E402
 from random_field_sampler import cli as random_field_cli  # noqa: E402
@@ -70,6 +71,7 @@ def samplers():
 
 @fills
 @pytest.mark.parametrize("mesh", ["small", "wide"])
+@pytest.mark.filterwarnings("ignore:Sending large graph")  # the sampler, once
 def test_cluster_sync_and_realisation_give_the_same_bits(client, samplers, fill, mesh):
     s = samplers(mesh, fill)
     k, seed = 29, 20261208
@@ -80,8 +82,10 @@ def test_cluster_sync_and_realisation_give_the_same_bits(client, samplers, fill,
     # scattered beforehand, and chunked otherwise: the same rows
     B = s.to_dask(k, chunks=6, seed=seed, client=client)
     assert same_bits(client.compute(B).result(), sync)
+    threads = threadpoolctl.threadpool_info()
     assert same_bits(rfd.to_dask(s, k, seed=np.random.SeedSequence(seed)).compute(
         scheduler="threads"), sync)
+    assert threadpoolctl.threadpool_info() == threads  # this process's BLAS as it was
     with rfd.one_blas_thread():
         for i in range(k):
             assert same_bits(s.realisation(i, seed), sync[i])
