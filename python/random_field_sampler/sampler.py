@@ -21,30 +21,25 @@ generator ends in the same state.
 
 from __future__ import annotations
 
-import builtins
 import operator
 
 import numpy as np
 
 import random_field
 
+from ._checks import check_sampler_arguments
+from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
+
 __all__ = ["Sampler"]
 
-# The keys get_random_field requires, in the order in which it tests them.
-_REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
+# The keywords the sampler takes; any other is refused as a misspelling.
+ACCEPTED_KEYWORDS = ("x", "z", "theta_z", "mu", "sigma", "model", "theta_x", "Dhchol")
 
 # Rows drawn together are bounded so that the temporaries of one batch stay
 # near 64 MiB: per row, the variates, their product with the factor and the
 # Cholesky values with the mean (3 Nchol), or the Cholesky values and the
 # kriged values (Nchol + Nkrig), whichever is more.
 _BATCH_DOUBLES = 1 << 23
-
-
-def _refuse(message: str):
-    """Print the driver's diagnostic line, then raise it: a half-made sampler
-    is of no use, so the constructor cannot just return."""
-    builtins.print(message)
-    raise ValueError(message)
 
 
 def _frozen(a) -> np.ndarray:
@@ -67,9 +62,17 @@ class Sampler:
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
-    raises ValueError with it. Everything else the module's functions or
-    numpy raise (a failed factorisation, an unconvertible argument) passes
-    through unchanged.
+    raises ValueError with it. What the driver would take and mishandle
+    silently is refused before any work: a keyword it does not know
+    (TypeError naming the closest accepted one), coordinates that are not
+    real numbers or not finite, ``theta_z`` or ``theta_x`` not positive and
+    finite, ``sigma`` negative or not finite, ``mu`` not finite, and a
+    stretch or covariances that overflow (ValueError naming the argument).
+    Coordinates of any real type, read-only or broadcast, lists and tuples
+    are converted to float64 (the driver refuses integer or read-only ``z``),
+    and a tuple ``mu`` is taken like a list. Everything else the module's
+    functions or numpy raise (a failed factorisation, an unusable ``model``)
+    passes through unchanged.
 
     The constructor runs the node partition, ``get_COV``, ``get_C_chol_krig``
     and the factorisation and kriging solve that ``get_chol_field`` and
@@ -97,29 +100,11 @@ class Sampler:
             raise TypeError(f"Sampler() takes exactly 0 positional arguments ({len(args)} given)")
         kwargs = dict(kwargs)
 
-        # Validation and normalisation, line for line as in the driver.
-        for r in _REQUIRED:
-            if r not in kwargs:
-                _refuse(r + ' must be included like this "' + r + '= value"')
-        x = np.asarray(kwargs["x"])
-        z = np.asarray(kwargs["z"])
-        if len(x) != len(z):
-            _refuse("x and z arrays must have the same number of elements")
-        theta_z = kwargs["theta_z"]
-        mu = kwargs["mu"]
-        sigma = kwargs["sigma"]
-        if np.isscalar(sigma):
-            sigma = np.full(len(x), sigma, dtype=np.float64)
-        else:
-            sigma = np.asarray(sigma, dtype=np.float64)
-        if len(sigma) != len(x):
-            _refuse("sigma array must be same length as x- ans z- arrays")
-        if np.isscalar(mu):
-            mu = np.full(len(x), mu, dtype=np.float64)
-        if isinstance(mu, list):
-            mu = np.asarray(mu, dtype=np.float64)
-        if len(mu) != len(x):
-            _refuse("mu array must be same length as x- and z- arrays")
+        # The driver's diagnostics, then the checks of what it would mishandle,
+        # and the conversion of x, z, mu and sigma to float64 arrays.
+        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
+        x, z = kwargs["x"], kwargs["z"]
+        theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
         model = kwargs["model"] if "model" in kwargs else 0
         theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
         if "Dhchol" in kwargs:
