@@ -77,7 +77,23 @@ BAD_INPUT = {
     "unequal lengths": ("x,z", ["0,1", "1,2", "2"], [], 1, "line 4: no z value"),
     "empty cell": ("x,z", ["0,1", ",2"], [], 1, "line 3: no x value"),
     "non-numeric": ("x,z", ["0,1", "1,one"], [], 1, "the z value 'one' is not a number"),
-    "not finite": ("x,z", ["0,1", "nan,2"], [], 1, "node 1 has a coordinate that is not finite"),
+    "not finite": ("x,z", ["0,1", "nan,2"], [], 1, "line 3: the x value 'nan' is not finite"),
+    "infinite z, blanks": ("x z", ["0 1", "", "1 -inf"], [], 1, "line 4: the z value '-inf' is not finite"),
+    "semicolons, no column": ("x;y", ["0;1"], [], 1, "no column named 'z' in the header ('x', 'y', "
+                                                     "separated by semicolons)"),
+    "unknown separator": ("x|z", ["0|1"], [], 1, "header ('x|z', separated by blanks)"),
+    "stretch overflows": ("x,z", ["3,1"], ["--theta-z", "1e300", "--theta-x", "1e-300"], 1,
+                          "--theta-z 1e+300 with --theta-x 1e-300: the stretched x coordinates"),
+    "covariances overflow": ("x,z", ["0,1"], ["--sd", "1e200"], 1, "--sd 1e+200: the covariances"),
+    "2**62 realisations": ("x,z", ["0,1"], ["-k", str(2**62)], 1,
+                           f"-k {2**62}: {2**62} realisations of 1 node need "
+                           f"{2**62 * 8:,} bytes"),
+    "1e21 realisations to csv": ("x,z", ["0,1", "1,1"], ["-k", str(10**21), "-o", "{tmp}/o.csv"], 1,
+                                 f"need at least {10**21 * 16:,} bytes"),
+    "output is the mesh": ("x,z", ["0,1"], ["-o", "{tmp}/mesh.csv"], 1,
+                           "the output is the node file"),
+    "picture is the mesh": ("x,z", ["0,1"], ["--plot", "{tmp}/mesh.csv"], 1,
+                            "the picture is the node file"),
     "no nodes": ("x,z", [], [], 1, "no nodes"),
     "zero theta-z": ("x,z", ["0,1"], ["--theta-z", "0"], 2, "--theta-z: must be a positive number"),
     "negative theta-x": ("x,z", ["0,1"], ["--theta-x", "-2"], 2, "--theta-x: must be a positive number"),
@@ -112,13 +128,29 @@ def test_bad_input_ends_with_one_line_and_no_output(tmp_path, capsys, case):
     assert files(tmp_path) == before
 
 
+def corrupt_crc(path):
+    """An .npz whose data no longer matches its CRC."""
+    np.savez(path, x=np.arange(5.0), z=np.arange(5.0))
+    data = bytearray(path.read_bytes())
+    data[data.index(b"\x93NUMPY") + 140] ^= 0xFF
+    path.write_bytes(bytes(data))
+
+
+NPZ = {"unequal lengths", "no z array", "corrupt archive", "bad CRC archive"}
 NUMPY_BAD = {
     "garbage": (lambda p: p.write_bytes(b"\x93NUMPY garbage"), "not a readable numpy file"),
     "missing": (lambda p: None, "No such file"),
     "unequal lengths": (lambda p: np.savez(p, x=np.zeros(3), z=np.zeros(2)),
                         "'x' and 'z' must have the same length, got 3 and 2"),
     "no z array": (lambda p: np.savez(p, x=np.zeros(3), y=np.zeros(3)), "no array named 'z'"),
-    "three columns": (lambda p: np.save(p, np.zeros((4, 3))), "expected an (N, 2) array"),
+    "four columns": (lambda p: np.save(p, np.zeros((4, 4))), "expected an (N, 2) array of x and z or an (N, 3)"),
+    "one dimension": (lambda p: np.save(p, np.zeros(4)), "got shape (4,)"),
+    "corrupt archive": (lambda p: p.write_bytes(b"PK\x03\x04garbage"), "not a readable numpy file"),
+    "bad CRC archive": (lambda p: corrupt_crc(p), "Bad CRC-32"),
+    "sub-array fields": (lambda p: np.save(p, np.zeros(3, [("x", "f8", (2,)), ("z", "f8", (2,))])),
+                         "the field 'x' holds arrays of shape (2,), not one number per node"),
+    "oversized header": (lambda p: np.save(p, np.zeros(2, [(f"f{i}", "f8") for i in range(3000)])),
+                         "not a readable numpy file (Header info length"),
     "complex": (lambda p: np.save(p, np.zeros((4, 2), complex)), "must hold real numbers"),
     "objects": (lambda p: np.save(p, np.array([[1, None]], dtype=object)), "not a readable numpy file"),
 }
@@ -127,7 +159,7 @@ NUMPY_BAD = {
 @pytest.mark.parametrize("case", NUMPY_BAD)
 def test_unreadable_mesh_files(tmp_path, capsys, case):
     write, message = NUMPY_BAD[case]
-    mesh = tmp_path / ("mesh.npz" if "array" in case or "unequal" in case else "mesh.npy")
+    mesh = tmp_path / ("mesh.npz" if case in NPZ else "mesh.npy")
     write(mesh)
     before = files(tmp_path)
     assert cli(mesh, "--theta-z", 2, "-o", tmp_path / "out.npy") == 1
