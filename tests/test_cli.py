@@ -1,9 +1,12 @@
 """The random-field command line, end to end on small mesh files."""
 
 import os
+import signal
+import stat
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -218,3 +221,227 @@ def test_installed_command(tmp_path, mesh_csv):
     bad = run(mesh_csv, "--theta-z", -1, "-o", tmp_path / "g.npy")
     assert bad.returncode == 2 and bad.stderr.count("\n") == 1
     assert not (tmp_path / "g.npy").exists()
+
+
+def run_ok(*argv):
+    assert cli(*argv, "-q") == 0
+
+
+@pytest.mark.parametrize("how", ["same path", "relative path", "symbolic link", "hard link"])
+@pytest.mark.parametrize("suffix", [".csv", ".npy"])
+def test_the_node_file_is_never_overwritten(tmp_path, monkeypatch, capsys, how, suffix):
+    mesh = tmp_path / f"mesh{suffix}"
+    if suffix == ".csv":
+        write_csv(mesh, ["0,1", "1,1"], "x,z")
+    else:
+        np.save(mesh, np.array([[0.0, 1.0], [1.0, 1.0]]))
+    output = tmp_path / f"out{suffix}"
+    if how == "same path":
+        output = mesh
+    elif how == "relative path":
+        monkeypatch.chdir(tmp_path)
+        output = f"./sub/../{mesh.name}"
+        (tmp_path / "sub").mkdir()
+    elif how == "symbolic link":
+        output.symlink_to(mesh.name)
+    else:
+        os.link(mesh, output)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    for args in (["-o", output], ["-o", tmp_path / "fine.npy", "--plot", output]):
+        assert cli(mesh, "--theta-z", 2, *args) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "is the node file" in err, err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    assert not (tmp_path / "fine.npy").exists()
+
+
+def test_picture_and_output_must_differ(tmp_path, mesh_csv, capsys):
+    (tmp_path / "p.png").symlink_to("out.npy")
+    assert cli(mesh_csv, "--theta-z", 2, "-o", tmp_path / "out.npy", "--plot", tmp_path / "p.png") == 1
+    assert "are one file" in capsys.readouterr().err
+    assert files(tmp_path) == ["mesh.csv", "p.png"]
+
+
+@pytest.fixture
+def umask():
+    saved = os.umask(0o022)
+    os.umask(saved)
+
+    def set_mask(mask):
+        os.umask(mask)
+    yield set_mask
+    os.umask(saved)
+
+
+@pytest.mark.parametrize("mask", [0o022, 0o077, 0o002])
+@pytest.mark.parametrize("suffix", [".npy", ".csv"])
+def test_new_outputs_get_the_mode_the_umask_allows(tmp_path, mesh_csv, umask, mask, suffix):
+    umask(mask)
+    out = tmp_path / f"f{suffix}"
+    run_ok(mesh_csv, "--theta-z", 2, "-o", out)
+    assert stat.S_IMODE(out.stat().st_mode) == 0o666 & ~mask
+    out.chmod(0o640)  # a file that is replaced keeps its mode
+    run_ok(mesh_csv, "--theta-z", 2, "-o", out)
+    assert stat.S_IMODE(out.stat().st_mode) == 0o640
+
+
+@pytest.mark.parametrize("exists", [True, False])
+def test_a_link_is_written_through_to_its_target(tmp_path, mesh_csv, exists):
+    (tmp_path / "store").mkdir()
+    target = tmp_path / "store" / "fields.npy"
+    if exists:
+        target.write_bytes(b"old")
+    link = tmp_path / "latest.npy"
+    link.symlink_to(target)
+    run_ok(mesh_csv, "--theta-z", 2, "-k", 2, "-o", link)
+    assert link.is_symlink() and os.readlink(link) == str(target)
+    assert np.load(target).shape == (2, N)
+    assert files(tmp_path / "store") == ["fields.npy"]
+    assert files(tmp_path) == ["latest.npy", "mesh.csv", "store"]
+
+
+def test_sigterm_removes_what_was_started(tmp_path, mesh_csv, monkeypatch, capsys):
+    real_draw = Sampler.draw
+    calls = []
+
+    def draw(self, k=1):
+        calls.append(k)
+        if len(calls) == 2:
+            os.kill(os.getpid(), signal.SIGTERM)
+        return real_draw(self, k)
+
+    monkeypatch.setattr(Sampler, "draw", draw)
+    before = signal.getsignal(signal.SIGTERM)
+    assert cli(mesh_csv, "--theta-z", 2, "-k", 200, "-o", tmp_path / "f.npy",
+               "--plot", tmp_path / "p.png") == 143
+    assert len(calls) == 2
+    assert capsys.readouterr().err == "random-field: terminated by SIGTERM\n"
+    assert files(tmp_path) == ["mesh.csv"]
+    assert signal.getsignal(signal.SIGTERM) == before  # put back for the caller
+
+
+def test_an_ignored_sigterm_stays_ignored(tmp_path, mesh_csv, monkeypatch):
+    old = signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    try:
+        real_draw = Sampler.draw
+
+        def draw(self, k=1):
+            os.kill(os.getpid(), signal.SIGTERM)
+            return real_draw(self, k)
+
+        monkeypatch.setattr(Sampler, "draw", draw)
+        run_ok(mesh_csv, "--theta-z", 2, "-o", tmp_path / "f.npy")
+        assert signal.getsignal(signal.SIGTERM) == signal.SIG_IGN
+    finally:
+        signal.signal(signal.SIGTERM, old)
+
+
+def test_sigterm_to_the_running_command(tmp_path):
+    """A real process, stopped while its output is half written."""
+    x, z = (a.ravel() for a in np.meshgrid(np.arange(60.0), np.arange(40.0)))
+    np.save(tmp_path / "mesh.npy", np.column_stack([x, z]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    proc = subprocess.Popen([sys.executable, "-m", "random_field_sampler", tmp_path / "mesh.npy",
+                             "--theta-z", "3", "-k", "100000", "-q", "-o", tmp_path / "f.csv"],
+                            stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        deadline = time.monotonic() + 60
+        part = []
+        while not part and time.monotonic() < deadline and proc.poll() is None:
+            part = [p for p in tmp_path.iterdir() if p.name.endswith(".part") and p.stat().st_size]
+            time.sleep(0.02)
+        assert part, "the command never started writing"
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 143, err
+    assert err == "random-field: terminated by SIGTERM\n"
+    assert files(tmp_path) == ["mesh.npy"]
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".csv"])
+def test_a_value_that_is_not_finite_is_never_written(tmp_path, mesh_csv, monkeypatch, capsys, suffix):
+    real_draw = Sampler.draw
+    calls = []
+
+    def draw(self, k=1):
+        rows = real_draw(self, k)
+        calls.append(k)
+        if len(calls) == 3:
+            rows[-1, 5] = np.inf
+        return rows
+
+    monkeypatch.setattr(Sampler, "draw", draw)
+    assert cli(mesh_csv, "--theta-z", 2, "-k", 200, "-o", tmp_path / f"f{suffix}") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and f"realisation {sum(calls)} is not finite at node 5 (inf)" in err
+    assert files(tmp_path) == ["mesh.csv"]
+
+
+@pytest.mark.parametrize("failure", [RuntimeError("one\ntwo"), ValueError("bad value")])
+def test_unexpected_errors_are_one_line(tmp_path, mesh_csv, monkeypatch, capsys, failure):
+    def broken(self, k=1):
+        raise failure
+    monkeypatch.setattr(Sampler, "draw", broken)
+    assert cli(mesh_csv, "--theta-z", 2, "-o", tmp_path / "f.npy") == 1
+    err = capsys.readouterr().err
+    assert err == f"random-field: error: {type(failure).__name__}: {str(failure).splitlines()[0]}\n"
+    assert files(tmp_path) == ["mesh.csv"]
+
+
+SEPARATED = {
+    "semicolons": ("x;z", ";"),
+    "tabs": ("x\tz", "\t"),
+    "blanks": ("  x   z", "   "),
+    "quoted, commas": ('"x","z"', ","),
+}
+
+
+@pytest.mark.parametrize("case", SEPARATED)
+def test_common_separators(tmp_path, mesh_csv, case):
+    header, sep = SEPARATED[case]
+    mesh = write_csv(tmp_path / "m.txt", [f"{float(x)!r}{sep}{float(z)!r}" for x, z in zip(X, Z)], header)
+    run_ok(mesh_csv, "--theta-z", 2, "--seed", 3, "-o", tmp_path / "want.npy")
+    run_ok(mesh, "--theta-z", 2, "--seed", 3, "-o", tmp_path / "got.npy")
+    assert np.load(tmp_path / "got.npy").tobytes() == np.load(tmp_path / "want.npy").tobytes()
+
+
+def test_columns_by_name_and_by_index(tmp_path, mesh_csv):
+    run_ok(mesh_csv, "--theta-z", 2, "--seed", 3, "-o", tmp_path / "want.npy")
+    want = np.load(tmp_path / "want.npy")
+    write_csv(tmp_path / "named.csv", [f"{float(z)!r},{float(x)!r}" for x, z in zip(X, Z)], "depth,east")
+    np.save(tmp_path / "xyz.npy", np.column_stack([X, np.zeros(N), Z]))   # points in the x-z plane
+    np.save(tmp_path / "xz0.npy", np.column_stack([X, Z, np.zeros(N)]))   # what mesh tools write
+    for mesh, cols in [("named.csv", ["--x-column", "east", "--z-column", "depth"]),
+                       ("xyz.npy", ["--z-column", "2"]), ("xz0.npy", []),
+                       ("xz0.npy", ["--x-column", "0", "--z-column", "1"])]:
+        run_ok(tmp_path / mesh, "--theta-z", 2, "--seed", 3, "-o", tmp_path / "got.npy", *cols)
+        assert np.load(tmp_path / "got.npy").tobytes() == want.tobytes(), mesh
+
+
+@pytest.mark.parametrize("cols, message", [
+    (["--x-column", "x"], "without named columns: --x-column takes a column index 0 .. 2 there, not 'x'"),
+    (["--z-column", "3"], "--z-column 3 is not a column of the (84, 3) array (0 .. 2)"),
+    (["--x-column", "-1"], "--x-column -1 is not a column"),
+])
+def test_column_options_for_a_plain_array(tmp_path, capsys, cols, message):
+    np.save(tmp_path / "xyz.npy", np.column_stack([X, Z, Z]))
+    assert cli(tmp_path / "xyz.npy", "--theta-z", 2, "-o", tmp_path / "f.npy", *cols) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+
+
+def test_version_and_help(capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli("--version")
+    assert exit.value.code == 0
+    pyproject = os.path.join(os.path.dirname(__file__), os.pardir, "pyproject.toml")
+    if sys.version_info >= (3, 11) and os.path.exists(pyproject):
+        import tomllib
+        with open(pyproject, "rb") as f:
+            assert capsys.readouterr().out == f"random-field {tomllib.load(f)['project']['version']}\n"
+    with pytest.raises(SystemExit):
+        cli("--help")
+    assert "up to rounding" in " ".join(capsys.readouterr().out.split())

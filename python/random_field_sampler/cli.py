@@ -530,7 +530,7 @@ def run(args: argparse.Namespace) -> None:
                     if bad.any():  # never written, never reported as success
                         r, c = (int(i) for i in np.argwhere(bad)[0])
                         raise Failure(f"realisation {start + r + 1} is not finite at node {c} "
-                                      f"({rows[r, c]!r}); nothing written")
+                                      f"({float(rows[r, c])!r}); nothing written")
                     if first is None:
                         first = rows[0].copy()
                     if out is not None:
