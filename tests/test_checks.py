@@ -123,15 +123,15 @@ def test_conversion_makes_new_arrays_and_leaves_the_callers_alone():
     ro = X.copy()
     ro.flags.writeable = False
     kwargs = dict(x=ro, z=list(Z), theta_z=np.float32(1.5), mu=(1.0,) * N, sigma=2,
-                  model=object(), fill="later")
+                  model=object(), colour="red")
     saved = dict(kwargs)
-    out = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS + ("fill",))
+    out = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS + ("colour",))
     assert kwargs == saved and not ro.flags.writeable
     for key in ("x", "z", "mu", "sigma"):
         a = out[key]
         assert a.dtype == np.float64 and a.shape == (N,) and a.flags.writeable
         assert a.flags.c_contiguous and not np.shares_memory(a, ro)
     assert type(out["theta_z"]) is float and "theta_x" not in out
-    assert out["model"] is saved["model"] and out["fill"] == "later"
-    with pytest.raises(TypeError, match="'fill'"):
+    assert out["model"] is saved["model"] and out["colour"] == "red"
+    with pytest.raises(TypeError, match="'colour'"):
         check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
