@@ -135,3 +135,22 @@ def test_conversion_makes_new_arrays_and_leaves_the_callers_alone():
     assert out["model"] is saved["model"] and out["colour"] == "red"
     with pytest.raises(TypeError, match="'colour'"):
         check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
+
+
+def test_the_readme_sampler_example_runs_on_its_own(tmp_path):
+    """The example of many realisations needs nothing from the text around it."""
+    import os
+    import re
+    import subprocess
+    import sys
+    readme = os.path.join(os.path.dirname(__file__), os.pardir, "README.md")
+    if not os.path.exists(readme):
+        pytest.skip("no README beside the tests")
+    with open(readme, encoding="utf-8") as f:
+        text = f.read()
+    section = text[text.index("## Many realisations"):]
+    code = re.findall(r"```python\n(.*?)```", section, re.S)[0].replace("draw(1000)", "draw(3)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         cwd=tmp_path, timeout=120)
+    assert run.returncode == 0, run.stderr
