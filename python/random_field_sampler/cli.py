@@ -344,11 +344,19 @@ class Pending:
             raise Failure(f"cannot write {path}: {e.strerror or e}") from None
         try:
             os.fchmod(fd, mode)  # mkstemp makes it 0600
-        finally:
+        except BaseException:  # a signal too: the caller never saw the file
             os.close(fd)
+            self.discard()
+            raise
+        os.close(fd)
 
     def commit(self) -> None:
         try:
+            fd = os.open(self.temp, os.O_RDONLY)
+            try:
+                os.fsync(fd)  # the data on disk before the name
+            finally:
+                os.close(fd)
             os.replace(self.temp, self.target)
         except OSError as e:
             raise Failure(f"cannot write {self.path}: {e.strerror or e}") from None
