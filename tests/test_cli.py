@@ -300,24 +300,28 @@ def test_a_link_is_written_through_to_its_target(tmp_path, mesh_csv, exists):
     assert files(tmp_path) == ["latest.npy", "mesh.csv", "store"]
 
 
-def test_sigterm_removes_what_was_started(tmp_path, mesh_csv, monkeypatch, capsys):
+@pytest.mark.parametrize("signum, status", [(signal.SIGTERM, 143), (signal.SIGHUP, 129)])
+def test_sigterm_removes_what_was_started(tmp_path, mesh_csv, monkeypatch, capsys, signum, status):
     real_draw = Sampler.draw
     calls = []
 
     def draw(self, k=1):
         calls.append(k)
         if len(calls) == 2:
-            os.kill(os.getpid(), signal.SIGTERM)
+            os.kill(os.getpid(), signum)
         return real_draw(self, k)
 
     monkeypatch.setattr(Sampler, "draw", draw)
-    before = signal.getsignal(signal.SIGTERM)
-    assert cli(mesh_csv, "--theta-z", 2, "-k", 200, "-o", tmp_path / "f.npy",
-               "--plot", tmp_path / "p.png") == 143
+    saved = signal.signal(signum, signal.SIG_DFL)  # as a shell leaves it
+    try:
+        assert cli(mesh_csv, "--theta-z", 2, "-k", 200, "-o", tmp_path / "f.npy",
+                   "--plot", tmp_path / "p.png") == status
+        assert signal.getsignal(signum) == signal.SIG_DFL  # put back for the caller
+    finally:
+        signal.signal(signum, saved)
     assert len(calls) == 2
-    assert capsys.readouterr().err == "random-field: terminated by SIGTERM\n"
+    assert capsys.readouterr().err == f"random-field: terminated by {signal.Signals(signum).name}\n"
     assert files(tmp_path) == ["mesh.csv"]
-    assert signal.getsignal(signal.SIGTERM) == before  # put back for the caller
 
 
 def test_an_ignored_sigterm_stays_ignored(tmp_path, mesh_csv, monkeypatch):

@@ -22,14 +22,12 @@ same bits at every run; -k 1 gives the driver's bits exactly.
 
 Any error ends the command with one line on standard error and a non-zero
 exit status (2 for a wrong command line, 1 for anything else; 130 after
-Ctrl-C, 143 after SIGTERM), and no output file is left behind: files are
-written under a temporary name beside their target and renamed only when
-complete. The command never writes over its node file, never writes a value
-that is not finite, gives new files the mode the umask allows, and writes
-through a symbolic link to its target.
-
-This module must never change a file other than its outputs, and never
-leave one half written.
+Ctrl-C, 143 after SIGTERM, 129 after SIGHUP), and no output file is left
+behind: files are written under a temporary name beside their target and
+renamed only when complete. The command never changes a file other than its
+outputs (never its node file), never leaves one half written and never
+writes a value that is not finite; new files get the mode the umask allows,
+and an output that is a symbolic link is written through to its target.
 """
 
 from __future__ import annotations
