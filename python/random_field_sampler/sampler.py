@@ -185,6 +185,10 @@ class Sampler:
         neighbours = kwargs.pop("neighbours", None)
         max_memory = kwargs.pop("max_memory", None)
         progress = kwargs.pop("progress", None)
+
+        # The driver's diagnostics, then the checks of what it would mishandle,
+        # and the conversion of x, z, mu and sigma to float64 arrays.
+        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
         fill_cls = _fill_class(fill_name)
         if max_memory is None:
             max_memory = int(DEFAULT_MEMORY_FRACTION * available_memory())
@@ -193,10 +197,6 @@ class Sampler:
             if max_memory <= 0:
                 raise ValueError(f"max_memory must be a positive number of bytes, got {max_memory}")
         self.max_memory = max_memory
-
-        # The driver's diagnostics, then the checks of what it would mishandle,
-        # and the conversion of x, z, mu and sigma to float64 arrays.
-        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
         x, z = kwargs["x"], kwargs["z"]
         theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
         model = kwargs["model"] if "model" in kwargs else 0
