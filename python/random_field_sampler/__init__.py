@@ -10,3 +10,6 @@ from __future__ import annotations
 from .sampler import Sampler
 
 __all__ = ["Sampler"]
+
+# The distribution's version, for a build tree where no metadata is installed.
+__version__ = "0.1.0"

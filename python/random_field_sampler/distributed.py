@@ -239,6 +239,11 @@ def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str) -
     (which must exist: a store that was removed is not brought back)."""
     import zarr
     rows = draw_rows(sampler, seed, a, b)
+    bad = ~np.isfinite(rows)
+    if bad.any():  # never stored as if it were a field
+        r, c = (int(i) for i in np.argwhere(bad)[0])
+        raise FloatingPointError(f"realisation {a + r} is not finite at node {c} "
+                                 f"({float(rows[r, c])!r})")
     target = zarr.open_array(array_path, mode="r+")
     target[a:b] = rows
     return b - a
