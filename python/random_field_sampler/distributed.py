@@ -273,10 +273,18 @@ def _graph(sampler: Any, k: int, chunks: Any, seed: Any, client: Any,
     return dsk, name, sizes, ss
 
 
+_scattered: "weakref.WeakKeyDictionary[Any, Dict[str, Any]]" = weakref.WeakKeyDictionary()
+
+
 def _scatter(client: Any, sampler: Any, skey: str) -> Any:
-    """The sampler on every worker of `client`'s cluster, under `skey`."""
-    futures = client.scatter({skey: _portable(sampler)}, broadcast=True, hash=False)
-    return futures[skey]
+    """The sampler on every worker of `client`'s cluster, under `skey`: sent
+    once per sampler and cluster, and kept there while the sampler lives."""
+    held = _scattered.setdefault(sampler, {})
+    future = held.get(client.id)
+    if future is None or future.status != "finished":
+        future = held[client.id] = client.scatter(
+            {skey: _portable(sampler)}, broadcast=True, hash=False)[skey]
+    return future
 
 
 def to_dask(sampler: Any, k: int, chunks: Any = "auto", seed: Any = None, *,
