@@ -7,6 +7,7 @@ The package never changes numpy's global generator except by drawing from it.
 
 from __future__ import annotations
 
+from .distributions import lognormal
 from .sampler import Sampler
 
-__all__ = ["Sampler"]
+__all__ = ["Sampler", "lognormal"]

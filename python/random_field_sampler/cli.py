@@ -18,6 +18,21 @@ np.random.seed(S). Any error ends the command with one line on standard
 error and a non-zero exit status (2 for a wrong command line, 1 for anything
 else), and no output file is left behind: files are written under a
 temporary name and renamed only when complete.
+
+Finite-element meshes (any format meshio reads: .msh, .vtu, .vtk, .inp,
+.xdmf, ...; needs pip install 'random_field[mesh]') give the field at their
+nodes, at their element centroids (--at cells) or at both, drawn as one
+field; -o fields.vtu (.vtk, .xdmf) writes the mesh with one array per
+realisation, realisation_0000, ...:
+
+    random-field slope.msh --at cells --theta-z 2 --theta-x 8 --mean 20 --sd 4 \\
+        --distribution lognormal -k 100 --seed 1 -o fields.vtu --plot first.png
+
+--distribution lognormal draws a Gaussian field with, at every node,
+    sigma_ln^2 = ln(1 + (sd/mean)^2),  mu_ln = ln(mean) - sigma_ln^2 / 2
+and writes exp() of it, so that the values have mean --mean and standard
+deviation --sd; the correlation lengths are those of the Gaussian field.
+--mean-gradient G makes the mean --mean + G z.
 """
 
 from __future__ import annotations
@@ -34,6 +49,7 @@ import numpy as np
 
 PROG = "random-field"
 MODELS = {"gaussian": 0, "exponential": 1}
+POINTS = {"nodes": "nodes", "cells": "elements", "both": "nodes and element centroids"}
 # Rows drawn at a time: bounded in memory, and small enough for the progress
 # bar to move about 50 times over a run.
 BATCH_DOUBLES = 1 << 22
@@ -108,7 +124,33 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--x-column", default="x", help="name of the x column (default x)")
     ap.add_argument("--z-column", default="z", help="name of the z column (default z)")
     ap.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-    return ap.parse_args(argv)
+    # Meshes, distributions and layouts
+    ap.add_argument("--plane", choices=("xy", "xz", "yz"),
+                    help="the mesh coordinates that are the field's x and z (default: the first two; "
+                         "needed for a mesh whose third coordinate is not constant)")
+    ap.add_argument("--at", choices=("nodes", "cells", "both"), default="nodes",
+                    help="values at the mesh's nodes (default), at its element centroids, or at both "
+                         "(one field over nodes and centroids)")
+    ap.add_argument("--layout", choices=("rows", "nodes"), default="rows",
+                    help="CSV layout: a realisation per row (default), or a node per row with its "
+                         "coordinates and a column per realisation (at most 16,382)")
+    ap.add_argument("--distribution", choices=("normal", "lognormal"), default="normal",
+                    help="normal (default), or lognormal of mean --mean and sd --sd: exp of a Gaussian "
+                         "field of mean mu_ln = ln(mean) - sigma_ln^2/2 and sd sigma_ln = "
+                         "sqrt(ln(1 + (sd/mean)^2))")
+    ap.add_argument("--mean-gradient", type=finite, default=0.0, metavar="G",
+                    help="the mean grows as --mean + G z (default 0)")
+    ap.add_argument("--depth-down", action="store_true",
+                    help="--plot with z growing downward, as a depth")
+    args = ap.parse_args(argv)
+    from .mesh import is_mesh_path
+    if not is_mesh_path(args.mesh):
+        for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
+            if given:
+                ap.error(f"{option} needs a mesh file, not a node file")
+    if args.layout == "nodes" and os.path.splitext(args.output)[1].lower() != ".csv":
+        ap.error("--layout nodes is for CSV output")
+    return args
 
 
 # ---------------------------------------------------------------------------
@@ -248,10 +290,14 @@ class Pending:
             pass
 
 
-def output_kind(path: str) -> str:
+def output_kind(path: str, mesh: bool = False) -> str:
+    from .mesh import OUTPUT_SUFFIXES
     suffix = os.path.splitext(path)[1].lower()
+    if mesh and suffix in OUTPUT_SUFFIXES:
+        return suffix
     if suffix not in (".npy", ".csv"):
-        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv")
+        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv"
+                      + (f", or {', '.join(OUTPUT_SUFFIXES)} for the mesh with its fields" if mesh else ""))
     return suffix
 
 
@@ -273,7 +319,7 @@ def plot_setup(path: str):
     return plt, fmt
 
 
-def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
+def plot_field(plt, fmt: str, target: str, x, z, field, title: str, depth_down: bool = False) -> None:
     """The field shaded over the triangles between the nodes (Delaunay, less
     the long triangles that bridge concave parts of the mesh); nodes that
     cannot be triangulated (fewer than three, or all on one line) are drawn
@@ -299,7 +345,9 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
         shaded = ax.scatter(x, z, c=field, s=16.0, cmap="viridis")
     ax.set_aspect("equal")
     ax.set_xlabel("x")
-    ax.set_ylabel("z")
+    ax.set_ylabel("depth z" if depth_down else "z")
+    if depth_down:
+        ax.invert_yaxis()
     ax.set_title(title, fontsize=10)
     cax = make_axes_locatable(ax).append_axes("right", size=0.18, pad=0.15)
     fig.colorbar(shaded, cax=cax, label="field value")
@@ -310,27 +358,73 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
 # ---------------------------------------------------------------------------
 
 
+def field_parameters(args: argparse.Namespace, z: np.ndarray):
+    """(mu, sigma) of the Gaussian field: the mean and sd asked for (the mean
+    growing by --mean-gradient along z), or for a lognormal the mean and sd of
+    the logarithm that give them."""
+    from .distributions import gaussian_parameters
+
+    mean = args.mean + args.mean_gradient * z if args.mean_gradient else args.mean
+    if args.distribution == "lognormal":
+        m = np.asarray(mean, dtype=np.float64)
+        bad = ~(m > 0.0)
+        if bad.any():
+            i = int(np.argmax(bad)) if m.ndim else 0
+            where = f" at point {i} (z = {z[i]:g})" if m.ndim else ""
+            raise ValueError(f"a lognormal field needs a positive mean, and --mean"
+                             + (" + --mean-gradient z" if m.ndim else "")
+                             + f" is {float(m.ravel()[i]) if m.ndim else float(m):g}{where}")
+    mu, sigma = gaussian_parameters(args.distribution, mean, args.sd)
+    if mu.ndim == 0 and sigma.ndim == 0:
+        return float(mu), float(sigma)
+    return np.broadcast_to(mu, z.shape).copy(), np.broadcast_to(sigma, z.shape).copy()
+
+
 def run(args: argparse.Namespace) -> None:
     from tqdm import tqdm
 
     from . import sampler as random_field_sampler
 
-    kind = output_kind(args.output)
+    from . import mesh as fe_mesh
+    from .distributions import transform
+
+    on_mesh = fe_mesh.is_mesh_path(args.mesh)
+    kind = output_kind(args.output, on_mesh)
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
-    x, z = read_nodes(args.mesh, args.x_column, args.z_column)
+    mesh = None
+    try:
+        if on_mesh:
+            mesh = fe_mesh.read(args.mesh, args.plane)
+            x, z = mesh.coordinates(args.at)
+        else:
+            x, z = read_nodes(args.mesh, args.x_column, args.z_column)
+        mu, sigma = field_parameters(args, z)
+    except ValueError as e:  # the mesh's and the distribution's errors
+        raise Failure(str(e)) from None
 
-    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=args.mean, sigma=args.sd,
+    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=mu, sigma=sigma,
                   model=MODELS[args.model])
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
 
-    pending: List[Pending] = []
+    pending: List = []
     try:
-        pending.append(Pending(args.output))
+        gathered = None
+        if kind in fe_mesh.OUTPUT_SUFFIXES or args.layout == "nodes":
+            try:
+                gathered = fe_mesh.Gathered(
+                    args.output, args.realisations, len(x), mesh=mesh if kind != ".csv" else None,
+                    at=args.at, coords=(x, z), inputs=[args.mesh],
+                    axis_names=mesh.axis_names() if mesh else (args.x_column, args.z_column))
+            except ValueError as e:
+                raise Failure(str(e)) from None
+            pending.append(gathered)
+        else:
+            pending.append(Pending(args.output))
         if args.plot is not None:
             pending.append(Pending(args.plot))
         if args.seed is not None:
@@ -344,7 +438,9 @@ def run(args: argparse.Namespace) -> None:
         K, N = args.realisations, len(x)
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
         first = None
-        if kind == ".npy":
+        if gathered is not None:
+            out, sink = gathered.rows, None
+        elif kind == ".npy":
             out = np.lib.format.open_memmap(pending[0].temp, mode="w+", dtype=np.float64,
                                             shape=(K, N))
             sink = None
@@ -355,7 +451,7 @@ def run(args: argparse.Namespace) -> None:
             with tqdm(total=K, unit="realisation", disable=args.quiet or None,
                       file=sys.stderr, leave=False) as bar:
                 for start in range(0, K, batch):
-                    rows = sampler.draw(min(batch, K - start))
+                    rows = transform(args.distribution, sampler.draw(min(batch, K - start)))
                     if first is None:
                         first = rows[0].copy()
                     if out is not None:
@@ -372,17 +468,26 @@ def run(args: argparse.Namespace) -> None:
                 sink.close()
 
         if plt is not None and fmt is not None:
-            title = (f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
+            lognormal = "lognormal " if args.distribution == "lognormal" else ""
+            title = (f"{args.model} {lognormal}random field, theta_x = {args.theta_x or args.theta_z:g}, "
                      f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
                      + (f", seed {args.seed}" if args.seed is not None else "")
-                     + f"\n{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
+                     + f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
                        f"realisation 1 of {K}")
-            plot_field(plt, fmt, pending[1].temp, x, z, first, title)
+            if mesh is not None and first is not None:
+                fe_mesh.plot(plt, fmt, pending[1].temp, mesh, first, args.at, title, args.depth_down)
+            else:
+                plot_field(plt, fmt, pending[1].temp, x, z, first, title, args.depth_down)
+        if gathered is not None:
+            try:
+                gathered.finish()
+            except ValueError as e:
+                raise Failure(str(e)) from None
         for p in pending:
             p.commit()
         pending = []
         if not args.quiet:
-            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} Cholesky, "
+            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} Cholesky, "
                   f"{sampler.Nkrig} kriged) written to {args.output}"
                   + (f", the first drawn in {args.plot}" if args.plot else ""))
     finally:

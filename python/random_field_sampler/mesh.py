@@ -31,6 +31,8 @@ given: written meshes are copies with data added.
 
 from __future__ import annotations
 
+import contextlib
+import io
 import os
 import tempfile
 from dataclasses import dataclass, field
@@ -206,12 +208,13 @@ def read(path: str, plane: Optional[str] = None) -> Mesh:
     if os.path.isdir(path):
         raise MeshError(f"{path}: is a directory")
     try:
-        m = meshio.read(path)
+        with contextlib.redirect_stderr(io.StringIO()):  # meshio's notes are not ours to print
+            m = meshio.read(path)
     except MemoryError:
         raise
     except meshio.ReadError as e:
-        text = str(e).strip().splitlines()
-        raise MeshError(f"{path}: not a readable mesh file ({text[0] if text else 'unknown format'})") from None
+        first = (str(e).strip().splitlines() or ["unknown format"])[0]
+        raise MeshError(f"{path}: not a readable mesh file ({first})") from None
     except Exception as e:  # the format readers raise anything on bad bytes
         text = " ".join(str(e).split())[:200] or type(e).__name__
         raise MeshError(f"{path}: not a readable mesh file ({text})") from None
@@ -363,7 +366,8 @@ def _write_staged(path: str, mesh: Mesh, rows: np.ndarray, at: str,
             temp = _temp(path, suffix)
             staged.moves.append((temp, path))
             m = with_fields(mesh, rows, at, names)
-            meshio.write(temp, m)
+            with contextlib.redirect_stderr(io.StringIO()):
+                meshio.write(temp, m)
     except (MeshError, OSError, MemoryError):
         staged.discard()
         raise
