@@ -197,6 +197,33 @@ def from_meshio(m: Any, plane: Optional[str] = None, path: str = "mesh") -> Mesh
                 centroids=np.ascontiguousarray(centroids, dtype=np.float64), dim=dim)
 
 
+def _read_quietly(meshio: Any, path: str) -> Any:
+    """meshio's reader for the file's extension, without its printing: its
+    ``read`` prints each reader's error and then exits the process."""
+    from pathlib import Path
+
+    helpers = getattr(meshio, "_helpers", None)
+    readers = getattr(helpers, "reader_map", None)
+    formats_of = getattr(helpers, "_filetypes_from_path", None)
+    sink = io.StringIO()
+    with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
+        if readers is None or formats_of is None:  # another meshio than 5.x
+            try:
+                return meshio.read(path)
+            except SystemExit:
+                raise meshio.ReadError(sink.getvalue().strip() or "unknown format") from None
+        formats = formats_of(Path(path))
+        errors = []
+        for name in formats:
+            if name not in readers:
+                continue
+            try:
+                return readers[name](path)
+            except meshio.ReadError as e:
+                errors.append(f"as {name}: {e}")
+        raise meshio.ReadError("; ".join(errors) or f"no reader for {os.path.splitext(path)[1]!r}")
+
+
 def read(path: str, plane: Optional[str] = None) -> Mesh:
     """Read any mesh that meshio reads. ``plane`` None takes the first two
     coordinates and refuses a mesh whose third coordinate is not constant.
@@ -208,8 +235,7 @@ def read(path: str, plane: Optional[str] = None) -> Mesh:
     if os.path.isdir(path):
         raise MeshError(f"{path}: is a directory")
     try:
-        with contextlib.redirect_stderr(io.StringIO()):  # meshio's notes are not ours to print
-            m = meshio.read(path)
+        m = _read_quietly(meshio, path)
     except MemoryError:
         raise
     except meshio.ReadError as e:
@@ -268,9 +294,13 @@ def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
             point_data[name] = np.ascontiguousarray(nodes[i])
         if cells is not None:
             cell_data[name] = _cell_lists(mesh, cells[i])
+    # Gmsh's entity bookkeeping (which curves bound which surface) is stored
+    # by meshio as cell sets that are not sets of cells: no other format can
+    # hold it.
+    cell_sets = {k: v for k, v in m.cell_sets.items() if not k.startswith("gmsh:")}
     return meshio.Mesh(m.points, m.cells, point_data=point_data, cell_data=cell_data,
                        field_data=dict(m.field_data), point_sets=dict(m.point_sets),
-                       cell_sets=dict(m.cell_sets))
+                       cell_sets=cell_sets)
 
 
 # ---------------------------------------------------------------------------
