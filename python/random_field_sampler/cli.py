@@ -359,11 +359,16 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str, depth_down: 
 
 
 def field_parameters(args: argparse.Namespace, z: np.ndarray):
-    """(mu, sigma) of the Gaussian field: the mean and sd asked for (the mean
-    growing by --mean-gradient along z), or for a lognormal the mean and sd of
-    the logarithm that give them."""
-    from .distributions import gaussian_parameters
+    """(mu, sigma, finish): the sampler's mean and sd, and what turns its
+    rows into the values asked for, in place. A constant normal field is
+    drawn as it is. A mean that varies (--mean-gradient) or a lognormal is
+    drawn as a standard field and then scaled, shifted (and exponentiated)
+    node by node: kriged values are weighted means of the Cholesky values,
+    which would smooth a varying mean instead of keeping it."""
+    from .distributions import gaussian_parameters, transform
 
+    if args.distribution == "normal" and not args.mean_gradient:
+        return args.mean, args.sd, lambda rows: rows
     mean = args.mean + args.mean_gradient * z if args.mean_gradient else args.mean
     if args.distribution == "lognormal":
         m = np.asarray(mean, dtype=np.float64)
@@ -375,9 +380,12 @@ def field_parameters(args: argparse.Namespace, z: np.ndarray):
                              + (" + --mean-gradient z" if m.ndim else "")
                              + f" is {float(m.ravel()[i]) if m.ndim else float(m):g}{where}")
     mu, sigma = gaussian_parameters(args.distribution, mean, args.sd)
-    if mu.ndim == 0 and sigma.ndim == 0:
-        return float(mu), float(sigma)
-    return np.broadcast_to(mu, z.shape).copy(), np.broadcast_to(sigma, z.shape).copy()
+
+    def finish(rows: np.ndarray) -> np.ndarray:
+        rows *= sigma
+        rows += mu
+        return transform(args.distribution, rows, out=rows)
+    return 0.0, 1.0, finish
 
 
 def run(args: argparse.Namespace) -> None:
@@ -386,8 +394,6 @@ def run(args: argparse.Namespace) -> None:
     from . import sampler as random_field_sampler
 
     from . import mesh as fe_mesh
-    from .distributions import transform
-
     on_mesh = fe_mesh.is_mesh_path(args.mesh)
     kind = output_kind(args.output, on_mesh)
     plt = fmt = None
@@ -400,7 +406,7 @@ def run(args: argparse.Namespace) -> None:
             x, z = mesh.coordinates(args.at)
         else:
             x, z = read_nodes(args.mesh, args.x_column, args.z_column)
-        mu, sigma = field_parameters(args, z)
+        mu, sigma, finish = field_parameters(args, z)
     except ValueError as e:  # the mesh's and the distribution's errors
         raise Failure(str(e)) from None
 
@@ -451,7 +457,7 @@ def run(args: argparse.Namespace) -> None:
             with tqdm(total=K, unit="realisation", disable=args.quiet or None,
                       file=sys.stderr, leave=False) as bar:
                 for start in range(0, K, batch):
-                    rows = transform(args.distribution, sampler.draw(min(batch, K - start)))
+                    rows = finish(sampler.draw(min(batch, K - start)))
                     if first is None:
                         first = rows[0].copy()
                     if out is not None:
