@@ -474,8 +474,9 @@ def run(args: argparse.Namespace) -> None:
                 sink.close()
 
         if plt is not None and fmt is not None:
-            lognormal = "lognormal " if args.distribution == "lognormal" else ""
-            title = (f"{args.model} {lognormal}random field, theta_x = {args.theta_x or args.theta_z:g}, "
+            described = (f"lognormal random field ({args.model} covariance)" if args.distribution == "lognormal"
+                         else f"{args.model} random field")
+            title = (f"{described}, theta_x = {args.theta_x or args.theta_z:g}, "
                      f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
                      + (f", seed {args.seed}" if args.seed is not None else "")
                      + f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
