@@ -136,14 +136,15 @@ def test_every_format_read_through_the_command_line(tmp_path, kind, suffix):
     np.testing.assert_array_equal(np.load(tmp_path / "f.npy"), np.load(tmp_path / "g.npy"))
 
 
-@pytest.mark.parametrize("at", ["nodes", "cells", "both"])
-def test_realisations_on_a_vtu(tmp_path, at):
+@pytest.mark.parametrize("at, suffix", [("nodes", ".vtu"), ("cells", ".vtu"), ("both", ".vtu"),
+                                        ("both", ".vtk")])
+def test_realisations_on_a_vtu(tmp_path, at, suffix):
     m = grid_mesh("mixed")
     path = save(tmp_path, m, "mesh.vtu")
-    run_ok(path, *FIELD, "-k", 4, "--at", at, "-o", tmp_path / "f.vtu")
+    run_ok(path, *FIELD, "-k", 4, "--at", at, "-o", tmp_path / ("f" + suffix))
     run_ok(path, *FIELD, "-k", 4, "--at", at, "-o", tmp_path / "f.npy")
     values = np.load(tmp_path / "f.npy")
-    out = meshio.read(tmp_path / "f.vtu")
+    out = meshio.read(tmp_path / ("f" + suffix))
     np.testing.assert_array_equal(out.points, m.points)
     assert [(b.type, b.data.tolist()) for b in out.cells] == [(b.type, b.data.tolist()) for b in m.cells]
     names = [f"realisation_{i:04d}" for i in range(4)]
@@ -165,7 +166,7 @@ def test_realisations_on_a_vtu(tmp_path, at):
     np.random.seed(5)
     expected = Sampler(x=x, z=z, theta_z=1.5, theta_x=3.0, mu=10.0, sigma=2.0).draw(4)
     np.testing.assert_allclose(values, expected, rtol=0, atol=1e-12)
-    assert sorted(os.listdir(tmp_path)) == ["f.npy", "f.vtu", "mesh.vtu"]
+    assert sorted(os.listdir(tmp_path)) == sorted(["f.npy", "f" + suffix, "mesh.vtu"])
 
 
 def test_both_is_one_field_over_nodes_and_centroids(tmp_path):

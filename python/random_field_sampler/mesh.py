@@ -230,6 +230,7 @@ def read(path: str, plane: Optional[str] = None) -> Mesh:
     MeshError, in one line, for a file that is missing, unreadable or
     truncated, a 3-D mesh without a plane, and non-finite coordinates."""
     meshio = _meshio()
+    path = os.fspath(path)
     if not os.path.exists(path):
         raise MeshError(f"{path}: no such file")
     if os.path.isdir(path):
