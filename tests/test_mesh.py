@@ -258,7 +258,8 @@ def flat_mesh():
 
 @pytest.mark.parametrize("case", ["no elements", "3-D", "truncated", "garbage", "not finite",
                                   "bad node index", "lognormal mean", "lognormal gradient",
-                                  "output format", "output is input", "missing"])
+                                  "output format", "output is input",
+                                  "output replaces the input's data", "missing"])
 def test_bad_input_one_line_and_no_file(tmp_path, capsys, case):
     extra = []
     out = tmp_path / "out.vtu"
@@ -302,7 +303,11 @@ def test_bad_input_one_line_and_no_file(tmp_path, capsys, case):
         expect = "unknown output file type '.inp'"
     elif case == "output is input":
         path = out = save(tmp_path, flat_mesh(), "m.vtu")
-        expect = "it is the input file"
+        expect = "it would be overwritten"
+    elif case == "output replaces the input's data":
+        path = save(tmp_path, flat_mesh(), "m.xdmf")
+        out = tmp_path / "m.xmf"
+        expect = "m.h5: it holds the data of the input"
     else:
         path = tmp_path / "m.vtu"
         expect = "no such file"

@@ -11,3 +11,6 @@ from .distributions import lognormal
 from .sampler import Sampler
 
 __all__ = ["Sampler", "lognormal"]
+
+# The distribution's version, for a build tree where no metadata is installed.
+__version__ = "0.1.0"

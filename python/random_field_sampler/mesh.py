@@ -34,6 +34,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import stat
 import tempfile
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple
@@ -315,7 +316,8 @@ def _umask() -> int:
 
 
 def _temp(path: str, suffix: str) -> str:
-    folder, name = os.path.split(os.path.abspath(path))
+    """A new empty file beside ``path``'s target (a link is written through)."""
+    folder, name = os.path.split(os.path.realpath(path))
     fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=suffix, dir=folder)
     os.close(fd)
     return temp
@@ -350,11 +352,16 @@ def check_output(path: str, inputs: Sequence[str] = ()) -> str:
         raise MeshError(f"{path}: meshes with data are written as {', '.join(OUTPUT_SUFFIXES)}, "
                         f"not {suffix or '(no suffix)'!r}")
     for target in (path, companion(path)):
-        if target is not None and os.path.isdir(target):
+        if target is None:
+            continue
+        if os.path.isdir(target):
             raise MeshError(f"cannot write {target}: it is a directory")
         for source in inputs:
             if _same_file(source, target):
                 raise MeshError(f"cannot write {target}: it is the input file")
+            data = companion(source)
+            if _same_file(target, data):
+                raise MeshError(f"cannot write {target}: it holds the data of the input {source}")
     return suffix
 
 
@@ -365,13 +372,23 @@ class _Staged:
         self.moves: List[Tuple[str, str]] = []  # (temporary, final), renamed in this order
 
     def commit(self) -> None:
-        mode = 0o666 & ~_umask()
+        """Each file gets the mode of the file it replaces, or the umask's;
+        its data reach the disk before its name; a path that is a symbolic
+        link is written through to its target."""
         done: List[str] = []
         try:
             for temp, final in self.moves:
+                target = os.path.realpath(final)
+                mode = (stat.S_IMODE(os.stat(target).st_mode) if os.path.isfile(target)
+                        else 0o666 & ~_umask())
                 os.chmod(temp, mode)
-                os.replace(temp, final)
-                done.append(final)
+                fd = os.open(temp, os.O_RDONLY)
+                try:
+                    os.fsync(fd)
+                finally:
+                    os.close(fd)
+                os.replace(temp, target)
+                done.append(target)
         except OSError as e:
             for final in done:  # an .h5 without its .xdmf is of no use
                 _remove(final)
@@ -510,6 +527,7 @@ class Gathered:
                  at: str = "nodes", coords: Optional[Tuple[np.ndarray, np.ndarray]] = None,
                  axis_names: Tuple[str, str] = ("x", "z"), inputs: Sequence[str] = ()):
         self.path, self.mesh, self.at = path, mesh, at
+        self.target = os.path.realpath(path)
         self.coords, self.axis_names = coords, axis_names
         self.staged: Optional[_Staged] = None
         self.scratch: Optional[str] = None
