@@ -538,6 +538,8 @@ class Gathered:
                 raise MeshError(f"--layout nodes writes a column per realisation and a spreadsheet "
                                 f"opens at most 16,384 columns (x, z and {16384 - 2:,} realisations): "
                                 f"{k:,} asked; use the default layout or .npy")
+            if os.path.isdir(path):
+                raise MeshError(f"cannot write {path}: it is a directory")
             for source in inputs:
                 if _same_file(source, path):
                     raise MeshError(f"cannot write {path}: it is the input file")
