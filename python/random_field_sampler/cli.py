@@ -28,6 +28,21 @@ renamed only when complete. The command never changes a file other than its
 outputs (never its node file), never leaves one half written and never
 writes a value that is not finite; new files get the mode the umask allows,
 and an output that is a symbolic link is written through to its target.
+
+Finite-element meshes (any format meshio reads: .msh, .vtu, .vtk, .inp,
+.xdmf, ...; needs pip install 'random_field[mesh]') give the field at their
+nodes, at their element centroids (--at cells) or at both, drawn as one
+field; -o fields.vtu (.vtk, .xdmf) writes the mesh with one array per
+realisation, realisation_0000, ...:
+
+    random-field slope.msh --at cells --theta-z 2 --theta-x 8 --mean 20 --sd 4 \\
+        --distribution lognormal -k 100 --seed 1 -o fields.vtu --plot first.png
+
+--distribution lognormal draws a Gaussian field with, at every node,
+    sigma_ln^2 = ln(1 + (sd/mean)^2),  mu_ln = ln(mean) - sigma_ln^2 / 2
+and writes exp() of it, so that the values have mean --mean and standard
+deviation --sd; the correlation lengths are those of the Gaussian field.
+--mean-gradient G makes the mean --mean + G z.
 """
 
 from __future__ import annotations
@@ -46,6 +61,7 @@ import numpy as np
 
 PROG = "random-field"
 MODELS = {"gaussian": 0, "exponential": 1}
+POINTS = {"nodes": "nodes", "cells": "elements", "both": "nodes and element centroids"}
 # Rows drawn at a time: bounded in memory, and small enough for the progress
 # bar to move about 50 times over a run.
 BATCH_DOUBLES = 1 << 22
@@ -152,10 +168,35 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                          "(default 1)")
     ap.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
     ap.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    # Meshes, distributions and layouts
+    ap.add_argument("--plane", choices=("xy", "xz", "yz"),
+                    help="the mesh coordinates that are the field's x and z (default: the first two; "
+                         "needed for a mesh whose third coordinate is not constant)")
+    ap.add_argument("--at", choices=("nodes", "cells", "both"), default="nodes",
+                    help="values at the mesh's nodes (default), at its element centroids, or at both "
+                         "(one field over nodes and centroids)")
+    ap.add_argument("--layout", choices=("rows", "nodes"), default="rows",
+                    help="CSV layout: a realisation per row (default), or a node per row with its "
+                         "coordinates and a column per realisation (at most 16,382)")
+    ap.add_argument("--distribution", choices=("normal", "lognormal"), default="normal",
+                    help="normal (default), or lognormal of mean --mean and sd --sd: exp of a Gaussian "
+                         "field of mean mu_ln = ln(mean) - sigma_ln^2/2 and sd sigma_ln = "
+                         "sqrt(ln(1 + (sd/mean)^2))")
+    ap.add_argument("--mean-gradient", type=finite, default=0.0, metavar="G",
+                    help="the mean grows as --mean + G z (default 0)")
+    ap.add_argument("--depth-down", action="store_true",
+                    help="--plot with z growing downward, as a depth")
     cluster_options(ap)
     args = ap.parse_args(argv)
     if args.scheduler is not None and output_suffix(args.output) != ".zarr":
         ap.error("--scheduler writes a zarr store: give -o NAME.zarr")
+    from .mesh import is_mesh_path
+    if not is_mesh_path(args.mesh):
+        for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
+            if given:
+                ap.error(f"{option} needs a mesh file, not a node file")
+    if args.layout == "nodes" and os.path.splitext(args.output)[1].lower() != ".csv":
+        ap.error("--layout nodes is for CSV output")
     return args
 
 
@@ -430,11 +471,15 @@ def output_suffix(path: str) -> str:
     return os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
 
 
-def output_kind(path: str) -> str:
+def output_kind(path: str, mesh: bool = False) -> str:
+    from .mesh import OUTPUT_SUFFIXES
     suffix = output_suffix(path)
+    if mesh and suffix in OUTPUT_SUFFIXES:
+        return suffix
     if suffix not in (".npy", ".csv", ".zarr"):
         raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; "
-                      f"use .npy, .csv or .zarr")
+                      f"use .npy, .csv or .zarr"
+                      + (f", or {', '.join(OUTPUT_SUFFIXES)} for the mesh with its fields" if mesh else ""))
     return suffix
 
 
@@ -456,7 +501,7 @@ def plot_setup(path: str):
     return plt, fmt
 
 
-def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
+def plot_field(plt, fmt: str, target: str, x, z, field, title: str, depth_down: bool = False) -> None:
     """The field shaded over the triangles between the nodes (Delaunay, less
     the long triangles that bridge concave parts of the mesh); nodes that
     cannot be triangulated (fewer than three, or all on one line) are drawn
@@ -482,7 +527,9 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
         shaded = ax.scatter(x, z, c=field, s=16.0, cmap="viridis")
     ax.set_aspect("equal")
     ax.set_xlabel("x")
-    ax.set_ylabel("z")
+    ax.set_ylabel("depth z" if depth_down else "z")
+    if depth_down:
+        ax.invert_yaxis()
     ax.set_title(title, fontsize=10)
     cax = make_axes_locatable(ax).append_axes("right", size=0.18, pad=0.15)
     fig.colorbar(shaded, cax=cax, label="field value")
@@ -493,31 +540,85 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
 # ---------------------------------------------------------------------------
 
 
+def field_parameters(args: argparse.Namespace, z: np.ndarray):
+    """(mu, sigma, finish): the sampler's mean and sd, and what turns its
+    rows into the values asked for, in place. A constant normal field is
+    drawn as it is. A mean that varies (--mean-gradient) or a lognormal is
+    drawn as a standard field and then scaled, shifted (and exponentiated)
+    node by node: kriged values are weighted means of the Cholesky values,
+    which would smooth a varying mean instead of keeping it."""
+    from .distributions import gaussian_parameters, transform
+
+    if args.distribution == "normal" and not args.mean_gradient:
+        return args.mean, args.sd, lambda rows: rows
+    mean = args.mean + args.mean_gradient * z if args.mean_gradient else args.mean
+    if args.distribution == "lognormal":
+        m = np.asarray(mean, dtype=np.float64)
+        bad = ~(m > 0.0)
+        if bad.any():
+            i = int(np.argmax(bad)) if m.ndim else 0
+            where = f" at point {i} (z = {z[i]:g})" if m.ndim else ""
+            raise ValueError(f"a lognormal field needs a positive mean, and --mean"
+                             + (" + --mean-gradient z" if m.ndim else "")
+                             + f" is {float(m.ravel()[i]) if m.ndim else float(m):g}{where}")
+    mu, sigma = gaussian_parameters(args.distribution, mean, args.sd)
+
+    def finish(rows: np.ndarray) -> np.ndarray:
+        rows *= sigma
+        rows += mu
+        return transform(args.distribution, rows, out=rows)
+    return 0.0, 1.0, finish
+
+
 def run(args: argparse.Namespace) -> None:
     from tqdm import tqdm
 
     from . import sampler as random_field_sampler
 
-    kind = output_kind(args.output)
+    from . import mesh as fe_mesh
+
+    on_mesh = fe_mesh.is_mesh_path(args.mesh)
+    kind = output_kind(args.output, on_mesh)
     refuse_clobbering(args)
     if kind == ".zarr":
         cluster_check(args)
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
-    x, z = read_nodes(args.mesh, args.x_column, args.z_column)
-    check_finite_inputs(args, x)
+    mesh = None
+    try:
+        if on_mesh:
+            mesh = fe_mesh.read(args.mesh, args.plane)
+            x, z = mesh.coordinates(args.at)
+        else:
+            x, z = read_nodes(args.mesh, args.x_column, args.z_column)
+        check_finite_inputs(args, x)
+        mu, sigma, finish = field_parameters(args, z)
+    except ValueError as e:  # the mesh's and the distribution's errors
+        raise Failure(str(e)) from None
 
-    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=args.mean, sigma=args.sd,
+    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=mu, sigma=sigma,
                   model=MODELS[args.model])
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
 
-    pending: List[Pending] = []
+    pending: List = []
     try:
-        if kind != ".zarr":
+        gathered = None
+        if kind == ".zarr":
+            pass  # the store is built by write_store
+        elif kind in fe_mesh.OUTPUT_SUFFIXES or args.layout == "nodes":
+            try:
+                gathered = fe_mesh.Gathered(
+                    args.output, args.realisations, len(x), mesh=mesh if kind != ".csv" else None,
+                    at=args.at, coords=(x, z), inputs=[args.mesh],
+                    axis_names=mesh.axis_names() if mesh else (args.x_column or "x", args.z_column or "z"))
+            except ValueError as e:
+                raise Failure(str(e)) from None
+            pending.append(gathered)
+        else:
             pending.append(Pending(args.output))
         if args.plot is not None:
             pending.append(Pending(args.plot))
@@ -534,7 +635,7 @@ def run(args: argparse.Namespace) -> None:
             raise Failure(one_line(e)) from None
 
         if kind == ".zarr":
-            row0 = write_store(args, sampler, x, z, kwargs)
+            row0 = write_store(args, sampler, x, z, finish)
             if plt is not None and fmt is not None:
                 plot_field(plt, fmt, pending[0].temp, x, z, row0,
                            f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
@@ -550,7 +651,9 @@ def run(args: argparse.Namespace) -> None:
             return
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
         first = None
-        if kind == ".npy":
+        if gathered is not None:
+            out, sink = gathered.rows, None
+        elif kind == ".npy":
             out = np.lib.format.open_memmap(pending[0].temp, mode="w+", dtype=np.float64,
                                             shape=(K, N))
             sink = None
@@ -561,7 +664,7 @@ def run(args: argparse.Namespace) -> None:
             with tqdm(total=K, unit="realisation", disable=args.quiet or None,
                       file=sys.stderr, leave=False) as bar:
                 for start in range(0, K, batch):
-                    rows = sampler.draw(min(batch, K - start))
+                    rows = finish(sampler.draw(min(batch, K - start)))
                     bad = ~np.isfinite(rows)
                     if bad.any():  # never written, never reported as success
                         r, c = (int(i) for i in np.argwhere(bad)[0])
@@ -583,17 +686,27 @@ def run(args: argparse.Namespace) -> None:
                 sink.close()
 
         if plt is not None and fmt is not None:
-            title = (f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
+            described = (f"lognormal random field ({args.model} covariance)" if args.distribution == "lognormal"
+                         else f"{args.model} random field")
+            title = (f"{described}, theta_x = {args.theta_x or args.theta_z:g}, "
                      f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
                      + (f", seed {args.seed}" if args.seed is not None else "")
-                     + f"\n{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
+                     + f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
                        f"realisation 1 of {K}")
-            plot_field(plt, fmt, pending[1].temp, x, z, first, title)
+            if mesh is not None and first is not None:
+                fe_mesh.plot(plt, fmt, pending[1].temp, mesh, first, args.at, title, args.depth_down)
+            else:
+                plot_field(plt, fmt, pending[1].temp, x, z, first, title, args.depth_down)
+        if gathered is not None:
+            try:
+                gathered.finish()
+            except ValueError as e:
+                raise Failure(str(e)) from None
         for p in pending:
             p.commit()
         pending = []
         if not args.quiet:
-            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} Cholesky, "
+            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} Cholesky, "
                   f"{sampler.Nkrig} kriged) written to {args.output}"
                   + (f", the first drawn in {args.plot}" if args.plot else ""))
     finally:
@@ -653,17 +766,21 @@ def cluster_check(args: argparse.Namespace) -> None:
         raise Failure(str(e)) from None
 
 
-def write_store(args: argparse.Namespace, sampler, x, z, kwargs) -> np.ndarray:
+def write_store(args: argparse.Namespace, sampler, x, z, finish) -> np.ndarray:
     """Realisations 0 .. K-1 of the study seeded by --seed (fresh entropy,
     recorded in the store, without it) into the zarr store, chunk by chunk on
-    the cluster; returns the first realisation."""
+    the cluster, each passed through `finish` by its worker; returns the
+    first realisation."""
     from tqdm import tqdm
 
     from . import distributed as rfd
 
     seed = np.random.SeedSequence(args.seed)
-    options = {k: v for k, v in kwargs.items() if k not in ("x", "z")}
-    options.update(model_name=args.model, mesh=os.path.basename(args.mesh))
+    theta_x = args.theta_x if args.theta_x is not None else args.theta_z
+    options = dict(theta_z=args.theta_z, theta_x=theta_x, mean=args.mean, sd=args.sd,
+                   model=args.model, Dhchol=args.dhchol, distribution=args.distribution,
+                   mean_gradient=args.mean_gradient, at=args.at, plane=args.plane,
+                   mesh=os.path.basename(args.mesh))
     try:
         with rfd.connect(args.scheduler) as client, \
                 tqdm(total=args.realisations, unit="realisation", disable=args.quiet or None,
@@ -672,7 +789,8 @@ def write_store(args: argparse.Namespace, sampler, x, z, kwargs) -> np.ndarray:
                 bar.update(done - bar.n)
             rfd.write_zarr(sampler, args.output, args.realisations,
                            chunks=args.chunk_rows or "auto", seed=seed, x=x, z=z,
-                           attrs=options, client=client, progress=advance)
+                           attrs=options, client=client, progress=advance,
+                           transform=finish)
         import zarr
         return np.asarray(zarr.open_array(os.path.join(args.output, "fields"), mode="r")[0])
     except Failure:

@@ -234,11 +234,15 @@ def draw_rows(sampler: Any, seed: SeedState, a: int, b: int) -> np.ndarray:
     return out
 
 
-def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str) -> int:
-    """Draw rows a .. b-1 and write them into the zarr array at `array_path`
-    (which must exist: a store that was removed is not brought back)."""
+def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str,
+               transform: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> int:
+    """Draw rows a .. b-1, pass them through `transform` (if any), and write
+    them into the zarr array at `array_path` (which must exist: a store that
+    was removed is not brought back). Rows that are not finite are refused."""
     import zarr
     rows = draw_rows(sampler, seed, a, b)
+    if transform is not None:
+        rows = transform(rows)
     bad = ~np.isfinite(rows)
     if bad.any():  # never stored as if it were a field
         r, c = (int(i) for i in np.argwhere(bad)[0])
@@ -254,8 +258,12 @@ def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str) -
 
 
 def _graph(sampler: Any, k: int, chunks: Any, seed: Any, client: Any,
-           task: Callable[..., Any], extra: Tuple[Any, ...], prefix: str
+           task: Callable[..., Any], extra: Tuple[Any, ...], prefix: str,
+           data: Optional[Dict[str, Any]] = None
            ) -> Tuple[Dict[Any, Any], str, Tuple[int, ...], np.random.SeedSequence]:
+    """The graph of one task per chunk, ``(task, sampler, seed, a, b, *extra)``,
+    with the sampler (and `data`, other objects the tasks name by key) as
+    keys of their own, or scattered to `client`'s workers."""
     from dask.base import tokenize
 
     ss = study_seed(seed)
@@ -266,6 +274,9 @@ def _graph(sampler: Any, k: int, chunks: Any, seed: Any, client: Any,
     name = f"{prefix}-" + tokenize(token, k, sizes, state, extra)
     dsk: Dict[Any, Any] = {skey: _scatter(client, sampler, skey) if client is not None
                            else _portable(sampler)}
+    for key, value in (data or {}).items():
+        dsk[key] = (client.scatter({key: value}, broadcast=True, hash=False)[key]
+                    if client is not None else value)
     a = 0
     for c, r in enumerate(sizes):
         dsk[(name, c, 0)] = (task, skey, state, a, a + r) + extra
@@ -409,6 +420,7 @@ def _json(value: Any) -> Any:
 
 def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any = None, *,
                x: Any = None, z: Any = None, attrs: Optional[Dict[str, Any]] = None,
+               transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,
                client: Any = None, progress: Optional[ProgressCallback] = None) -> None:
     """Write realisations 0 .. k-1 of the study seeded by `seed` into a zarr
     store (a directory) at `path`, chunk by chunk, each chunk drawn and
@@ -420,6 +432,9 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     ``seed_spawn_key``, ``seed_pool_size``, ``N``, ``Nchol``, ``Nkrig``,
     ``fill``, ``realisations`` (so that any row can be redrawn with
     ``Sampler.realisation(i, SeedSequence(entropy, spawn_key=...))``).
+    `transform(rows) -> rows` (a lognormal, say) is applied to every chunk
+    by its worker before it is written; like the sampler it is sent to each
+    worker once.
 
     The chunks run on `client`'s cluster (whose workers must see `path`), or
     in this process when `client` is None. The store is built under a
@@ -439,8 +454,13 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     futures: List[Any] = []
     try:
         array_path = os.path.join(temp, "fields")
+        extra: Tuple[Any, ...] = (array_path,)
+        data = None
+        if transform is not None:
+            tkey = f"random-field-transform-{uuid.uuid4().hex}"
+            extra, data = (array_path, tkey), {tkey: transform}
         dsk, tname, sizes, ss = _graph(sampler, k, chunks, seed, client, write_rows,
-                                       (array_path,), "random-field-write")
+                                       extra, "random-field-write", data)
         group = zarr.open_group(temp, mode="w", zarr_format=3)
         meta = dict(_json(attrs or {}))
         meta.update(realisations=int(k), N=int(sampler.N), Nchol=int(sampler.Nchol),
