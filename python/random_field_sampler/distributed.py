@@ -6,7 +6,9 @@ Row i of a study seeded by ``seed`` is drawn from its own stream, child i of
 computed in the sampler's aligned groups of eight. A chunk of rows a .. b-1
 is therefore the same array whichever worker draws it, in whatever order,
 with whatever chunking, and after however many retries: the values depend on
-the seed alone, and ``Sampler.realisation(i, seed)`` redraws any row.
+the seed alone, and ``Sampler.realisation(i, seed)`` redraws any row. The
+rows are computed with BLAS on one thread wherever they are computed (see
+``one_blas_thread``), since a threaded BLAS rounds differently.
 
 The sampler (its factor and its fill) is one key of the graph that every
 chunk task depends on; dask moves it to each worker once and the tasks
@@ -38,17 +40,17 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
+from .sampler import STUDY_GROUP
+
 __all__ = ["to_dask", "write_zarr", "read_zarr_attrs", "local_cluster", "connect",
            "task_bytes", "sampler_bytes", "study_seed", "row_chunks", "one_blas_thread",
-           "MissingExtra",
-           "EXTRA"]
+           "MissingExtra", "EXTRA"]
 
 EXTRA = "pip install 'random_field[dask]'"
 
-# Rows of a study are computed in aligned groups of this many (the sampler's
-# STUDY_GROUP); chunk sizes chosen here are multiples of it, so that no group
-# is computed twice.
-GROUP = 8
+# Rows of a study are computed in aligned groups of this many; chunk sizes
+# chosen here are multiples of it, so that no group is computed twice.
+GROUP = STUDY_GROUP
 
 # A zarr chunk holds about this many bytes (8 MiB): small enough for a
 # reader that wants one realisation, large enough for few files.
