@@ -1,0 +1,277 @@
+// The conditional fill: every kriged node is drawn from its distribution
+// given its nearest nodes among those drawn before it. No Python here.
+//
+// For the kriged node j with neighbours n_1 .. n_p (nearest first):
+//   K = covariances of the neighbours, k = their covariances with j,
+//   c = variance of j, all from the covariance model by covariance_segment
+//   (the module's formulas and order of operations);
+//   b = K^-1 k (the simple-kriging weights), d^2 = c - k^T K^-1 k;
+//   value_j = mu_j + sum_k b_k (value_{n_k} - mu_{n_k}) + d eps_j.
+//
+// Close neighbours make K nearly singular (the Gaussian model above all):
+// then b is large and its errors, and those of the values it multiplies,
+// would inflate the variance. K is factorised neighbour by neighbour,
+// nearest first, and a neighbour whose variance given the neighbours kept
+// before it is below `tol` times its own variance is dropped: the kept set
+// is well conditioned (every pivot at least tol sigma^2), and d^2 is still
+// the exact conditional variance given the kept set, so the variance of the
+// model is kept at every node.
+//
+// The build spreads blocks of nodes over threads (parallel.h); every node's
+// neighbours and factors are computed by the same code whatever thread takes
+// it. The draw works on a group of rows (realisations) at a time, in a
+// node-major copy of the group, so that each weight is read once per group
+// and the arithmetic of one row never depends on the others: the same
+// variates give the same bits for any group size and thread count.
+#pragma once
+
+#include "covariance.h"
+#include "neighbours.h"
+#include "parallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace random_field {
+
+// The factors of the fill, in drawing order of the kriged nodes, in memory
+// owned by the caller: for drawn node j (0 <= j < Nkrig), its node index
+// node[j], count[j] <= m neighbours nbr[j*m + k] (node indices, nearest
+// first) with weights weight[j*m + k], and the conditional standard
+// deviation scale[j]. Unused slots hold node 0 and weight 0.
+struct Factors {
+    std::ptrdiff_t Nkrig = 0, m = 0;
+    const std::int32_t* node = nullptr;
+    std::int32_t* nbr = nullptr;
+    double* weight = nullptr;
+    std::int32_t* count = nullptr;
+    double* scale = nullptr;
+};
+
+namespace detail {
+
+// Scratch of one thread of the build.
+struct BuildScratch {
+    std::vector<Found> found, chol_found;
+    std::vector<std::int32_t> nodes;   // candidates, then the kept ones first
+    std::vector<double> xs, zs, ss;    // their coordinates and sigmas
+    std::vector<double> row, L;        // covariances of one candidate; kept factor rows
+    std::vector<double> y;             // L^-1 k
+};
+
+template <Model M>
+void factor_node(const double* x, const double* z, const double* sigma, double theta, double tol,
+                 double nugget,
+                 std::int32_t target, std::int32_t below, std::ptrdiff_t m, std::ptrdiff_t m_chol,
+                 std::ptrdiff_t Nchol, std::ptrdiff_t j,
+                 const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
+                 BuildScratch& s) {
+    // The nearest Cholesky nodes first (exact values, a skeleton that the
+    // errors of the kriged neighbours do not reach), then the nearest of all
+    // earlier nodes that are not among them.
+    const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, m);
+    if (mc > 0) {
+        grid.nearest(x[target], z[target], static_cast<std::int32_t>(Nchol), mc, s.chol_found);
+        grid.nearest(x[target], z[target], below, m, s.found);
+        std::ptrdiff_t keep = 0;
+        for (const Found& g : s.found)
+            if (g.rank >= Nchol) s.found[static_cast<std::size_t>(keep++)] = g;
+        const std::ptrdiff_t room = m - static_cast<std::ptrdiff_t>(s.chol_found.size());
+        s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
+        s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
+    } else {
+        grid.nearest(x[target], z[target], below, m, s.found);
+    }
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    s.nodes.resize(static_cast<std::size_t>(n) + 1);
+    s.xs.resize(static_cast<std::size_t>(n) + 1);
+    s.zs.resize(static_cast<std::size_t>(n) + 1);
+    s.ss.resize(static_cast<std::size_t>(n) + 1);
+    s.row.resize(static_cast<std::size_t>(n) + 1);
+    s.L.resize(static_cast<std::size_t>((n + 1) * (n + 1)));
+    s.y.resize(static_cast<std::size_t>(n) + 1);
+    for (std::ptrdiff_t k = 0; k < n; ++k) {
+        const std::int32_t i = node_of_rank[s.found[static_cast<std::size_t>(k)].rank];
+        s.nodes[static_cast<std::size_t>(k)] = i;
+        s.xs[static_cast<std::size_t>(k)] = x[i];
+        s.zs[static_cast<std::size_t>(k)] = z[i];
+        s.ss[static_cast<std::size_t>(k)] = sigma[i];
+    }
+    // Kept rows of the factor of K, row p at L + p*n, and the compacted
+    // candidates: slot p of nodes/xs/zs/ss holds the p-th kept neighbour.
+    double* const L = s.L.data();
+    double* const row = s.row.data();
+    std::ptrdiff_t p = 0;
+    for (std::ptrdiff_t a = 0; a < n; ++a) {
+        // Covariances of candidate a with the kept ones and with itself.
+        const double xa = s.xs[static_cast<std::size_t>(a)], za = s.zs[static_cast<std::size_t>(a)],
+                     sa = s.ss[static_cast<std::size_t>(a)];
+        s.xs[static_cast<std::size_t>(p)] = xa;
+        s.zs[static_cast<std::size_t>(p)] = za;
+        s.ss[static_cast<std::size_t>(p)] = sa;
+        covariance_segment<M>(xa, za, sa, s.xs.data(), s.zs.data(), s.ss.data(), p + 1, theta,
+                              row);
+        double* const l = L + p * n;
+        const double var_a = row[p];
+        double rest = var_a + nugget * var_a;
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            double v = row[q];
+            const double* const lq = L + q * n;
+            for (std::ptrdiff_t t = 0; t < q; ++t) v -= lq[t] * l[t];
+            v /= lq[q];
+            l[q] = v;
+            rest -= v * v;
+        }
+        if (rest > tol * var_a) {
+            l[p] = std::sqrt(rest);
+            s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];
+            ++p;
+        }
+    }
+    // The target: y = L^-1 k, d^2 = c - |y|^2, b = L^-T y.
+    const double xt = x[target], zt = z[target], st = sigma[target];
+    covariance_segment<M>(xt, zt, st, s.xs.data(), s.zs.data(), s.ss.data(), p, theta, row);
+    double* const y = s.y.data();
+    double c;
+    covariance_segment<M>(xt, zt, st, &xt, &zt, &st, 1, theta, &c);
+    double rest = c;
+    for (std::ptrdiff_t q = 0; q < p; ++q) {
+        double v = row[q];
+        const double* const lq = L + q * n;
+        for (std::ptrdiff_t t = 0; t < q; ++t) v -= lq[t] * y[t];
+        v /= lq[q];
+        y[q] = v;
+        rest -= v * v;
+    }
+    for (std::ptrdiff_t q = p - 1; q >= 0; --q) {
+        double v = y[q];
+        for (std::ptrdiff_t t = q + 1; t < p; ++t) v -= L[t * n + q] * y[t];
+        y[q] = v / L[q * n + q];
+    }
+    // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2.
+    if (nugget > 0.0)
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            const double sq = s.ss[static_cast<std::size_t>(q)];
+            rest += nugget * ((sq * sq) * (y[q] * y[q]));
+        }
+    std::int32_t* const nbr = f.nbr + j * m;
+    double* const w = f.weight + j * m;
+    for (std::ptrdiff_t q = 0; q < m; ++q) {
+        nbr[q] = q < p ? s.nodes[static_cast<std::size_t>(q)] : 0;
+        w[q] = q < p ? y[q] : 0.0;
+    }
+    f.count[j] = static_cast<std::int32_t>(p);
+    f.scale[j] = rest > 0.0 ? std::sqrt(rest) : 0.0;
+}
+
+}  // namespace detail
+
+// Builds the factors of every kriged node. node_of_rank lists all N nodes
+// in drawing order: the Nchol Cholesky nodes first, then f.node[0..Nkrig).
+// `done` counts the finished blocks, for progress reports.
+template <class Interrupted>
+bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
+                   std::ptrdiff_t Nchol, const std::int32_t* node_of_rank, double theta,
+                   int model, double tol, double nugget, std::ptrdiff_t m_chol, const Factors& f, std::atomic<std::ptrdiff_t>& done,
+                   std::ptrdiff_t& nblocks_out, const Interrupted& interrupted) {
+    const RankedGrid grid(x, z, node_of_rank, N);
+    constexpr std::ptrdiff_t block = 256;
+    const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
+    nblocks_out = nblocks;
+    const int threads = f.Nkrig * f.m >= 4096 ? configured_threads() : 1;
+    std::vector<detail::BuildScratch> scratch(static_cast<std::size_t>(threads));
+    const bool gauss = model_of(model) == Model::gauss;
+    auto work = [&](std::ptrdiff_t b, int w) {
+        detail::BuildScratch& s = scratch[static_cast<std::size_t>(w)];
+        const std::ptrdiff_t j1 = std::min(f.Nkrig, (b + 1) * block);
+        for (std::ptrdiff_t j = b * block; j < j1; ++j) {
+            const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
+            if (gauss)
+                detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below, f.m,
+                                                  m_chol, Nchol, j, grid, node_of_rank, f, s);
+            else
+                detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below, f.m,
+                                                 m_chol, Nchol, j, grid, node_of_rank, f, s);
+        }
+        done.fetch_add(1, std::memory_order_relaxed);
+    };
+    return run_blocks(nblocks, threads, work, interrupted);
+}
+
+// Rows drawn together by one thread: up to this many realisations share one
+// pass over the weights.
+constexpr std::ptrdiff_t draw_group = 32;
+
+inline std::ptrdiff_t draw_group_rows(std::ptrdiff_t rows, int threads) {
+    const std::ptrdiff_t per = (rows + threads - 1) / std::max(threads, 1);
+    return std::max<std::ptrdiff_t>(1, std::min(draw_group, per));
+}
+
+// Doubles of scratch the draw of `rows` realisations over N nodes takes.
+inline std::ptrdiff_t draw_scratch_doubles(std::ptrdiff_t N, std::ptrdiff_t rows, int threads) {
+    if (rows <= 0) return 0;
+    const std::ptrdiff_t g = draw_group_rows(rows, threads);
+    const std::ptrdiff_t groups = (rows + g - 1) / g;
+    return std::min<std::ptrdiff_t>(threads, groups) * N * g;
+}
+
+// Draws the kriged nodes of `rows` realisations. out is rows x N (row
+// stride N), its Cholesky columns already holding their values; eps is
+// rows x Nkrig (row stride Nkrig), eps[r][slot[j]] the variate of drawn node
+// j. mu is the mean at every node.
+template <class Interrupted>
+bool draw_rows(double* out, const double* eps, std::ptrdiff_t rows, std::ptrdiff_t N,
+               const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
+               const std::int32_t* slot, const Factors& f, const Interrupted& interrupted) {
+    if (rows <= 0 || f.Nkrig == 0) return true;
+    const int threads = rows > 1 && N * rows >= 65536 ? configured_threads() : 1;
+    const std::ptrdiff_t g = draw_group_rows(rows, threads);
+    const std::ptrdiff_t groups = (rows + g - 1) / g;
+    const int used = static_cast<int>(std::min<std::ptrdiff_t>(threads, groups));
+    std::vector<std::vector<double>> scratch(static_cast<std::size_t>(used));
+    const std::ptrdiff_t m = f.m, Nkrig = f.Nkrig;
+    auto work = [&](std::ptrdiff_t b, int w) {
+        std::vector<double>& T = scratch[static_cast<std::size_t>(w)];
+        if (T.empty()) T.resize(static_cast<std::size_t>(N * g));
+        const std::ptrdiff_t r0 = b * g, nr = std::min(rows, r0 + g) - r0;
+        // Deviations from the mean, node-major: T[i*nr + r].
+        double* const t = T.data();
+        for (std::ptrdiff_t r = 0; r < nr; ++r) {
+            const double* const o = out + (r0 + r) * N;
+            for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
+                const std::int32_t i = chol[k];
+                t[i * nr + r] = o[i] - mu[i];
+            }
+        }
+        double acc[draw_group];
+        for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
+            const std::int32_t* const nb = f.nbr + j * m;
+            const double* const wt = f.weight + j * m;
+            const std::ptrdiff_t p = f.count[j];
+            for (std::ptrdiff_t r = 0; r < nr; ++r) acc[r] = 0.0;
+            for (std::ptrdiff_t k = 0; k < p; ++k) {
+                const double bk = wt[k];
+                const double* const src = t + static_cast<std::ptrdiff_t>(nb[k]) * nr;
+                for (std::ptrdiff_t r = 0; r < nr; ++r) acc[r] = acc[r] + bk * src[r];
+            }
+            const double d = f.scale[j];
+            const double* const e = eps + r0 * Nkrig + slot[j];
+            double* const dst = t + static_cast<std::ptrdiff_t>(f.node[j]) * nr;
+            for (std::ptrdiff_t r = 0; r < nr; ++r) dst[r] = acc[r] + d * e[r * Nkrig];
+        }
+        for (std::ptrdiff_t r = 0; r < nr; ++r) {
+            double* const o = out + (r0 + r) * N;
+            for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
+                const std::int32_t i = f.node[j];
+                o[i] = mu[i] + t[i * nr + r];
+            }
+        }
+    };
+    return run_blocks(groups, used, work, interrupted);
+}
+
+}  // namespace random_field
