@@ -41,6 +41,36 @@ public:
         }
         return true;
     }
+    // A two-dimensional float64 array of shape (rows, cols) whose rows are
+    // contiguous and start `row_stride` elements apart (a column slice of
+    // a larger C-contiguous array, for example).
+    bool get_rows(PyObject* obj, Py_ssize_t rows, Py_ssize_t cols, const char* name,
+                  Py_ssize_t* row_stride) {
+        if (!buf_.acquire(obj, PyBUF_STRIDES | PyBUF_FORMAT)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s: a two-dimensional float64 array is needed", name);
+            return false;
+        }
+        const Py_buffer& v = buf_.view();
+        const char* f = v.format ? v.format : "B";
+        if (*f == '<' || *f == '=' || *f == '@') ++f;
+        if (f[0] != 'd' || f[1] != '\0' || v.itemsize != 8 || v.ndim != 2) {
+            PyErr_Format(PyExc_TypeError, "%s: a two-dimensional float64 array is needed", name);
+            return false;
+        }
+        if (v.shape[0] != rows || v.shape[1] != cols) {
+            PyErr_Format(PyExc_ValueError, "%s: shape (%zd, %zd) is needed, not (%zd, %zd)", name,
+                         rows, cols, v.shape[0], v.shape[1]);
+            return false;
+        }
+        if ((cols > 1 && v.strides[1] != 8) || (rows > 1 && (v.strides[0] < 8 * cols ||
+                                                             v.strides[0] % 8 != 0))) {
+            PyErr_Format(PyExc_ValueError, "%s: rows of contiguous elements are needed", name);
+            return false;
+        }
+        *row_stride = rows > 1 ? v.strides[0] / 8 : cols;
+        return true;
+    }
     double* d() const { return static_cast<double*>(buf_.view().buf); }
     std::int32_t* i() const { return static_cast<std::int32_t*>(buf_.view().buf); }
 private:
@@ -178,8 +208,9 @@ PyObject* py_draw(PyObject*, PyObject* args) {
         }
         const Py_ssize_t Nkrig = N - Nchol;
         Arr out, eps, mu, chol, slot, node, nbr, weight, count, scale;
+        Py_ssize_t eps_stride = Nkrig;
         if (!out.get(oo, 'd', rows * N, true, "out") ||
-            !eps.get(eo, 'd', rows * Nkrig, false, "eps") || !mu.get(muo, 'd', N, false, "mu") ||
+            !eps.get_rows(eo, rows, Nkrig, "eps", &eps_stride) || !mu.get(muo, 'd', N, false, "mu") ||
             !chol.get(co, 'i', Nchol, false, "chol_ind") ||
             !slot.get(slo, 'i', Nkrig, false, "slot") || !node.get(no, 'i', Nkrig, false, "node") ||
             !nbr.get(nbo, 'i', Nkrig * m, false, "nbr") ||
@@ -207,7 +238,7 @@ PyObject* py_draw(PyObject*, PyObject* args) {
         f.count = count.i();
         f.scale = scale.d();
         Between between(Py_None, "draw", 0, nullptr);
-        if (!draw_rows(out.d(), eps.d(), rows, N, mu.d(), chol.i(), Nchol, slot.i(), f, between))
+        if (!draw_rows(out.d(), eps.d(), eps_stride, rows, N, mu.d(), chol.i(), Nchol, slot.i(), f, between))
             return nullptr;
         Py_RETURN_NONE;
     });
@@ -216,8 +247,7 @@ PyObject* py_draw(PyObject*, PyObject* args) {
 PyObject* py_draw_scratch_bytes(PyObject*, PyObject* args) {
     Py_ssize_t N, rows;
     if (!PyArg_ParseTuple(args, "nn:draw_scratch_bytes", &N, &rows)) return nullptr;
-    const int threads = rows > 1 && N * rows >= 65536 ? configured_threads() : 1;
-    return PyLong_FromSsize_t(8 * draw_scratch_doubles(N, rows, threads));
+    return PyLong_FromSsize_t(8 * draw_scratch_doubles(N, rows, draw_threads(rows, N)));
 }
 
 PyObject* py_threads(PyObject*, PyObject*) { return PyLong_FromLong(configured_threads()); }

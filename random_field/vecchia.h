@@ -54,6 +54,21 @@ struct Factors {
 
 namespace detail {
 
+// sum a[t] b[t], in four interleaved partial sums (a fixed order, so the
+// same inputs give the same bits on every thread).
+inline double dot(const double* a, const double* b, std::ptrdiff_t n) {
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    std::ptrdiff_t t = 0;
+    for (; t + 4 <= n; t += 4) {
+        s0 += a[t] * b[t];
+        s1 += a[t + 1] * b[t + 1];
+        s2 += a[t + 2] * b[t + 2];
+        s3 += a[t + 3] * b[t + 3];
+    }
+    for (; t < n; ++t) s0 += a[t] * b[t];
+    return (s0 + s1) + (s2 + s3);
+}
+
 // Scratch of one thread of the build.
 struct BuildScratch {
     std::vector<Found> found, chol_found;
@@ -61,6 +76,7 @@ struct BuildScratch {
     std::vector<double> xs, zs, ss;    // their coordinates and sigmas
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
     std::vector<double> y;             // L^-1 k
+    std::vector<double> inv;           // reciprocals of the kept pivots
 };
 
 template <Model M>
@@ -94,6 +110,8 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     s.row.resize(static_cast<std::size_t>(n) + 1);
     s.L.resize(static_cast<std::size_t>((n + 1) * (n + 1)));
     s.y.resize(static_cast<std::size_t>(n) + 1);
+    s.inv.resize(static_cast<std::size_t>(n) + 1);
+    double* const inv = s.inv.data();
     for (std::ptrdiff_t k = 0; k < n; ++k) {
         const std::int32_t i = node_of_rank[s.found[static_cast<std::size_t>(k)].rank];
         s.nodes[static_cast<std::size_t>(k)] = i;
@@ -119,15 +137,13 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         const double var_a = row[p];
         double rest = var_a + nugget * var_a;
         for (std::ptrdiff_t q = 0; q < p; ++q) {
-            double v = row[q];
             const double* const lq = L + q * n;
-            for (std::ptrdiff_t t = 0; t < q; ++t) v -= lq[t] * l[t];
-            v /= lq[q];
-            l[q] = v;
-            rest -= v * v;
+            l[q] = (row[q] - dot(lq, l, q)) * inv[q];
         }
+        rest -= dot(l, l, p);
         if (rest > tol * var_a) {
             l[p] = std::sqrt(rest);
+            inv[p] = 1.0 / l[p];
             s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];
             ++p;
         }
@@ -140,17 +156,14 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     covariance_segment<M>(xt, zt, st, &xt, &zt, &st, 1, theta, &c);
     double rest = c;
     for (std::ptrdiff_t q = 0; q < p; ++q) {
-        double v = row[q];
         const double* const lq = L + q * n;
-        for (std::ptrdiff_t t = 0; t < q; ++t) v -= lq[t] * y[t];
-        v /= lq[q];
-        y[q] = v;
-        rest -= v * v;
+        y[q] = (row[q] - dot(lq, y, q)) * inv[q];
     }
+    rest -= dot(y, y, p);
     for (std::ptrdiff_t q = p - 1; q >= 0; --q) {
         double v = y[q];
         for (std::ptrdiff_t t = q + 1; t < p; ++t) v -= L[t * n + q] * y[t];
-        y[q] = v / L[q * n + q];
+        y[q] = v * inv[q];
     }
     // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2.
     if (nugget > 0.0)
@@ -202,72 +215,78 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
     return run_blocks(nblocks, threads, work, interrupted);
 }
 
-// Rows drawn together by one thread: up to this many realisations share one
-// pass over the weights.
-constexpr std::ptrdiff_t draw_group = 32;
-
-inline std::ptrdiff_t draw_group_rows(std::ptrdiff_t rows, int threads) {
-    const std::ptrdiff_t per = (rows + threads - 1) / std::max(threads, 1);
-    return std::max<std::ptrdiff_t>(1, std::min(draw_group, per));
-}
+// Rows drawn together by one thread: a group of `draw_group` realisations
+// shares one pass over the weights (a last, partial group is padded with
+// zeros, which changes nothing in the other rows).
+constexpr std::ptrdiff_t draw_group = 16;
 
 // Doubles of scratch the draw of `rows` realisations over N nodes takes.
 inline std::ptrdiff_t draw_scratch_doubles(std::ptrdiff_t N, std::ptrdiff_t rows, int threads) {
     if (rows <= 0) return 0;
-    const std::ptrdiff_t g = draw_group_rows(rows, threads);
-    const std::ptrdiff_t groups = (rows + g - 1) / g;
-    return std::min<std::ptrdiff_t>(threads, groups) * N * g;
+    const std::ptrdiff_t groups = (rows + draw_group - 1) / draw_group;
+    return std::min<std::ptrdiff_t>(threads, groups) * N * draw_group;
+}
+
+inline int draw_threads(std::ptrdiff_t rows, std::ptrdiff_t N) {
+    return rows > draw_group / 2 && N * rows >= 65536 ? configured_threads() : 1;
 }
 
 // Draws the kriged nodes of `rows` realisations. out is rows x N (row
 // stride N), its Cholesky columns already holding their values; eps is
-// rows x Nkrig (row stride Nkrig), eps[r][slot[j]] the variate of drawn node
-// j. mu is the mean at every node.
+// rows x Nkrig (row stride eps_stride), eps[r][slot[j]] the variate of drawn
+// node j. mu is the mean at every node.
 template <class Interrupted>
-bool draw_rows(double* out, const double* eps, std::ptrdiff_t rows, std::ptrdiff_t N,
-               const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
+bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::ptrdiff_t rows,
+               std::ptrdiff_t N, const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
                const std::int32_t* slot, const Factors& f, const Interrupted& interrupted) {
     if (rows <= 0 || f.Nkrig == 0) return true;
-    const int threads = rows > 1 && N * rows >= 65536 ? configured_threads() : 1;
-    const std::ptrdiff_t g = draw_group_rows(rows, threads);
-    const std::ptrdiff_t groups = (rows + g - 1) / g;
+    constexpr std::ptrdiff_t G = draw_group;
+    const int threads = draw_threads(rows, N);
+    const std::ptrdiff_t groups = (rows + G - 1) / G;
     const int used = static_cast<int>(std::min<std::ptrdiff_t>(threads, groups));
     std::vector<std::vector<double>> scratch(static_cast<std::size_t>(used));
     const std::ptrdiff_t m = f.m, Nkrig = f.Nkrig;
     auto work = [&](std::ptrdiff_t b, int w) {
         std::vector<double>& T = scratch[static_cast<std::size_t>(w)];
-        if (T.empty()) T.resize(static_cast<std::size_t>(N * g));
-        const std::ptrdiff_t r0 = b * g, nr = std::min(rows, r0 + g) - r0;
-        // Deviations from the mean, node-major: T[i*nr + r].
+        if (T.empty()) T.resize(static_cast<std::size_t>(N * G));
+        const std::ptrdiff_t r0 = b * G, nr = std::min(rows, r0 + G) - r0;
+        // Deviations from the mean, node-major: T[i*G + r].
         double* const t = T.data();
+        for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
+            double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
+            for (std::ptrdiff_t r = nr; r < G; ++r) ti[r] = 0.0;
+        }
         for (std::ptrdiff_t r = 0; r < nr; ++r) {
             const double* const o = out + (r0 + r) * N;
             for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
                 const std::int32_t i = chol[k];
-                t[i * nr + r] = o[i] - mu[i];
+                t[i * G + r] = o[i] - mu[i];
             }
         }
-        double acc[draw_group];
+        double e[G];
+        for (std::ptrdiff_t r = nr; r < G; ++r) e[r] = 0.0;
         for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
             const std::int32_t* const nb = f.nbr + j * m;
             const double* const wt = f.weight + j * m;
             const std::ptrdiff_t p = f.count[j];
-            for (std::ptrdiff_t r = 0; r < nr; ++r) acc[r] = 0.0;
+            double acc[G];
+            for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = 0.0;
             for (std::ptrdiff_t k = 0; k < p; ++k) {
                 const double bk = wt[k];
-                const double* const src = t + static_cast<std::ptrdiff_t>(nb[k]) * nr;
-                for (std::ptrdiff_t r = 0; r < nr; ++r) acc[r] = acc[r] + bk * src[r];
+                const double* const src = t + static_cast<std::ptrdiff_t>(nb[k]) * G;
+                for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = acc[r] + bk * src[r];
             }
             const double d = f.scale[j];
-            const double* const e = eps + r0 * Nkrig + slot[j];
-            double* const dst = t + static_cast<std::ptrdiff_t>(f.node[j]) * nr;
-            for (std::ptrdiff_t r = 0; r < nr; ++r) dst[r] = acc[r] + d * e[r * Nkrig];
+            const double* const ej = eps + r0 * eps_stride + slot[j];
+            for (std::ptrdiff_t r = 0; r < nr; ++r) e[r] = ej[r * eps_stride];
+            double* const dst = t + static_cast<std::ptrdiff_t>(f.node[j]) * G;
+            for (std::ptrdiff_t r = 0; r < G; ++r) dst[r] = acc[r] + d * e[r];
         }
         for (std::ptrdiff_t r = 0; r < nr; ++r) {
             double* const o = out + (r0 + r) * N;
             for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
                 const std::int32_t i = f.node[j];
-                o[i] = mu[i] + t[i * nr + r];
+                o[i] = mu[i] + t[i * G + r];
             }
         }
     };

@@ -41,7 +41,7 @@ __all__ = ["ConditionalFill", "DEFAULT_NEIGHBOURS", "DEFAULT_TOL"]
 
 # Neighbours per kriged node, by model (0 Gaussian, 1 exponential), chosen by
 # measurement (benchmarks/fills.py): see the README's section on the fills.
-DEFAULT_NEIGHBOURS = {0: 40, 1: 30}
+DEFAULT_NEIGHBOURS = {0: 30, 1: 30}
 # Smallest relative conditional variance of a kept neighbour, by model.
 DEFAULT_TOL = {0: 1e-8, 1: 1e-10}
 # Of which at least this many are the nearest Cholesky nodes.
@@ -171,7 +171,9 @@ class ConditionalFill:
             return
         if eps is None or eps.shape != (rows, self._Nkrig):
             raise ValueError(f"the conditional fill needs ({rows}, {self._Nkrig}) variates")
-        eps = np.ascontiguousarray(eps, dtype=np.float64)
+        if eps.dtype != np.float64 or (rows > 1 and eps.strides[0] % 8) or \
+                (self._Nkrig > 1 and eps.strides[1] != 8):
+            eps = np.ascontiguousarray(eps, dtype=np.float64)
         _kernels.draw(out, eps, rows, self._N, self._mu, self._chol, self._Nchol, self._slot,
                       self._node, self._nbr, self._weight, self._count, self._scale,
                       self.neighbours)
