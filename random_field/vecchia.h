@@ -15,7 +15,13 @@
 // before it is below `tol` times its own variance is dropped: the kept set
 // is well conditioned (every pivot at least tol sigma^2), and d^2 is still
 // the exact conditional variance given the kept set, so the variance of the
-// model is kept at every node.
+// model is kept at every node. The Gaussian model needs more: a relative
+// nugget is added to the neighbours' variances when the weights are solved
+// for, b = (K + nugget diag K)^-1 k, which bounds the weights by
+// |k| / (nugget sigma^2) and so the growth of errors from node to node;
+// d^2 = c - b^T K b is then the variance that gives value_j exactly the
+// model's variance c when its neighbours have the model's covariances. A
+// node at the place of an earlier one copies it (correlation one).
 //
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
@@ -103,6 +109,21 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         grid.nearest(x[target], z[target], below, m, s.found);
     }
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    std::int32_t* const nbr = f.nbr + j * m;
+    double* const w = f.weight + j * m;
+    for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
+    // A node at the place of one drawn before it is that node's value, scaled
+    // by the ratio of their standard deviations: correlation one, exactly.
+    for (const Found& g : s.found) {
+        if (g.dist != 0.0) continue;
+        const std::int32_t twin = node_of_rank[g.rank];
+        if (sigma[twin] == 0.0) continue;
+        nbr[0] = twin;
+        w[0] = sigma[target] / sigma[twin];
+        f.count[j] = 1;
+        f.scale[j] = 0.0;
+        return;
+    }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
     s.xs.resize(static_cast<std::size_t>(n) + 1);
     s.zs.resize(static_cast<std::size_t>(n) + 1);
@@ -171,11 +192,9 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             const double sq = s.ss[static_cast<std::size_t>(q)];
             rest += nugget * ((sq * sq) * (y[q] * y[q]));
         }
-    std::int32_t* const nbr = f.nbr + j * m;
-    double* const w = f.weight + j * m;
-    for (std::ptrdiff_t q = 0; q < m; ++q) {
-        nbr[q] = q < p ? s.nodes[static_cast<std::size_t>(q)] : 0;
-        w[q] = q < p ? y[q] : 0.0;
+    for (std::ptrdiff_t q = 0; q < p; ++q) {
+        nbr[q] = s.nodes[static_cast<std::size_t>(q)];
+        w[q] = y[q];
     }
     f.count[j] = static_cast<std::int32_t>(p);
     f.scale[j] = rest > 0.0 ? std::sqrt(rest) : 0.0;

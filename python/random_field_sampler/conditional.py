@@ -21,7 +21,11 @@ singular. They are factorised neighbour by neighbour, nearest first, and a
 neighbour whose variance given those kept before it is below ``tol`` times
 its own is dropped: every kept pivot is at least ``tol`` sigma^2, so the
 weights stay bounded, and d_j^2 is the exact conditional variance given the
-kept neighbours, so no neighbourhood can inflate the variance.
+kept neighbours, so no neighbourhood can inflate the variance. For the
+Gaussian model the weights are solved with a relative nugget on the
+neighbours' variances, b = (K + nugget diag K)^-1 k, and d^2 = c - b^T K b:
+the weights stay bounded (errors do not grow from node to node) and the
+model's variance is kept. A node at the place of an earlier one copies it.
 
 This module never draws random numbers (the sampler hands it the variates),
 never writes the Cholesky columns of a realisation, and never allocates an
