@@ -234,21 +234,81 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
     return run_blocks(nblocks, threads, work, interrupted);
 }
 
-// Rows drawn together by one thread: a group of `draw_group` realisations
-// shares one pass over the weights (a last, partial group is padded with
-// zeros, which changes nothing in the other rows).
+// Rows drawn together by one thread: a group of up to `draw_group`
+// realisations shares one pass over the weights. The group width is a
+// power of two, the largest that gives every thread a group; a last,
+// partial group is padded with zeros, which changes nothing in the other
+// rows, so the width never changes a result.
 constexpr std::ptrdiff_t draw_group = 16;
+
+inline int draw_threads(std::ptrdiff_t rows, std::ptrdiff_t N) {
+    return rows >= 2 && N * rows >= 65536 ? configured_threads() : 1;
+}
+
+inline std::ptrdiff_t draw_width(std::ptrdiff_t rows, int threads) {
+    const std::ptrdiff_t per = (rows + threads - 1) / std::max(threads, 1);
+    std::ptrdiff_t g = draw_group;
+    while (g > 1 && g > per) g /= 2;
+    return g;
+}
 
 // Doubles of scratch the draw of `rows` realisations over N nodes takes.
 inline std::ptrdiff_t draw_scratch_doubles(std::ptrdiff_t N, std::ptrdiff_t rows, int threads) {
     if (rows <= 0) return 0;
-    const std::ptrdiff_t groups = (rows + draw_group - 1) / draw_group;
-    return std::min<std::ptrdiff_t>(threads, groups) * N * draw_group;
+    const std::ptrdiff_t g = draw_width(rows, threads);
+    const std::ptrdiff_t groups = (rows + g - 1) / g;
+    return std::min<std::ptrdiff_t>(threads, groups) * N * g;
 }
 
-inline int draw_threads(std::ptrdiff_t rows, std::ptrdiff_t N) {
-    return rows > draw_group / 2 && N * rows >= 65536 ? configured_threads() : 1;
+namespace detail {
+
+template <std::ptrdiff_t G>
+void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
+                     std::ptrdiff_t r0, std::ptrdiff_t nr, std::ptrdiff_t N, const double* mu,
+                     const std::int32_t* chol, std::ptrdiff_t Nchol, const std::int32_t* slot,
+                     const Factors& f, double* t) {
+    const std::ptrdiff_t m = f.m, Nkrig = f.Nkrig;
+    // Deviations from the mean, node-major: t[i*G + r].
+    for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
+        double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
+        for (std::ptrdiff_t r = nr; r < G; ++r) ti[r] = 0.0;
+    }
+    for (std::ptrdiff_t r = 0; r < nr; ++r) {
+        const double* const o = out + (r0 + r) * N;
+        for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
+            const std::int32_t i = chol[k];
+            t[i * G + r] = o[i] - mu[i];
+        }
+    }
+    double e[G];
+    for (std::ptrdiff_t r = nr; r < G; ++r) e[r] = 0.0;
+    for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
+        const std::int32_t* const nb = f.nbr + j * m;
+        const double* const wt = f.weight + j * m;
+        const std::ptrdiff_t p = f.count[j];
+        double acc[G];
+        for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = 0.0;
+        for (std::ptrdiff_t k = 0; k < p; ++k) {
+            const double bk = wt[k];
+            const double* const src = t + static_cast<std::ptrdiff_t>(nb[k]) * G;
+            for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = acc[r] + bk * src[r];
+        }
+        const double d = f.scale[j];
+        const double* const ej = eps + r0 * eps_stride + slot[j];
+        for (std::ptrdiff_t r = 0; r < nr; ++r) e[r] = ej[r * eps_stride];
+        double* const dst = t + static_cast<std::ptrdiff_t>(f.node[j]) * G;
+        for (std::ptrdiff_t r = 0; r < G; ++r) dst[r] = acc[r] + d * e[r];
+    }
+    for (std::ptrdiff_t r = 0; r < nr; ++r) {
+        double* const o = out + (r0 + r) * N;
+        for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
+            const std::int32_t i = f.node[j];
+            o[i] = mu[i] + t[i * G + r];
+        }
+    }
 }
+
+}  // namespace detail
 
 // Draws the kriged nodes of `rows` realisations. out is rows x N (row
 // stride N), its Cholesky columns already holding their values; eps is
@@ -259,54 +319,22 @@ bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::p
                std::ptrdiff_t N, const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
                const std::int32_t* slot, const Factors& f, const Interrupted& interrupted) {
     if (rows <= 0 || f.Nkrig == 0) return true;
-    constexpr std::ptrdiff_t G = draw_group;
     const int threads = draw_threads(rows, N);
+    const std::ptrdiff_t G = draw_width(rows, threads);
     const std::ptrdiff_t groups = (rows + G - 1) / G;
     const int used = static_cast<int>(std::min<std::ptrdiff_t>(threads, groups));
     std::vector<std::vector<double>> scratch(static_cast<std::size_t>(used));
-    const std::ptrdiff_t m = f.m, Nkrig = f.Nkrig;
     auto work = [&](std::ptrdiff_t b, int w) {
         std::vector<double>& T = scratch[static_cast<std::size_t>(w)];
         if (T.empty()) T.resize(static_cast<std::size_t>(N * G));
         const std::ptrdiff_t r0 = b * G, nr = std::min(rows, r0 + G) - r0;
-        // Deviations from the mean, node-major: T[i*G + r].
         double* const t = T.data();
-        for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
-            double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
-            for (std::ptrdiff_t r = nr; r < G; ++r) ti[r] = 0.0;
-        }
-        for (std::ptrdiff_t r = 0; r < nr; ++r) {
-            const double* const o = out + (r0 + r) * N;
-            for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
-                const std::int32_t i = chol[k];
-                t[i * G + r] = o[i] - mu[i];
-            }
-        }
-        double e[G];
-        for (std::ptrdiff_t r = nr; r < G; ++r) e[r] = 0.0;
-        for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
-            const std::int32_t* const nb = f.nbr + j * m;
-            const double* const wt = f.weight + j * m;
-            const std::ptrdiff_t p = f.count[j];
-            double acc[G];
-            for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = 0.0;
-            for (std::ptrdiff_t k = 0; k < p; ++k) {
-                const double bk = wt[k];
-                const double* const src = t + static_cast<std::ptrdiff_t>(nb[k]) * G;
-                for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = acc[r] + bk * src[r];
-            }
-            const double d = f.scale[j];
-            const double* const ej = eps + r0 * eps_stride + slot[j];
-            for (std::ptrdiff_t r = 0; r < nr; ++r) e[r] = ej[r * eps_stride];
-            double* const dst = t + static_cast<std::ptrdiff_t>(f.node[j]) * G;
-            for (std::ptrdiff_t r = 0; r < G; ++r) dst[r] = acc[r] + d * e[r];
-        }
-        for (std::ptrdiff_t r = 0; r < nr; ++r) {
-            double* const o = out + (r0 + r) * N;
-            for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
-                const std::int32_t i = f.node[j];
-                o[i] = mu[i] + t[i * G + r];
-            }
+        switch (G) {
+            case 16: detail::draw_group_rows<16>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            case 8: detail::draw_group_rows<8>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            case 4: detail::draw_group_rows<4>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            case 2: detail::draw_group_rows<2>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            default: detail::draw_group_rows<1>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
         }
     };
     return run_blocks(groups, used, work, interrupted);
