@@ -135,7 +135,8 @@ PyObject* py_order(PyObject*, PyObject* args) {
             return nullptr;
         const std::vector<std::int32_t> order =
             coarse_to_fine(x.d(), z.d(), N, chol.i(), Nchol, krig.i(), Nkrig, dist);
-        std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
+        if (!order.empty())
+            std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
         Py_RETURN_NONE;
     });
 }
