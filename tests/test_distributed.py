@@ -242,6 +242,19 @@ def test_the_command_line_starts_a_local_cluster(tmp_path, mesh_csv, samplers):
         assert same_bits(rows[8], samplers("small", "kriging").realisation(8, attrs["seed"]))
 
 
+def test_an_unreachable_scheduler_is_refused_before_any_work(tmp_path, mesh_csv, capsys,
+                                                             monkeypatch):
+    def no_sampler(**kwargs):
+        raise AssertionError("the sampler was built")
+    monkeypatch.setattr("random_field_sampler.sampler.Sampler", no_sampler)
+    monkeypatch.setattr(rfd.connect.__wrapped__, "__defaults__", (None, 0.5))
+    assert cli(mesh_csv, "--theta-z", 1, "-o", tmp_path / "f.zarr",
+               "--scheduler", "tcp://127.0.0.1:9") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "cannot use the scheduler at tcp://127.0.0.1:9" in err
+    assert os.listdir(tmp_path) == ["mesh.csv"]
+
+
 class FailsOnChunk(Sampler):
     def blocks(self, k, rows=None, rng=None, *, seed=None, start=0):
         if start >= 8:

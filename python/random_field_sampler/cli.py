@@ -758,12 +758,19 @@ def cluster_options(ap: argparse.ArgumentParser) -> None:
 
 
 def cluster_check(args: argparse.Namespace) -> None:
-    """Refuse a store or a scheduler, before any work, without the dask extra."""
+    """Refuse a store or a scheduler, before any work, without the dask extra
+    or when the scheduler cannot be reached."""
     from . import distributed as rfd
     try:
         rfd.need("--scheduler" if args.scheduler else "a .zarr output")
     except rfd.MissingExtra as e:
         raise Failure(str(e)) from None
+    if args.scheduler:
+        try:
+            with rfd.connect(args.scheduler):
+                pass
+        except (OSError, ValueError) as e:  # unreachable, or not an address
+            raise Failure(f"cannot use the scheduler at {args.scheduler}: {one_line(e)}") from None
 
 
 def write_store(args: argparse.Namespace, sampler, x, z, finish) -> np.ndarray:
