@@ -255,6 +255,27 @@ def test_an_unreachable_scheduler_is_refused_before_any_work(tmp_path, mesh_csv,
     assert os.listdir(tmp_path) == ["mesh.csv"]
 
 
+def test_sigterm_while_the_chunks_run_leaves_nothing(client, tmp_path, mesh_csv, monkeypatch,
+                                                     capsys):
+    real = rfd.write_zarr
+
+    def write_zarr(*args, progress, **kwargs):
+        def advance(stage, done, total):
+            if done:  # a chunk is in, others are running
+                os.kill(os.getpid(), signal.SIGTERM)
+            progress(stage, done, total)
+        return real(*args, progress=advance, **kwargs)
+    monkeypatch.setattr(rfd, "write_zarr", write_zarr)
+    saved = signal.signal(signal.SIGTERM, signal.SIG_DFL)  # as a shell leaves it
+    try:
+        assert cli(mesh_csv, "--theta-z", 1, "-k", 64, "--chunk-rows", 8, "-o", tmp_path / "f.zarr",
+                   "--scheduler", client.scheduler.address) == 143
+    finally:
+        signal.signal(signal.SIGTERM, saved)
+    assert capsys.readouterr().err == "random-field: terminated by SIGTERM\n"
+    assert os.listdir(tmp_path) == ["mesh.csv"]
+
+
 class FailsOnChunk(Sampler):
     def blocks(self, k, rows=None, rng=None, *, seed=None, start=0):
         if start >= 8:

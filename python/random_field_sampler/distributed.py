@@ -454,6 +454,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     folder, name = os.path.split(target)
     temp = tempfile.mkdtemp(prefix=f".{name}.", suffix=".part", dir=folder)
     futures: List[Any] = []
+    tname = ""
     try:
         array_path = os.path.join(temp, "fields")
         extra: Tuple[Any, ...] = (array_path,)
@@ -503,8 +504,32 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     except BaseException:
         if futures:
             client.cancel(futures)
+            # A task that is running goes on after its cancellation, and a
+            # write could bring back a directory of the store once it is
+            # removed: wait for them (they fail at once on a removed store).
+            shutil.rmtree(temp, ignore_errors=True)
+            _wait_for_running(client, tname)
         shutil.rmtree(temp, ignore_errors=True)
         raise
+
+
+def _running(name: str, dask_worker: Any = None) -> int:
+    """The tasks of the graph `name` that this worker is executing."""
+    executing = getattr(getattr(dask_worker, "state", None), "executing", ())
+    return sum(1 for ts in executing if isinstance(ts.key, tuple) and ts.key[0] == name)
+
+
+def _wait_for_running(client: Any, name: str, timeout: float = 120.0) -> None:
+    import time
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            counts = client.run(_running, name, on_error="ignore")
+        except Exception:  # the cluster is gone: nothing runs there any more
+            return
+        if not sum(v for v in counts.values() if isinstance(v, int)):
+            return
+        time.sleep(0.05)
 
 
 def _replace(temp: str, target: str) -> None:
