@@ -163,6 +163,9 @@ class KrigingFill:
         zk_all = np.asarray(base.z[ki], dtype=np.float64)
         sk_all = np.asarray(base.sigma[ki], dtype=np.float64)
         order = _morton_order(xk_all, zk_all)
+        for s in range(0, Nkrig, BLOCK):
+            # within a block, in node order: the writes of a row go forward
+            order[s:s + BLOCK] = np.sort(order[s:s + BLOCK])
         self.xk = np.ascontiguousarray(xk_all[order])
         self.zk = np.ascontiguousarray(zk_all[order])
         self.sk = np.ascontiguousarray(sk_all[order])
@@ -199,8 +202,8 @@ class KrigingFill:
         if smallest > base.max_memory:
             raise memory_error("one batch of the kriging fill", smallest, base.max_memory,
                                N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
-        keep = (reserve + self.kept_bytes + self._batch_bytes(ROW_GROUP, kept=True)
-                + 8 * ROW_GROUP * N) <= base.max_memory
+        keep = self._keep(reserve + self.kept_bytes + self._batch_bytes(ROW_GROUP, kept=True)
+                          + 8 * ROW_GROUP * N)
         self.B: Optional[List[np.ndarray]] = None
         if keep:
             blocks = []
@@ -213,6 +216,11 @@ class KrigingFill:
         self.held_bytes = held + (self.kept_bytes if keep else 0)
 
     # ------------------------------------------------------------------
+
+    def _keep(self, need: int) -> bool:
+        """Whether the blocks of the cross covariance are kept: when `need`,
+        the bytes with them and one batch, fits the budget."""
+        return need <= self.base.max_memory
 
     def _block(self, b: int, full: bool = False) -> np.ndarray:
         """Block b of the cross covariance: its Cholesky rows (all of them
@@ -273,7 +281,9 @@ class KrigingFill:
             R = Yb @ B
             del B, Yb
             R += lam
-            out[:, self.out_cols[s:e]] = R[:rows]
+            cols = self.out_cols[s:e]
+            for i in range(rows):   # one row at a time: numpy's fast 1-D scatter
+                out[i, cols] = R[i]
 
     # ------------------------------------------------------------------
     # The weights and what they imply, in column blocks
