@@ -27,7 +27,7 @@ OPTIONS = {
 options = pytest.mark.parametrize("kw", [dict(OPTIONS[k], x=X, z=Z) for k in OPTIONS], ids=list(OPTIONS))
 
 # Agreement with get_random_field, relative to the largest |value| of the field.
-BOUND = 1e-11
+BOUND = 1e-12
 
 
 @pytest.fixture
