@@ -114,16 +114,17 @@ def test_left_out_rows_are_exact_zeros(small_blocks, model):
     assert left_out > 0 if model == 0 else left_out == 0
 
 
-@pytest.mark.parametrize("bad", [dict(sigma=np.where(np.arange(N) == 7, np.inf, 1.0)),
-                                 dict(theta_z=-0.5)])
-def test_nothing_left_out_when_zeros_are_not_certain(small_blocks, bad):
-    kw = dict(dict(x=X, z=Z, theta_z=0.5, mu=0.0, sigma=1.0), **bad)
-    with np.errstate(all="ignore"):
-        try:
-            s = Sampler(**kw)
-        except np.linalg.LinAlgError:
-            return
-    assert all(r is None for r in s._fill.rows)
+@pytest.mark.parametrize("model", [0, 1, -3])
+@pytest.mark.parametrize("theta", [0.37, 2.0, 1e-3])
+def test_the_zero_bound_is_safe(model, theta):
+    d = kriging._zero_distance(theta, model)
+    xk = np.array([d, d * (1 + 1e-15), 2 * d, 0.0]) * np.array([1, 1, 1, 0])
+    zk = np.array([0.0, 0.0, 0.0, d])
+    C = rf.get_C_chol_krig(np.zeros(1), np.zeros(1), xk, zk, theta, model, np.full(1, 1e300),
+                           np.full(4, 1e300))
+    assert C.tobytes() == np.zeros((1, 4)).tobytes()
+    for bad in (0.0, -theta, np.nan, np.inf, "a"):
+        assert kriging._zero_distance(bad, model) is None
 
 
 def test_budget_too_small_refused_before_allocating():

@@ -25,7 +25,6 @@ it, and draws nothing while it is built.
 
 from __future__ import annotations
 
-import builtins
 import dataclasses
 import operator
 from typing import Any, Callable, Iterator, Optional, Tuple
@@ -34,13 +33,16 @@ import numpy as np
 
 import random_field
 
+from ._checks import check_sampler_arguments
+from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
 from .kriging import ROW_GROUP, KrigingFill, memory_error
 
 __all__ = ["Sampler", "ACCEPTED_KEYWORDS"]
 
 # The keys get_random_field requires, in the order in which it tests them.
 _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
-# Every keyword the sampler takes: the driver's, then its own.
+# Every keyword the sampler takes: the driver's, then its own; any other is
+# refused as a misspelling.
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
                                  "fill", "neighbours", "max_memory", "progress")
 
@@ -54,13 +56,6 @@ _BATCH_DOUBLES = 1 << 23
 STUDY_GROUP = 8
 
 ProgressCallback = Callable[[str, int, int], None]
-
-
-def _refuse(message: str):
-    """Print the driver's diagnostic line, then raise it: a half-made sampler
-    is of no use, so the constructor cannot just return."""
-    builtins.print(message)
-    raise ValueError(message)
 
 
 def _frozen(a: Any) -> np.ndarray:
@@ -164,7 +159,17 @@ class Sampler:
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
-    raises ValueError with it.
+    raises ValueError with it. What the driver would take and mishandle
+    silently is refused before any work: a keyword it does not know
+    (TypeError naming the closest accepted one), coordinates that are not
+    real numbers or not finite, ``theta_z`` or ``theta_x`` not positive and
+    finite, ``sigma`` negative or not finite, ``mu`` not finite, and a
+    stretch or covariances that overflow (ValueError naming the argument).
+    Coordinates of any real type, read-only or broadcast, lists and tuples
+    are converted to float64 (the driver refuses integer or read-only ``z``),
+    and a tuple ``mu`` is taken like a list. Everything else the module's
+    functions or numpy raise (a failed factorisation, an unusable ``model``)
+    passes through unchanged.
 
     Attributes (read-only arrays): ``chol_ind``, ``krig_ind`` (node indices of
     the Cholesky and the kriged nodes, increasing), ``Nchol``, ``Nkrig``,
@@ -180,6 +185,10 @@ class Sampler:
         neighbours = kwargs.pop("neighbours", None)
         max_memory = kwargs.pop("max_memory", None)
         progress = kwargs.pop("progress", None)
+
+        # The driver's diagnostics, then the checks of what it would mishandle,
+        # and the conversion of x, z, mu and sigma to float64 arrays.
+        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
         fill_cls = _fill_class(fill_name)
         if max_memory is None:
             max_memory = int(DEFAULT_MEMORY_FRACTION * available_memory())
@@ -188,30 +197,8 @@ class Sampler:
             if max_memory <= 0:
                 raise ValueError(f"max_memory must be a positive number of bytes, got {max_memory}")
         self.max_memory = max_memory
-
-        # Validation and normalisation, line for line as in the driver.
-        for r in _REQUIRED:
-            if r not in kwargs:
-                _refuse(r + ' must be included like this "' + r + '= value"')
-        x = np.asarray(kwargs["x"])
-        z = np.asarray(kwargs["z"])
-        if len(x) != len(z):
-            _refuse("x and z arrays must have the same number of elements")
-        theta_z = kwargs["theta_z"]
-        mu = kwargs["mu"]
-        sigma = kwargs["sigma"]
-        if np.isscalar(sigma):
-            sigma = np.full(len(x), sigma, dtype=np.float64)
-        else:
-            sigma = np.asarray(sigma, dtype=np.float64)
-        if len(sigma) != len(x):
-            _refuse("sigma array must be same length as x- ans z- arrays")
-        if np.isscalar(mu):
-            mu = np.full(len(x), mu, dtype=np.float64)
-        if isinstance(mu, list):
-            mu = np.asarray(mu, dtype=np.float64)
-        if len(mu) != len(x):
-            _refuse("mu array must be same length as x- and z- arrays")
+        x, z = kwargs["x"], kwargs["z"]
+        theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
         model = kwargs["model"] if "model" in kwargs else 0
         theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
         if "Dhchol" in kwargs:
