@@ -282,6 +282,18 @@ class Sampler:
         self.L_chol = _frozen(b.L_chol)
         self._variance: Optional[np.ndarray] = None
 
+    @property
+    def large_batches(self) -> bool:
+        """Whether each batch of realisations pays a pass over data the fill
+        could not keep (the cross covariance): then draw as many rows at a
+        time as possible (``blocks(k)`` without ``rows`` does)."""
+        return bool(getattr(self._fill, "large_batches", False))
+
+    def batch_rows(self, k: int) -> int:
+        """The number of realisations ``blocks(k)`` computes together: as many
+        as the memory budget allows, beside what the sampler holds."""
+        return self._batch_rows(operator.index(k))
+
     def __repr__(self) -> str:
         return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}, fill={self.fill!r}>"
 
