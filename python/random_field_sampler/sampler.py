@@ -120,7 +120,7 @@ class Base:
     COV: Optional[np.ndarray] = None   # unjittered, released once the fill is built
 
 
-FILLS = {"kriging": KrigingFill}
+FILLS: "dict[str, Any]" = {"kriging": KrigingFill}
 
 
 def _fill_class(name: str) -> Any:
