@@ -255,3 +255,28 @@ def test_streams_refused_together():
         s.draw(2, rng=1, seed=1)
     with pytest.raises(TypeError):
         next(s.blocks(2, start=3))
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_lognormal_is_the_exponential_of_the_standard_field(fill):
+    mean, sd = np.linspace(10.0, 30.0, N), np.full(N, 4.0)
+    common = dict(x=X, z=Z, theta_z=1.0, fill=fill)
+    s = Sampler(mu=mean, sigma=sd, distribution="lognormal", **common)
+    g = Sampler(mu=0.0, sigma=1.0, **common)
+    s2 = np.log1p((sd / mean) ** 2)
+    want = np.exp(np.log(mean) - 0.5 * s2 + np.sqrt(s2) * g.draw(5, seed=4))
+    np.testing.assert_allclose(s.draw(5, seed=4), want, rtol=1e-14)
+    # exact moments of the values from those of g
+    v = g.variance * s2
+    np.testing.assert_allclose(s.variance, mean ** 2 * np.exp(v - s2) * np.expm1(v), rtol=1e-12)
+    nodes = np.arange(0, N, 17)
+    np.testing.assert_allclose(np.diag(s.covariance(nodes)), s.variance[nodes], rtol=1e-12)
+    if fill == "conditional":   # the values carry the sd asked for
+        assert np.all(np.abs(np.sqrt(s.variance) / sd - 1.0) < 0.05)
+
+
+def test_lognormal_needs_a_positive_mean():
+    with pytest.raises(ValueError, match="positive"):
+        Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, distribution="lognormal")
+    with pytest.raises(ValueError, match="distribution"):
+        Sampler(x=X, z=Z, theta_z=1.0, mu=1.0, sigma=1.0, distribution="gamma")

@@ -35,6 +35,7 @@ import random_field
 
 from ._checks import check_sampler_arguments
 from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
+from .distributions import check_distribution, lognormal_parameters, transform
 from .kriging import ROW_GROUP, KrigingFill, memory_error
 
 __all__ = ["Sampler", "ACCEPTED_KEYWORDS"]
@@ -44,7 +45,7 @@ _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 # Every keyword the sampler takes: the driver's, then its own; any other is
 # refused as a misspelling.
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
-                                 "fill", "neighbours", "max_memory", "progress")
+                                 "fill", "neighbours", "max_memory", "progress", "distribution")
 
 # Rows drawn together are bounded so that the temporaries of one batch stay
 # near 64 MiB, whatever the memory budget allows.
@@ -156,6 +157,14 @@ class Sampler:
         the memory budget in bytes (None: half of the memory available).
     ``progress``
         None, or ``progress(stage, done, total)``, called as the build advances.
+    ``distribution``
+        ``"normal"`` (default) or ``"lognormal"``: then ``mu`` and ``sigma``
+        are the mean and sd of the values in their own units, and each value
+        is ``exp(mu_ln + sigma_ln g)`` with ``g`` the fill's standard field
+        (mean 0, sd 1) and ``sigma_ln**2 = ln(1 + (sigma / mu)**2)``,
+        ``mu_ln = ln(mu) - sigma_ln**2 / 2`` node by node. The correlation
+        lengths are those of ``g``; ``variance`` and ``covariance`` are those
+        of the lognormal values.
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
@@ -185,6 +194,7 @@ class Sampler:
         neighbours = kwargs.pop("neighbours", None)
         max_memory = kwargs.pop("max_memory", None)
         progress = kwargs.pop("progress", None)
+        distribution = kwargs.pop("distribution", "normal")
 
         # The driver's diagnostics, then the checks of what it would mishandle,
         # and the conversion of x, z, mu and sigma to float64 arrays.
@@ -199,6 +209,14 @@ class Sampler:
         self.max_memory = max_memory
         x, z = kwargs["x"], kwargs["z"]
         theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
+        # A lognormal field is the exponential of a standard Gaussian field,
+        # shifted and scaled node by node: mu and sigma are the mean and sd of
+        # the values, in their own units.
+        self.distribution = check_distribution(distribution)
+        self._ln: Optional[Tuple[np.ndarray, np.ndarray]] = None
+        if distribution == "lognormal":
+            self._ln = lognormal_parameters(mu, sigma)
+            mu, sigma = np.zeros(len(mu)), np.ones(len(sigma))
         model = kwargs["model"] if "model" in kwargs else 0
         theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
         if "Dhchol" in kwargs:
@@ -322,6 +340,10 @@ class Sampler:
                 v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
                 if self.Nkrig:
                     v[self.krig_ind] = self._fill.variance()
+            if self._ln is not None:   # of exp(mu_ln + sigma_ln g), g of variance v
+                mu_ln, sigma_ln = self._ln
+                s2v = sigma_ln * sigma_ln * v
+                v = np.exp(2.0 * mu_ln + s2v) * np.expm1(s2v)
             self._variance = _frozen(v)
         return self._variance
 
@@ -337,7 +359,14 @@ class Sampler:
         nodes = np.where(nodes < 0, nodes + self.N, nodes)
         if len(nodes) == 0 or self._fill is None:
             return np.zeros((len(nodes), len(nodes)))
-        return self._fill.covariance(nodes)
+        C = self._fill.covariance(nodes)
+        if self._ln is not None:
+            # Cov(exp(a), exp(b)) = E exp(a) E exp(b) (exp(Cov(a, b)) - 1)
+            mu_ln, sigma_ln = (p[nodes] for p in self._ln)
+            s = sigma_ln * np.sqrt(np.maximum(np.diag(C), 0.0))
+            m = np.exp(mu_ln + 0.5 * s * s)
+            C = np.outer(m, m) * np.expm1(np.outer(sigma_ln, sigma_ln) * C)
+        return C
 
     # ------------------------------------------------------------------
     # Drawing
@@ -348,7 +377,8 @@ class Sampler:
     def _batch_rows(self, k: int, fixed: int = 0) -> int:
         """Rows computed together: as many as the memory budget allows beside
         the `fixed` bytes already taken (draw's output), bounded by
-        _BATCH_DOUBLES unless the fill pays a pass over its data per batch."""
+        _BATCH_DOUBLES (or the fill's own batch_cap_bytes) unless the fill
+        pays a pass over its data per batch."""
         if self._fill is None or k <= 1:
             return max(1, k)
         held = getattr(self._fill, "held_bytes", 0) + 8 * (self.Nchol * self.Nchol + 8 * self.N)
@@ -367,7 +397,8 @@ class Sampler:
                                "a time with blocks()")
         hi = k
         if not getattr(self._fill, "large_batches", False):
-            hi = min(k, max(ROW_GROUP, (8 * _BATCH_DOUBLES) // max(cost(ROW_GROUP) // ROW_GROUP, 1)))
+            cap = getattr(self._fill, "batch_cap_bytes", 8 * _BATCH_DOUBLES)
+            hi = min(k, max(ROW_GROUP, cap // max(cost(ROW_GROUP) // ROW_GROUP, 1)))
         lo = 1
         while lo < hi:  # the most rows whose batch fits
             mid = (lo + hi + 1) // 2
@@ -395,6 +426,11 @@ class Sampler:
         out[:, self.chol_ind] = self.mu_chol + chol[:rows]
         del chol
         self._fill.fill(out, V[:, self.Nchol:] if self._fill.n_variates else None)
+        if self._ln is not None:
+            mu_ln, sigma_ln = self._ln
+            out *= sigma_ln
+            out += mu_ln
+            transform("lognormal", out, out=out)
         return out
 
     def blocks(self, k: int, rows: Optional[int] = None, rng: Any = None, *,
