@@ -33,13 +33,13 @@ import os
 import pickle
 import shutil
 import tempfile
-import threading
 import uuid
 import weakref
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from ._blas import one_blas_thread
 from .sampler import STUDY_GROUP
 
 __all__ = ["to_dask", "write_zarr", "read_zarr_attrs", "local_cluster", "connect",
@@ -73,51 +73,6 @@ def need(what: str) -> None:
         import zarr  # noqa: F401
     except ImportError:
         raise MissingExtra(f"{what} needs dask, distributed and zarr ({EXTRA})") from None
-
-
-# OpenBLAS gives a product a different rounding when it runs it on several
-# threads (it blocks the inner dimension differently; seen from Nchol = 540
-# on this kind of CPU): the same rows drawn in a process with two BLAS
-# threads and in a dask worker, which has one, differ in the last bits. Rows
-# are therefore always computed with BLAS on one thread. The limit is
-# process-wide, so overlapping tasks (dask's threaded scheduler) share one,
-# and the last to finish lifts it. threadpoolctl lets only the thread that
-# first set a limit change it again, and silently ignores the others; any
-# thread may be first or last here, so that ownership is released each time.
-_blas_lock = threading.Lock()
-_blas_users = 0
-_blas_limit: Any = None
-
-
-def _release_blas_ownership() -> None:
-    import threadpoolctl
-    release = getattr(getattr(threadpoolctl, "OpenBLASController", None),
-                      "clear_controlling_thread", None)
-    if release is not None:
-        release(force=True)
-
-
-@contextlib.contextmanager
-def one_blas_thread() -> Iterator[None]:
-    """BLAS on one thread in this process while the block runs."""
-    global _blas_users, _blas_limit
-    from threadpoolctl import threadpool_limits
-    with _blas_lock:
-        if _blas_users == 0:
-            _release_blas_ownership()
-            _blas_limit = threadpool_limits(1, user_api="blas")
-            _release_blas_ownership()
-        _blas_users += 1
-    try:
-        yield
-    finally:
-        with _blas_lock:
-            _blas_users -= 1
-            if _blas_users == 0:
-                _release_blas_ownership()
-                _blas_limit.restore_original_limits()
-                _release_blas_ownership()
-                _blas_limit = None
 
 
 # ---------------------------------------------------------------------------
