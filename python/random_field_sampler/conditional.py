@@ -83,6 +83,9 @@ class ConditionalFill:
     """
 
     name = "conditional"
+    # Each weight is read once per batch: batches of up to 512 MiB of
+    # temporaries keep the draw near its memory-bound floor at mesh scale.
+    batch_cap_bytes = 1 << 29
 
     @staticmethod
     def default_neighbours(model: int) -> int:
