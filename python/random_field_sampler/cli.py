@@ -18,7 +18,7 @@ exactly.
 The random numbers come from numpy's global generator; with --seed S the
 output equals, up to rounding (about 1e-14 relative), what K successive
 get_random_field calls would return after np.random.seed(S), and is the
-same bits at every run; -k 1 gives the driver's bits exactly.
+same bits at every run.
 
 The kriged nodes (most of a mesh) take their kriging estimate from the
 Cholesky nodes by default (--fill kriging): conditional means, which carry
