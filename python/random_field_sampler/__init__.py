@@ -7,6 +7,10 @@ The package never changes numpy's global generator except by drawing from it.
 
 from __future__ import annotations
 
+from .distributions import lognormal
 from .sampler import Sampler
 
-__all__ = ["Sampler"]
+__all__ = ["Sampler", "lognormal"]
+
+# The distribution's version, for a build tree where no metadata is installed.
+__version__ = "0.1.0"

@@ -5,19 +5,44 @@
         --model exponential --seed 1 -o fields.csv --plot first.png
 
 The nodes are read from a CSV file with a header row that names the columns
-x and z (other columns are ignored), from an .npy file holding an (N, 2) array
-of x and z or a record array with fields x and z, or from an .npz file with
-arrays x and z. The realisations are written as a K x N array of 64-bit
-floats, one realisation per row: to .npy, or to CSV with one realisation per
-line and every value written with 17 significant digits, so that it reads
-back exactly.
+x and z (other columns are ignored; commas, semicolons, tabs or blanks
+between them), from an .npy file holding an (N, 2) array of x and z, an
+(N, 3) array of points (columns 0 and 1 by default) or a record array with
+fields x and z, or from an .npz file with arrays x and z. --x-column and
+--z-column name other columns, or give column indices for a plain .npy
+array. The realisations are written as a K x N array of 64-bit floats, one
+realisation per row: to .npy, or to CSV with one realisation per line and
+every value written with 17 significant digits, so that it reads back
+exactly.
 
 The random numbers come from numpy's global generator; with --seed S the
-output is what K successive get_random_field calls would return after
-np.random.seed(S). Any error ends the command with one line on standard
-error and a non-zero exit status (2 for a wrong command line, 1 for anything
-else), and no output file is left behind: files are written under a
-temporary name and renamed only when complete.
+output equals, up to rounding (about 1e-14 relative), what K successive
+get_random_field calls would return after np.random.seed(S), and is the
+same bits at every run; -k 1 gives the driver's bits exactly.
+
+Any error ends the command with one line on standard error and a non-zero
+exit status (2 for a wrong command line, 1 for anything else; 130 after
+Ctrl-C, 143 after SIGTERM, 129 after SIGHUP), and no output file is left
+behind: files are written under a temporary name beside their target and
+renamed only when complete. The command never changes a file other than its
+outputs (never its node file), never leaves one half written and never
+writes a value that is not finite; new files get the mode the umask allows,
+and an output that is a symbolic link is written through to its target.
+
+Finite-element meshes (any format meshio reads: .msh, .vtu, .vtk, .inp,
+.xdmf, ...; needs pip install 'random_field[mesh]') give the field at their
+nodes, at their element centroids (--at cells) or at both, drawn as one
+field; -o fields.vtu (.vtk, .xdmf) writes the mesh with one array per
+realisation, realisation_0000, ...:
+
+    random-field slope.msh --at cells --theta-z 2 --theta-x 8 --mean 20 --sd 4 \\
+        --distribution lognormal -k 100 --seed 1 -o fields.vtu --plot first.png
+
+--distribution lognormal draws a Gaussian field with, at every node,
+    sigma_ln^2 = ln(1 + (sd/mean)^2),  mu_ln = ln(mean) - sigma_ln^2 / 2
+and writes exp() of it, so that the values have mean --mean and standard
+deviation --sd; the correlation lengths are those of the Gaussian field.
+--mean-gradient G makes the mean --mean + G z.
 """
 
 from __future__ import annotations
@@ -26,14 +51,17 @@ import argparse
 import csv
 import math
 import os
+import signal
+import stat
 import sys
 import tempfile
-from typing import List, Optional, Sequence, Tuple
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 PROG = "random-field"
 MODELS = {"gaussian": 0, "exponential": 1}
+POINTS = {"nodes": "nodes", "cells": "elements", "both": "nodes and element centroids"}
 # Rows drawn at a time: bounded in memory, and small enough for the progress
 # bar to move about 50 times over a run.
 BATCH_DOUBLES = 1 << 22
@@ -41,6 +69,30 @@ BATCH_DOUBLES = 1 << 22
 
 class Failure(Exception):
     """An error to report in one line, with exit status 1."""
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: unwind like KeyboardInterrupt, removing
+    what was started, and exit with 128 + the signal's number."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def one_line(e: BaseException) -> str:
+    """The first line of an exception's message, for a one-line report."""
+    lines = [line.strip() for line in str(e).splitlines() if line.strip()]
+    return lines[0] if lines else type(e).__name__
+
+
+def version() -> str:
+    try:
+        from importlib.metadata import version as installed
+        return installed("random_field")
+    except Exception:  # a build tree: no installed distribution
+        from . import __version__
+        return __version__
 
 
 class Parser(argparse.ArgumentParser):
@@ -105,35 +157,86 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("-k", "--realisations", type=count, default=1, metavar="K",
                     help="number of realisations (default 1)")
     ap.add_argument("--plot", metavar="FILE.png", help="draw the first realisation into this picture")
-    ap.add_argument("--x-column", default="x", help="name of the x column (default x)")
-    ap.add_argument("--z-column", default="z", help="name of the z column (default z)")
+    ap.add_argument("--x-column", metavar="NAME|INDEX",
+                    help="name of the x column (default x), or its index in an (N, 2) or "
+                         "(N, 3) .npy array (default 0)")
+    ap.add_argument("--z-column", metavar="NAME|INDEX",
+                    help="name of the z column (default z), or its index in an .npy array "
+                         "(default 1)")
     ap.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
-    return ap.parse_args(argv)
+    ap.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    # Meshes, distributions and layouts
+    ap.add_argument("--plane", choices=("xy", "xz", "yz"),
+                    help="the mesh coordinates that are the field's x and z (default: the first two; "
+                         "needed for a mesh whose third coordinate is not constant)")
+    ap.add_argument("--at", choices=("nodes", "cells", "both"), default="nodes",
+                    help="values at the mesh's nodes (default), at its element centroids, or at both "
+                         "(one field over nodes and centroids)")
+    ap.add_argument("--layout", choices=("rows", "nodes"), default="rows",
+                    help="CSV layout: a realisation per row (default), or a node per row with its "
+                         "coordinates and a column per realisation (at most 16,382)")
+    ap.add_argument("--distribution", choices=("normal", "lognormal"), default="normal",
+                    help="normal (default), or lognormal of mean --mean and sd --sd: exp of a Gaussian "
+                         "field of mean mu_ln = ln(mean) - sigma_ln^2/2 and sd sigma_ln = "
+                         "sqrt(ln(1 + (sd/mean)^2))")
+    ap.add_argument("--mean-gradient", type=finite, default=0.0, metavar="G",
+                    help="the mean grows as --mean + G z (default 0)")
+    ap.add_argument("--depth-down", action="store_true",
+                    help="--plot with z growing downward, as a depth")
+    args = ap.parse_args(argv)
+    from .mesh import is_mesh_path
+    if not is_mesh_path(args.mesh):
+        for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
+            if given:
+                ap.error(f"{option} needs a mesh file, not a node file")
+    if args.layout == "nodes" and os.path.splitext(args.output)[1].lower() != ".csv":
+        ap.error("--layout nodes is for CSV output")
+    return args
 
 
 # ---------------------------------------------------------------------------
 # Reading the nodes
 
 
-def read_csv(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]:
+# Column separators of delimited text, in the order they are looked for in
+# the header; a header with none of them is split at blanks.
+DELIMITERS = {",": "commas", ";": "semicolons", "\t": "tabs"}
+
+
+def text_rows(f, delimiter: Optional[str]) -> Iterator[Tuple[int, List[str]]]:
+    """(line number, cells) of each line after the header."""
+    if delimiter is None:
+        for line, text in enumerate(f, start=2):
+            yield line, text.split()
+    else:
+        rows = csv.reader(f, delimiter=delimiter)
+        for row in rows:
+            yield rows.line_num + 1, row
+
+
+def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
+    xcol, zcol = xcol or "x", zcol or "z"
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
-            rows = csv.reader(f)
-            header = next(rows, None)
-            if header is None:
+            first = f.readline()
+            if not first:
                 raise Failure(f"{path}: the file is empty")
-            names = [h.strip() for h in header]
+            delimiter = next((d for d in DELIMITERS if d in first), None)
+            if delimiter is None:
+                names, seen = first.split(), "blanks"
+            else:
+                names, seen = next(csv.reader([first], delimiter=delimiter), []), DELIMITERS[delimiter]
+            names = [h.strip() for h in names]
             cols = []
             for name in (xcol, zcol):
                 if name not in names:
                     raise Failure(f"{path}: no column named {name!r} in the header "
-                                  f"({', '.join(repr(n) for n in names)})")
+                                  f"({', '.join(repr(n) for n in names)}, separated by {seen})")
                 cols.append(names.index(name))
             values: Tuple[List[float], List[float]] = ([], [])
-            for row in rows:
+            for line, row in text_rows(f, delimiter):
                 if not any(cell.strip() for cell in row):
                     continue  # blank line
-                line = rows.line_num
                 for out, name, col in zip(values, (xcol, zcol), cols):
                     text = row[col].strip() if col < len(row) else ""
                     if not text:
@@ -144,6 +247,9 @@ def read_csv(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]:
                     except ValueError:
                         raise Failure(f"{path}, line {line}: the {name} value {text!r} "
                                       f"is not a number") from None
+                    if not math.isfinite(v):
+                        raise Failure(f"{path}, line {line}: the {name} value {text!r} "
+                                      f"is not finite")
                     out.append(v)
     except UnicodeDecodeError as e:
         raise Failure(f"{path}: not a text file ({e.reason})") from None
@@ -159,21 +265,32 @@ def real_column(a, what: str, path: str) -> np.ndarray:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def read_numpy(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]:
+def column_index(text: Optional[str], default: int, option: str, path: str, shape) -> int:
+    """A column of a plain (N, k) array: the default, or an index given by
+    --x-column / --z-column; a name is an error, as the array has none."""
+    if text is None:
+        return default
     try:
-        data = np.load(path, allow_pickle=False)
-    except (ValueError, EOFError) as e:
-        raise Failure(f"{path}: not a readable numpy file ({e})") from None
+        i = int(text)
+    except ValueError:
+        raise Failure(f"{path} holds an {shape} array without named columns: {option} "
+                      f"takes a column index 0 .. {shape[1] - 1} there, not {text!r}") from None
+    if not 0 <= i < shape[1]:
+        raise Failure(f"{path}: {option} {text} is not a column of the {shape} array "
+                      f"(0 .. {shape[1] - 1})")
+    return i
+
+
+def read_numpy(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
+    data = np.load(path, allow_pickle=False)
     if isinstance(data, np.lib.npyio.NpzFile):
+        xcol, zcol = xcol or "x", zcol or "z"
         with data:
             missing = [n for n in (xcol, zcol) if n not in data.files]
             if missing:
                 raise Failure(f"{path}: no array named {missing[0]!r} "
                               f"(it holds {', '.join(repr(n) for n in data.files) or 'nothing'})")
-            try:
-                x, z = data[xcol], data[zcol]
-            except ValueError as e:
-                raise Failure(f"{path}: not a readable numpy file ({e})") from None
+            x, z = data[xcol], data[zcol]
         if x.ndim != 1 or z.ndim != 1:
             raise Failure(f"{path}: {xcol!r} and {zcol!r} must be one-dimensional, "
                           f"got shapes {x.shape} and {z.shape}")
@@ -182,31 +299,47 @@ def read_numpy(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]
                           f"got {len(x)} and {len(z)}")
         return real_column(x, repr(xcol), path), real_column(z, repr(zcol), path)
     if data.dtype.names is not None:
+        xcol, zcol = xcol or "x", zcol or "z"
         missing = [n for n in (xcol, zcol) if n not in data.dtype.names]
         if missing:
             raise Failure(f"{path}: no field named {missing[0]!r} in the record array "
                           f"({', '.join(repr(n) for n in data.dtype.names)})")
         if data.ndim != 1:
             raise Failure(f"{path}: the record array must be one-dimensional, got shape {data.shape}")
+        for name in (xcol, zcol):
+            sub = data.dtype[name].shape
+            if sub:
+                raise Failure(f"{path}: the field {name!r} holds arrays of shape {sub}, "
+                              f"not one number per node")
         return real_column(data[xcol], repr(xcol), path), real_column(data[zcol], repr(zcol), path)
-    if data.ndim != 2 or data.shape[1] != 2:
-        raise Failure(f"{path}: expected an (N, 2) array of x and z, got shape {data.shape}")
+    if data.ndim != 2 or data.shape[1] not in (2, 3):
+        raise Failure(f"{path}: expected an (N, 2) array of x and z or an (N, 3) array of "
+                      f"points, got shape {data.shape}")
+    i = column_index(xcol, 0, "--x-column", path, data.shape)
+    j = column_index(zcol, 1, "--z-column", path, data.shape)
     data = real_column(data, "the array", path)
-    return data[:, 0].copy(), data[:, 1].copy()
+    return data[:, i].copy(), data[:, j].copy()
 
 
-def read_nodes(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]:
+def read_nodes(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
+    """The x and z coordinates of the nodes, finite float64 arrays of one
+    length; columns None take the file type's defaults."""
     suffix = os.path.splitext(path)[1].lower()
     try:
         if suffix in (".npy", ".npz"):
             x, z = read_numpy(path, xcol, zcol)
-        elif suffix in (".csv", ".txt"):
+        elif suffix in (".csv", ".txt", ".tsv"):
             x, z = read_csv(path, xcol, zcol)
         else:
             raise Failure(f"{path}: unknown node file type {suffix or '(none)'!r}; "
                           f"use .csv, .npy or .npz")
+    except (Failure, MemoryError):
+        raise
     except OSError as e:
-        raise Failure(f"{path}: {e.strerror or e}") from None
+        raise Failure(f"{path}: {e.strerror or one_line(e)}") from None
+    except Exception as e:  # a corrupt archive, a bad CRC, an unsafe header, ...
+        kind = "numpy" if suffix in (".npy", ".npz") else "node"
+        raise Failure(f"{path}: not a readable {kind} file ({one_line(e)})") from None
     if len(x) == 0:
         raise Failure(f"{path}: no nodes")
     bad = ~(np.isfinite(x) & np.isfinite(z))
@@ -219,25 +352,52 @@ def read_nodes(path: str, xcol: str, zcol: str) -> Tuple[np.ndarray, np.ndarray]
 # Writing under a temporary name
 
 
+def new_file_mode() -> int:
+    """The mode a newly created file gets: 0666 less the umask."""
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return 0o666 & ~mask
+
+
 class Pending:
     """A file written under a temporary name in its target's directory, then
     renamed into place by ``commit``; ``discard`` removes it. Opening it up
-    front finds an unwritable path before any work is done."""
+    front finds an unwritable path before any work is done.
+
+    A path that is a symbolic link is written through: the temporary file
+    lies beside the link's target and replaces it, and the link stays. The
+    file gets the mode of the file it replaces, or that of a new file."""
 
     def __init__(self, path: str):
         self.path = path
-        if os.path.isdir(path):
+        self.target = os.path.realpath(path)
+        if os.path.isdir(self.target):
             raise Failure(f"cannot write {path}: it is a directory")
-        folder, name = os.path.split(os.path.abspath(path))
+        folder, name = os.path.split(self.target)
         try:
+            if os.path.isfile(self.target):
+                mode = stat.S_IMODE(os.stat(self.target).st_mode)
+            else:
+                mode = new_file_mode()
             fd, self.temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
         except OSError as e:
             raise Failure(f"cannot write {path}: {e.strerror or e}") from None
+        try:
+            os.fchmod(fd, mode)  # mkstemp makes it 0600
+        except BaseException:  # a signal too: the caller never saw the file
+            os.close(fd)
+            self.discard()
+            raise
         os.close(fd)
 
     def commit(self) -> None:
         try:
-            os.replace(self.temp, self.path)
+            fd = os.open(self.temp, os.O_RDONLY)
+            try:
+                os.fsync(fd)  # the data on disk before the name
+            finally:
+                os.close(fd)
+            os.replace(self.temp, self.target)
         except OSError as e:
             raise Failure(f"cannot write {self.path}: {e.strerror or e}") from None
 
@@ -248,10 +408,67 @@ class Pending:
             pass
 
 
-def output_kind(path: str) -> str:
+def same_file(a: str, b: str) -> bool:
+    """Whether two paths name one file: through links, hard links too, and
+    for paths that do not exist yet by where they lead."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return os.path.normcase(os.path.realpath(a)) == os.path.normcase(os.path.realpath(b))
+
+
+def refuse_clobbering(args: argparse.Namespace) -> None:
+    """The outputs never replace the node file, nor each other."""
+    if same_file(args.output, args.mesh):
+        raise Failure(f"{args.output}: the output is the node file {args.mesh}; "
+                      f"it would be overwritten")
+    if args.plot is not None:
+        if same_file(args.plot, args.mesh):
+            raise Failure(f"{args.plot}: the picture is the node file {args.mesh}; "
+                          f"it would be overwritten")
+        if same_file(args.plot, args.output):
+            raise Failure(f"{args.plot}: the picture and the output {args.output} are one file")
+
+
+def check_room(K: int, N: int, folder: str, kind: str) -> None:
+    """Refuse, before any work, an output larger than its file system has room for."""
+    need = K * N * 8
+    try:
+        st = os.statvfs(folder)
+        room, where = st.f_bavail * st.f_frsize, f"free in {folder}"
+    except (OSError, AttributeError):
+        room, where = sys.maxsize, "a file can hold"
+    room = min(room, sys.maxsize)
+    if need > room:
+        least = "at least " if kind == ".csv" else ""
+        raise Failure(f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)} "
+                      f"need {least}"
+                      f"{need:,} bytes ({need / 2**30:,.3g} GiB), more than the {room:,} bytes "
+                      f"{where}")
+
+
+def check_finite_inputs(args: argparse.Namespace, x: np.ndarray) -> None:
+    """Options whose stretch of x or whose covariances leave the range of
+    64-bit floats would give a field of NaN and infinities."""
+    theta_x = args.theta_x if args.theta_x is not None else args.theta_z
+    with np.errstate(over="ignore", invalid="ignore"):
+        stretched = np.abs(x).max() * args.theta_z / theta_x
+    if not np.isfinite(stretched):
+        raise Failure(f"--theta-z {args.theta_z:g} with --theta-x {theta_x:g}: the stretched "
+                      f"x coordinates x * theta-z / theta-x are beyond the range of 64-bit floats")
+    if not math.isfinite(args.sd * args.sd):
+        raise Failure(f"--sd {args.sd:g}: the covariances (up to sd * sd) are beyond the range "
+                      f"of 64-bit floats")
+
+
+def output_kind(path: str, mesh: bool = False) -> str:
+    from .mesh import OUTPUT_SUFFIXES
     suffix = os.path.splitext(path)[1].lower()
+    if mesh and suffix in OUTPUT_SUFFIXES:
+        return suffix
     if suffix not in (".npy", ".csv"):
-        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv")
+        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv"
+                      + (f", or {', '.join(OUTPUT_SUFFIXES)} for the mesh with its fields" if mesh else ""))
     return suffix
 
 
@@ -273,7 +490,7 @@ def plot_setup(path: str):
     return plt, fmt
 
 
-def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
+def plot_field(plt, fmt: str, target: str, x, z, field, title: str, depth_down: bool = False) -> None:
     """The field shaded over the triangles between the nodes (Delaunay, less
     the long triangles that bridge concave parts of the mesh); nodes that
     cannot be triangulated (fewer than three, or all on one line) are drawn
@@ -299,7 +516,9 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
         shaded = ax.scatter(x, z, c=field, s=16.0, cmap="viridis")
     ax.set_aspect("equal")
     ax.set_xlabel("x")
-    ax.set_ylabel("z")
+    ax.set_ylabel("depth z" if depth_down else "z")
+    if depth_down:
+        ax.invert_yaxis()
     ax.set_title(title, fontsize=10)
     cax = make_axes_locatable(ax).append_axes("right", size=0.18, pad=0.15)
     fig.colorbar(shaded, cax=cax, label="field value")
@@ -310,41 +529,101 @@ def plot_field(plt, fmt: str, target: str, x, z, field, title: str) -> None:
 # ---------------------------------------------------------------------------
 
 
+def field_parameters(args: argparse.Namespace, z: np.ndarray):
+    """(mu, sigma, finish): the sampler's mean and sd, and what turns its
+    rows into the values asked for, in place. A constant normal field is
+    drawn as it is. A mean that varies (--mean-gradient) or a lognormal is
+    drawn as a standard field and then scaled, shifted (and exponentiated)
+    node by node: kriged values are weighted means of the Cholesky values,
+    which would smooth a varying mean instead of keeping it."""
+    from .distributions import gaussian_parameters, transform
+
+    if args.distribution == "normal" and not args.mean_gradient:
+        return args.mean, args.sd, lambda rows: rows
+    mean = args.mean + args.mean_gradient * z if args.mean_gradient else args.mean
+    if args.distribution == "lognormal":
+        m = np.asarray(mean, dtype=np.float64)
+        bad = ~(m > 0.0)
+        if bad.any():
+            i = int(np.argmax(bad)) if m.ndim else 0
+            where = f" at point {i} (z = {z[i]:g})" if m.ndim else ""
+            raise ValueError(f"a lognormal field needs a positive mean, and --mean"
+                             + (" + --mean-gradient z" if m.ndim else "")
+                             + f" is {float(m.ravel()[i]) if m.ndim else float(m):g}{where}")
+    mu, sigma = gaussian_parameters(args.distribution, mean, args.sd)
+
+    def finish(rows: np.ndarray) -> np.ndarray:
+        rows *= sigma
+        rows += mu
+        return transform(args.distribution, rows, out=rows)
+    return 0.0, 1.0, finish
+
+
 def run(args: argparse.Namespace) -> None:
     from tqdm import tqdm
 
     from . import sampler as random_field_sampler
 
-    kind = output_kind(args.output)
+    from . import mesh as fe_mesh
+
+    on_mesh = fe_mesh.is_mesh_path(args.mesh)
+    kind = output_kind(args.output, on_mesh)
+    refuse_clobbering(args)
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
-    x, z = read_nodes(args.mesh, args.x_column, args.z_column)
+    mesh = None
+    try:
+        if on_mesh:
+            mesh = fe_mesh.read(args.mesh, args.plane)
+            x, z = mesh.coordinates(args.at)
+        else:
+            x, z = read_nodes(args.mesh, args.x_column, args.z_column)
+        check_finite_inputs(args, x)
+        mu, sigma, finish = field_parameters(args, z)
+    except ValueError as e:  # the mesh's and the distribution's errors
+        raise Failure(str(e)) from None
 
-    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=args.mean, sigma=args.sd,
+    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=mu, sigma=sigma,
                   model=MODELS[args.model])
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
 
-    pending: List[Pending] = []
+    pending: List = []
     try:
-        pending.append(Pending(args.output))
+        gathered = None
+        if kind in fe_mesh.OUTPUT_SUFFIXES or args.layout == "nodes":
+            try:
+                gathered = fe_mesh.Gathered(
+                    args.output, args.realisations, len(x), mesh=mesh if kind != ".csv" else None,
+                    at=args.at, coords=(x, z), inputs=[args.mesh],
+                    axis_names=mesh.axis_names() if mesh else (args.x_column or "x", args.z_column or "z"))
+            except ValueError as e:
+                raise Failure(str(e)) from None
+            pending.append(gathered)
+        else:
+            pending.append(Pending(args.output))
         if args.plot is not None:
             pending.append(Pending(args.plot))
+        K, N = args.realisations, len(x)
+        check_room(K, N, os.path.dirname(pending[0].target), kind)
         if args.seed is not None:
             np.random.seed(args.seed)
         try:
             sampler = random_field_sampler.Sampler(**kwargs)
         except np.linalg.LinAlgError as e:
             raise Failure(f"the covariance matrix of the Cholesky nodes cannot be factorised "
-                          f"({e}); nodes closer than --dhchol?") from None
+                          f"({one_line(e)}); nodes closer than --dhchol?") from None
+        except (ValueError, TypeError) as e:  # the sampler's own checks
+            raise Failure(one_line(e)) from None
 
-        K, N = args.realisations, len(x)
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
         first = None
-        if kind == ".npy":
+        if gathered is not None:
+            out, sink = gathered.rows, None
+        elif kind == ".npy":
             out = np.lib.format.open_memmap(pending[0].temp, mode="w+", dtype=np.float64,
                                             shape=(K, N))
             sink = None
@@ -355,7 +634,12 @@ def run(args: argparse.Namespace) -> None:
             with tqdm(total=K, unit="realisation", disable=args.quiet or None,
                       file=sys.stderr, leave=False) as bar:
                 for start in range(0, K, batch):
-                    rows = sampler.draw(min(batch, K - start))
+                    rows = finish(sampler.draw(min(batch, K - start)))
+                    bad = ~np.isfinite(rows)
+                    if bad.any():  # never written, never reported as success
+                        r, c = (int(i) for i in np.argwhere(bad)[0])
+                        raise Failure(f"realisation {start + r + 1} is not finite at node {c} "
+                                      f"({float(rows[r, c])!r}); nothing written")
                     if first is None:
                         first = rows[0].copy()
                     if out is not None:
@@ -372,17 +656,27 @@ def run(args: argparse.Namespace) -> None:
                 sink.close()
 
         if plt is not None and fmt is not None:
-            title = (f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
+            described = (f"lognormal random field ({args.model} covariance)" if args.distribution == "lognormal"
+                         else f"{args.model} random field")
+            title = (f"{described}, theta_x = {args.theta_x or args.theta_z:g}, "
                      f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
                      + (f", seed {args.seed}" if args.seed is not None else "")
-                     + f"\n{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
+                     + f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
                        f"realisation 1 of {K}")
-            plot_field(plt, fmt, pending[1].temp, x, z, first, title)
+            if mesh is not None and first is not None:
+                fe_mesh.plot(plt, fmt, pending[1].temp, mesh, first, args.at, title, args.depth_down)
+            else:
+                plot_field(plt, fmt, pending[1].temp, x, z, first, title, args.depth_down)
+        if gathered is not None:
+            try:
+                gathered.finish()
+            except ValueError as e:
+                raise Failure(str(e)) from None
         for p in pending:
             p.commit()
         pending = []
         if not args.quiet:
-            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} Cholesky, "
+            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} Cholesky, "
                   f"{sampler.Nkrig} kriged) written to {args.output}"
                   + (f", the first drawn in {args.plot}" if args.plot else ""))
     finally:
@@ -390,22 +684,61 @@ def run(args: argparse.Namespace) -> None:
             p.discard()
 
 
+def catch_termination() -> Callable[[], None]:
+    """SIGTERM and SIGHUP raise Terminated, once; the returned function puts
+    the previous handlers back. A signal that the caller ignores (nohup)
+    stays ignored."""
+    stopping: List[int] = []
+
+    def stop(signum, frame):
+        if not stopping:  # later signals would cut the clean-up short
+            stopping.append(signum)
+            raise Terminated(signum)
+
+    saved: Dict[int, Union[Callable, int, None]] = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is None:
+            continue
+        try:
+            if signal.getsignal(signum) == signal.SIG_DFL:
+                saved[signum] = signal.signal(signum, stop)
+        except ValueError:  # not the main thread: leave the handlers alone
+            pass
+
+    def restore() -> None:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
+
+    return restore
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parse_args(argv)
+    restore = catch_termination()
     try:
         run(args)
     except Failure as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
+        print(f"{PROG}: error: {one_line(e)}", file=sys.stderr)
         return 1
     except MemoryError:
         print(f"{PROG}: error: not enough memory for this mesh", file=sys.stderr)
         return 1
     except OSError as e:  # a disk that fills up while writing, for instance
-        print(f"{PROG}: error: {e.filename or 'output'}: {e.strerror or e}", file=sys.stderr)
+        print(f"{PROG}: error: {e.filename or 'output'}: {e.strerror or one_line(e)}",
+              file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
+    except Terminated as e:
+        print(f"{PROG}: terminated by {signal.Signals(e.signum).name}", file=sys.stderr)
+        return 128 + e.signum
+    except Exception as e:  # a fault of this program: still one line
+        print(f"{PROG}: error: {type(e).__name__}: {one_line(e)}", file=sys.stderr)
+        return 1
+    finally:
+        restore()
     return 0
 
 

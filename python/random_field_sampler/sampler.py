@@ -4,7 +4,7 @@
 both covariance matrices, the Cholesky factorisation and the kriging solve.
 In a Monte Carlo analysis over a fixed mesh only the standard normal variates
 change from one realisation to the next, so ``Sampler`` does the expensive
-part once and then draws realisations with two matrix products each::
+part once and then draws realisations in batches::
 
     import numpy as np
     from random_field_sampler import Sampler
@@ -13,41 +13,52 @@ part once and then draws realisations with two matrix products each::
     s = Sampler(x=x, z=z, theta_z=2.0, theta_x=8.0, mu=20.0, sigma=4.0)
     fields = s.draw(1000)          # (1000, N) float64, one realisation per row
 
-The realisations are those that 1000 successive ``get_random_field`` calls
-with the same keyword arguments would return after the same seed: the same
-variates are taken from numpy's global generator in the same order, and the
-generator ends in the same state.
+With the default kriging fill the realisations are, up to rounding, those
+that 1000 successive ``get_random_field`` calls with the same keyword
+arguments would return after the same seed: the same variates are taken from
+numpy's global generator in the same order, and the generator ends in the
+same state.
+
+The sampler never changes numpy's global generator except by drawing from
+it, and draws nothing while it is built.
 """
 
 from __future__ import annotations
 
-import builtins
+import dataclasses
 import operator
+from typing import Any, Callable, Iterator, Optional, Tuple
 
 import numpy as np
 
 import random_field
 
-__all__ = ["Sampler"]
+from ._checks import check_sampler_arguments
+from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
+from .kriging import KrigingFill
+
+__all__ = ["Sampler", "ACCEPTED_KEYWORDS"]
 
 # The keys get_random_field requires, in the order in which it tests them.
 _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
+# Every keyword the sampler takes: the driver's, then its own; any other is
+# refused as a misspelling.
+ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
+                                 "fill", "neighbours", "max_memory", "progress")
 
 # Rows drawn together are bounded so that the temporaries of one batch stay
-# near 64 MiB: per row, the variates, their product with the factor and the
-# Cholesky values with the mean (3 Nchol), or the Cholesky values and the
-# kriged values (Nchol + Nkrig), whichever is more.
+# near 64 MiB, whatever the memory budget allows.
 _BATCH_DOUBLES = 1 << 23
 
+# Realisations of a seeded study are computed in aligned groups of this many
+# rows: a matrix product's result for one row depends on the other rows of the
+# batch, so each row is always computed in the same company.
+STUDY_GROUP = 8
 
-def _refuse(message: str):
-    """Print the driver's diagnostic line, then raise it: a half-made sampler
-    is of no use, so the constructor cannot just return."""
-    builtins.print(message)
-    raise ValueError(message)
+ProgressCallback = Callable[[str, int, int], None]
 
 
-def _frozen(a) -> np.ndarray:
+def _frozen(a: Any) -> np.ndarray:
     """A read-only view of a read-only array: the flag of a view cannot be
     turned back on while its base is read-only."""
     a = np.asarray(a)
@@ -55,71 +66,139 @@ def _frozen(a) -> np.ndarray:
     return a.view()
 
 
+def available_memory() -> int:
+    """The bytes the system could give this process now: MemAvailable, or the
+    physical memory where /proc/meminfo cannot be read."""
+    try:
+        with open("/proc/meminfo") as f:
+            for line in f:
+                if line.startswith("MemAvailable:"):
+                    return int(line.split()[1]) * 1024
+    except (OSError, ValueError, IndexError):
+        pass
+    try:
+        import os
+        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
+    except (ValueError, OSError, AttributeError):
+        return 1 << 33
+
+
+# The default budget, as a fraction of the memory available when the sampler
+# is built.
+DEFAULT_MEMORY_FRACTION = 0.5
+
+
+def study_stream(seed: Any, i: int) -> np.random.Generator:
+    """The generator of realisation i of the study seeded by `seed` (an int or
+    a SeedSequence): child i of ``SeedSequence(seed)``, as ``spawn`` makes it."""
+    if isinstance(seed, np.random.SeedSequence):
+        ss = np.random.SeedSequence(seed.entropy, spawn_key=tuple(seed.spawn_key) + (i,),
+                                    pool_size=seed.pool_size)
+    else:
+        ss = np.random.SeedSequence(seed, spawn_key=(i,))
+    return np.random.default_rng(ss)
+
+
+@dataclasses.dataclass
+class Base:
+    """What both fills share: the nodes, the model and the Cholesky part."""
+    N: int
+    Nchol: int
+    Nkrig: int
+    chol_ind: np.ndarray
+    krig_ind: np.ndarray
+    x: np.ndarray          # stretched by theta_z / theta_x
+    z: np.ndarray
+    theta_z: float
+    model: int
+    sigma: np.ndarray
+    mu: np.ndarray
+    L_chol: np.ndarray     # the jittered factor
+    mu_chol: np.ndarray
+    max_memory: int
+    progress: Optional[ProgressCallback]
+    COV: Optional[np.ndarray] = None   # unjittered, released once the fill is built
+
+
+FILLS = {"kriging": KrigingFill}
+
+
+def _fill_class(name: str) -> Any:
+    if name == "conditional" and name not in FILLS:
+        from .conditional import ConditionalFill
+        FILLS[name] = ConditionalFill
+    if name not in FILLS:
+        raise ValueError(f"fill must be 'kriging' or 'conditional', got {name!r}")
+    return FILLS[name]
+
+
 class Sampler:
     """Draws realisations of one random field over one set of nodes.
 
-    ``Sampler(**kwargs)`` takes exactly the keyword arguments of
+    ``Sampler(**kwargs)`` takes the keyword arguments of
     ``random_field.get_random_field``: the required ``x``, ``z``, ``theta_z``,
     ``mu`` and ``sigma``, and the optional ``model`` (default 0, the Gaussian
     model), ``theta_x`` (default ``theta_z``) and ``Dhchol`` (default
     sqrt(2 pi) theta_z / 4). Scalars ``mu`` and ``sigma`` are spread over the
     nodes, and x is stretched by theta_z / theta_x, as the driver does.
 
+    Its own keywords:
+
+    ``fill``
+        ``"kriging"`` (default): the kriged nodes take their ordinary-kriging
+        estimate from the Cholesky nodes, as the driver does; they carry less
+        than the requested variance (see ``variance``).
+        ``"conditional"``: each kriged node is drawn from its conditional
+        distribution given its nearest already drawn nodes.
+    ``neighbours``
+        the neighbourhood of the conditional fill (None: its default).
+    ``max_memory``
+        the memory budget in bytes (None: half of the memory available).
+    ``progress``
+        None, or ``progress(stage, done, total)``, called as the build advances.
+
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
-    raises ValueError with it. Everything else the module's functions or
-    numpy raise (a failed factorisation, an unconvertible argument) passes
-    through unchanged.
-
-    The constructor runs the node partition, ``get_COV``, ``get_C_chol_krig``
-    and the factorisation and kriging solve that ``get_chol_field`` and
-    ``get_krig_field`` carry out, through the module's own functions, and
-    keeps the results. It draws no random numbers: where the driver would
-    have drawn its variates before a factorisation or a solve fails, the
-    constructor raises the same exception with the generator untouched.
-
-    Memory: the sampler keeps the jittered Cholesky factor ``L_chol``
-    (Nchol x Nchol doubles) and the kriging solution whose first Nchol rows
-    are the weights ``W`` ((Nchol + 1) x Nkrig doubles), plus the index arrays
-    and the means at the Cholesky nodes. While it is built, the peak is that
-    of one ``get_random_field`` call.
-
-    Cost: ``draw(k)`` costs O(k (Nchol^2 + Nchol Nkrig)) in matrix products,
-    batched over k; no factorisation and no solve.
+    raises ValueError with it. What the driver would take and mishandle
+    silently is refused before any work: a keyword it does not know
+    (TypeError naming the closest accepted one), coordinates that are not
+    real numbers or not finite, ``theta_z`` or ``theta_x`` not positive and
+    finite, ``sigma`` negative or not finite, ``mu`` not finite, and a
+    stretch or covariances that overflow (ValueError naming the argument).
+    Coordinates of any real type, read-only or broadcast, lists and tuples
+    are converted to float64 (the driver refuses integer or read-only ``z``),
+    and a tuple ``mu`` is taken like a list. Everything else the module's
+    functions or numpy raise (a failed factorisation, an unusable ``model``)
+    passes through unchanged.
 
     Attributes (read-only arrays): ``chol_ind``, ``krig_ind`` (node indices of
     the Cholesky and the kriged nodes, increasing), ``Nchol``, ``Nkrig``,
-    ``N``, ``mu_chol``, ``L_chol``, ``W``.
+    ``N``, ``mu_chol``, ``L_chol``, ``fill``; ``W``, ``variance`` and
+    ``covariance(nodes)`` are computed on request.
     """
 
-    def __init__(self, /, *args, **kwargs):  # any keyword, 'self' too, is the caller's
+    def __init__(self, /, *args: Any, **kwargs: Any) -> None:  # any keyword, 'self' too, is the caller's
         if args:
             raise TypeError(f"Sampler() takes exactly 0 positional arguments ({len(args)} given)")
         kwargs = dict(kwargs)
+        fill_name = kwargs.pop("fill", "kriging")
+        neighbours = kwargs.pop("neighbours", None)
+        max_memory = kwargs.pop("max_memory", None)
+        progress = kwargs.pop("progress", None)
 
-        # Validation and normalisation, line for line as in the driver.
-        for r in _REQUIRED:
-            if r not in kwargs:
-                _refuse(r + ' must be included like this "' + r + '= value"')
-        x = np.asarray(kwargs["x"])
-        z = np.asarray(kwargs["z"])
-        if len(x) != len(z):
-            _refuse("x and z arrays must have the same number of elements")
-        theta_z = kwargs["theta_z"]
-        mu = kwargs["mu"]
-        sigma = kwargs["sigma"]
-        if np.isscalar(sigma):
-            sigma = np.full(len(x), sigma, dtype=np.float64)
+        # The driver's diagnostics, then the checks of what it would mishandle,
+        # and the conversion of x, z, mu and sigma to float64 arrays.
+        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
+        fill_cls = _fill_class(fill_name)
+        if max_memory is None:
+            max_memory = int(DEFAULT_MEMORY_FRACTION * available_memory())
         else:
-            sigma = np.asarray(sigma, dtype=np.float64)
-        if len(sigma) != len(x):
-            _refuse("sigma array must be same length as x- ans z- arrays")
-        if np.isscalar(mu):
-            mu = np.full(len(x), mu, dtype=np.float64)
-        if isinstance(mu, list):
-            mu = np.asarray(mu, dtype=np.float64)
-        if len(mu) != len(x):
-            _refuse("mu array must be same length as x- and z- arrays")
+            max_memory = operator.index(max_memory)
+            if max_memory <= 0:
+                raise ValueError(f"max_memory must be a positive number of bytes, got {max_memory}")
+        self.max_memory = max_memory
+        x, z = kwargs["x"], kwargs["z"]
+        theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
         model = kwargs["model"] if "model" in kwargs else 0
         theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
         if "Dhchol" in kwargs:
@@ -128,90 +207,258 @@ class Sampler:
             Dhchol = np.sqrt(2.0 * np.pi) * theta_z / 4.0
         x = x * theta_z / theta_x
 
+        self.fill = fill_cls.name
         self.N = N = len(x)
         if N == 0:
             # No nodes: empty realisations, and no random numbers drawn.
-            self._set(np.zeros(0, dtype=np.intp), np.zeros(0, dtype=np.intp),
-                      np.zeros(0), np.zeros((0, 0)), np.zeros((1, 0)))
+            empty = np.zeros(0, dtype=np.intp)
+            self._base = Base(0, 0, 0, empty, empty, np.zeros(0), np.zeros(0), float(theta_z),
+                              0, np.zeros(0), np.zeros(0), np.zeros((0, 0)), np.zeros(0),
+                              max_memory, progress)
+            self._fill: Any = None
+            self._publish()
             return
 
-        # The partition and the two covariance matrices, by the module's functions.
+        def step(stage: str, done: int, total: int) -> None:
+            if progress is not None:
+                progress(stage, done, total)
+
+        # The partition and the covariance of the Cholesky nodes, by the
+        # module's functions.
+        step("partition", 0, 1)
         chol_ind, xvchol, zvchol, krig_ind, xvkrig, zvkrig = \
             random_field.get_chol_krig_nodes(x, z, Dhchol)
+        step("partition", 1, 1)
         sigma_chol = sigma[list(chol_ind)]
-        sigma_krig = sigma[list(krig_ind)]
         mu_chol = mu[list(chol_ind)]
+        Nchol, Nkrig = len(chol_ind), len(krig_ind)
+        self._check_plan(fill_cls, N, Nchol, Nkrig, neighbours=neighbours)
+        step("covariance", 0, 1)
         COV = random_field.get_COV(xvchol, zvchol, theta_z, model, sigma_chol)
-        C_chol_krig = random_field.get_C_chol_krig(xvchol, zvchol, xvkrig, zvkrig, theta_z,
-                                                   model, sigma_chol, sigma_krig)
+        step("covariance", 1, 1)
 
         # The factor get_chol_field makes: COV with 0.0001 times its smallest
         # element added on the diagonal.
-        Nchol = len(COV)
+        step("factorisation", 0, 1)
         L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
+        step("factorisation", 1, 1)
 
-        # The solve get_krig_field makes: the ordinary kriging system, with a
-        # row and a column of ones that make the weights of each kriged node
-        # sum to one.
-        Nkrig = C_chol_krig.shape[1]
-        rhs = np.vstack((C_chol_krig, np.ones(Nkrig)))
-        del C_chol_krig
-        A = np.hstack((COV, np.transpose([np.ones(Nchol)])))
+        self._base = Base(N, Nchol, Nkrig, np.asarray(chol_ind, dtype=np.intp),
+                          np.asarray(krig_ind, dtype=np.intp), np.asarray(x, dtype=np.float64),
+                          np.asarray(z, dtype=np.float64), theta_z, model,
+                          np.asarray(sigma, dtype=np.float64), np.asarray(mu, dtype=np.float64),
+                          _frozen(L_chol), _frozen(np.asarray(mu_chol, dtype=np.float64)),
+                          max_memory, progress, COV)
         del COV
-        A = np.vstack((A, np.ones(Nchol + 1)))
-        A[Nchol, Nchol] = 0.0
-        krig = np.linalg.solve(A, rhs)
-        del A, rhs
-        self._set(chol_ind, krig_ind, mu_chol, L_chol, krig)
+        options = {} if neighbours is None else {"neighbours": neighbours}
+        self._fill = fill_cls(self._base, **options)
+        self._base.COV = None
+        self._publish()
 
-    def _set(self, chol_ind, krig_ind, mu_chol, L_chol, krig) -> None:
-        self.chol_ind = _frozen(np.asarray(chol_ind, dtype=np.intp))
-        self.krig_ind = _frozen(np.asarray(krig_ind, dtype=np.intp))
-        self.Nchol = len(self.chol_ind)
-        self.Nkrig = len(self.krig_ind)
-        self.mu_chol = _frozen(mu_chol)
-        self.L_chol = _frozen(L_chol)
-        # W is a view of the whole solution, the Lagrange multipliers being
-        # its last row: the same array, laid out the same way, as the weights
-        # get_krig_field multiplies with.
-        self._krig = _frozen(krig)
-        self.W = self._krig[0:self.Nchol, 0:self.Nkrig]
+    def _check_plan(self, fill_cls: Any, N: int, Nchol: int, Nkrig: int, **options: Any) -> None:
+        """MemoryError, before any large allocation, when the build cannot fit."""
+        peak, held = fill_cls.plan(N, Nchol, Nkrig, **options)
+        own = 3 * 8 * Nchol * Nchol + 8 * 8 * N   # COV, its jittered copy, the factor; node arrays
+        need = own + peak
+        if need > self.max_memory:
+            raise MemoryError(
+                f"Sampler: N = {N} nodes (Nchol = {Nchol}, Nkrig = {Nkrig}) need about "
+                f"{need / 2**20:.1f} MiB to build the {fill_cls.name} fill, over the budget of "
+                f"{self.max_memory / 2**20:.1f} MiB (max_memory)")
+
+    def _publish(self) -> None:
+        b = self._base
+        self.chol_ind = _frozen(b.chol_ind)
+        self.krig_ind = _frozen(b.krig_ind)
+        self.Nchol = b.Nchol
+        self.Nkrig = b.Nkrig
+        self.mu_chol = _frozen(b.mu_chol)
+        self.L_chol = _frozen(b.L_chol)
+        self._variance: Optional[np.ndarray] = None
 
     def __repr__(self) -> str:
-        return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}>"
+        return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}, fill={self.fill!r}>"
 
-    def draw(self, k: int = 1) -> np.ndarray:
+    # ------------------------------------------------------------------
+    # What the fill gives
+
+    @property
+    def W(self) -> np.ndarray:
+        """The kriging weights (Nchol x Nkrig) of the kriging fill."""
+        if self._fill is None:
+            return _frozen(np.zeros((0, 0)))
+        if not hasattr(self._fill, "W"):
+            raise AttributeError(f"the {self.fill} fill has no kriging weights W")
+        return self._fill.W
+
+    @property
+    def variance(self) -> np.ndarray:
+        """The exact variance of the realisations at every node (N,), in node
+        order: the jittered sigma**2 at the Cholesky nodes, and at the kriged
+        nodes what the fill gives them."""
+        if self._variance is None:
+            v = np.zeros(self.N)
+            if self.N:
+                v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
+                if self.Nkrig:
+                    v[self.krig_ind] = self._fill.variance()
+            self._variance = _frozen(v)
+        return self._variance
+
+    def covariance(self, nodes: Any) -> np.ndarray:
+        """The exact covariance matrix that the fill implies between the
+        given node indices (not sampled)."""
+        nodes = np.asarray(nodes)
+        if nodes.dtype.kind not in "iu":
+            raise TypeError(f"covariance() takes node indices, not {nodes.dtype}")
+        nodes = nodes.astype(np.intp).reshape(-1)
+        if len(nodes) and (nodes.min() < -self.N or nodes.max() >= self.N):
+            raise IndexError(f"covariance(): node indices must be in 0 .. {self.N - 1}")
+        nodes = np.where(nodes < 0, nodes + self.N, nodes)
+        if len(nodes) == 0 or self._fill is None:
+            return np.zeros((len(nodes), len(nodes)))
+        return self._fill.covariance(nodes)
+
+    # ------------------------------------------------------------------
+    # Drawing
+
+    def _variates(self) -> int:
+        return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
+
+    def _batch_rows(self, k: int) -> int:
+        """Rows drawn together: bounded by the budget and by _BATCH_DOUBLES."""
+        if self._fill is None:
+            return max(1, k)
+        per_row = 8 * (self.N + self._variates() + self.Nchol) + self._fill.batch_bytes(1)
+        free = self.max_memory - getattr(self._fill, "held_bytes", 0)
+        rows = free // max(per_row, 1)
+        if rows < 1:
+            raise MemoryError(
+                f"Sampler: one realisation of N = {self.N} nodes (Nchol = {self.Nchol}, "
+                f"Nkrig = {self.Nkrig}) needs about {per_row / 2**20:.1f} MiB besides the "
+                f"{getattr(self._fill, 'held_bytes', 0) / 2**20:.1f} MiB the fill holds, over "
+                f"the budget of {self.max_memory / 2**20:.1f} MiB (max_memory)")
+        return int(max(1, min(k, rows, (8 * _BATCH_DOUBLES) // max(per_row, 1))))
+
+    def _compute(self, V: np.ndarray) -> np.ndarray:
+        """Realisations from their variates V (rows x variates)."""
+        rows = len(V)
+        out = np.empty((rows, self.N))
+        rv = V[:, :self.Nchol]
+        if rows == 1:  # the driver's own product
+            chol = self.mu_chol + (self.L_chol @ rv[0])
+            out[0, self.chol_ind] = chol
+        else:
+            out[:, self.chol_ind] = self.mu_chol + rv @ np.transpose(self.L_chol)
+        self._fill.fill(out, V[:, self.Nchol:] if self._fill.n_variates else None)
+        return out
+
+    def blocks(self, k: int, rows: Optional[int] = None, rng: Any = None, *,
+               seed: Any = None, start: int = 0) -> Iterator[Tuple[int, np.ndarray]]:
+        """Yield ``(offset, array)``: k realisations in batches of consecutive
+        rows, ``array`` holding rows offset .. offset + len(array) - 1 of what
+        ``draw(k, ...)`` returns, so that k x N never has to be held at once.
+
+        ``rows`` bounds the batch (default: what the memory budget allows).
+        The random numbers come from numpy's global generator, or from
+        ``rng`` (anything ``np.random.default_rng`` takes), or, with ``seed``,
+        from one stream per realisation: realisation ``start + i`` of the
+        study seeded by ``seed`` (see ``realisation``).
+        """
+        k = operator.index(k)
+        if k < 0:
+            raise ValueError(f"blocks() needs a number of realisations >= 0, got {k}")
+        start = operator.index(start)
+        if start < 0:
+            raise ValueError(f"start must be >= 0, got {start}")
+        if rows is not None:
+            rows = operator.index(rows)
+            if rows < 1:
+                raise ValueError(f"rows must be at least 1, got {rows}")
+        if rng is not None and seed is not None:
+            raise TypeError("give either rng or seed, not both")
+        if start and seed is None:
+            raise TypeError("start is the first realisation of a seeded study: it needs seed")
+        gen = np.random.default_rng(rng) if rng is not None else None
+        if seed is not None:
+            return self._study_blocks(k, rows, seed, start)
+        return self._stream_blocks(k, rows, gen)
+
+    def _stream_blocks(self, k: int, rows: Optional[int],
+                       gen: Optional[np.random.Generator]) -> Iterator[Tuple[int, np.ndarray]]:
+        if k == 0:
+            return
+        if self.N == 0:
+            yield 0, np.zeros((k, 0))
+            return
+        batch = self._batch_rows(k) if rows is None else min(rows, k)
+        n = self._variates()
+        for offset in range(0, k, batch):
+            r = min(batch, k - offset)
+            # One block of variates in the order successive draws take them:
+            # row by row, one realisation to a row.
+            if gen is None:
+                V = np.random.normal(loc=0, scale=1, size=(r, n))
+            else:
+                V = gen.standard_normal((r, n))
+            yield offset, self._compute(V)
+
+    def _study_blocks(self, k: int, rows: Optional[int], seed: Any,
+                      start: int) -> Iterator[Tuple[int, np.ndarray]]:
+        if k == 0:
+            return
+        if self.N == 0:
+            yield 0, np.zeros((k, 0))
+            return
+        g = STUDY_GROUP
+        batch = self._batch_rows(max(k, g)) if rows is None else rows
+        groups = max(1, batch // g)          # whole groups per batch
+        n = self._variates()
+        first, stop = start, start + k
+        g0 = first // g
+        while g0 * g < stop:
+            g1 = min(g0 + groups, -(-stop // g))
+            V = np.empty(((g1 - g0) * g, n))
+            for j, i in enumerate(range(g0 * g, g1 * g)):
+                V[j] = study_stream(seed, i).standard_normal(n)
+            block = self._compute(V)
+            lo, hi = max(first, g0 * g), min(stop, g1 * g)
+            yield lo - start, block[lo - g0 * g:hi - g0 * g]
+            g0 = g1
+
+    def draw(self, k: int = 1, rng: Any = None, *, seed: Any = None) -> np.ndarray:
         """Return k realisations as a new (k, N) float64 array, one per row.
 
-        Row i is the realisation that the i-th of k successive
-        ``get_random_field`` calls would return: k times Nchol standard
-        normal variates are taken from numpy's global generator
-        (``np.random.normal``) in the same order, so after the same seed the
-        rows equal those calls' results up to rounding, and the generator
-        ends in the same state. A single realisation (k = 1) is computed with
-        the very products the driver uses, so it equals the driver's result
-        bit for bit.
+        Without ``rng`` and ``seed``, k times (Nchol + the fill's variates)
+        standard normal variates are taken from numpy's global generator
+        (``np.random.normal``), realisation by realisation: with the kriging
+        fill, after the same seed, the rows equal k successive
+        ``get_random_field`` calls up to rounding and the generator ends in
+        the same state. ``rng`` takes anything ``np.random.default_rng``
+        takes; ``seed`` draws the first k realisations of a seeded study.
         """
         k = operator.index(k)
         if k < 0:
             raise ValueError(f"draw() needs a number of realisations >= 0, got {k}")
-        out = np.zeros((k, self.N))
-        if k == 0 or self.N == 0:
-            return out
-        if k == 1:
-            rv = np.random.normal(loc=0, scale=1, size=self.Nchol)
-            chol_field = self.mu_chol + (self.L_chol @ rv)
-            out[0, self.chol_ind] = chol_field
-            out[0, self.krig_ind] = np.transpose(self.W) @ chol_field
-            return out
-        batch = max(1, _BATCH_DOUBLES // max(3 * self.Nchol, self.Nchol + self.Nkrig))
-        for start in range(0, k, batch):
-            rows = out[start:start + batch]
-            # One block of variates in the order successive draws take them:
-            # row by row, Nchol to a row.
-            rv = np.random.normal(loc=0, scale=1, size=(len(rows), self.Nchol))
-            chol = self.mu_chol + rv @ np.transpose(self.L_chol)
-            del rv
-            rows[:, self.chol_ind] = chol
-            rows[:, self.krig_ind] = chol @ self.W
+        out = np.empty((k, self.N))
+        for offset, block in self.blocks(k, rng=rng, seed=seed):
+            out[offset:offset + len(block)] = block
         return out
+
+    def realisation(self, i: int, seed: Any) -> np.ndarray:
+        """Realisation i of the study seeded by ``seed`` (an int or a
+        SeedSequence), alone: bit for bit row i of ``draw(k, seed=seed)`` and
+        of ``to_dask(k, seed=seed)``, whatever the chunks. Its variates come
+        from child i of ``SeedSequence(seed)``."""
+        i = operator.index(i)
+        if i < 0:
+            raise ValueError(f"realisation() needs an index >= 0, got {i}")
+        for _, block in self.blocks(1, seed=seed, start=i):
+            return block[0].copy()
+        raise AssertionError("unreachable")
+
+    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None) -> Any:
+        """A dask array (k, N) of the realisations of a seeded study, chunked
+        by realisations (needs the ``dask`` extra)."""
+        from .distributed import to_dask
+        return to_dask(self, k, chunks=chunks, seed=seed)
