@@ -184,28 +184,32 @@ private:
     std::unordered_map<Key, std::int32_t, KeyHash> map_;
 };
 
-// What the scan knows of each node: its cell and whether (and how) it can
-// be a candidate at all.
+// Where a node is: its cell, and whether (and how) it can be a candidate.
 enum : unsigned char { node_near = 0, node_far_x = 1, node_far_z = 2, node_never = 4 };
+
+inline unsigned char locate(double x, double z, double s, std::int64_t* cx, std::int64_t* cz) {
+    if (!(std::isfinite(x) && std::isfinite(z))) return node_never;
+    Axis ax, az;
+    *cx = cell_of(x, s, &ax);
+    *cz = cell_of(z, s, &az);
+    return static_cast<unsigned char>((ax == Axis::far ? node_far_x : 0) |
+                                      (az == Axis::far ? node_far_z : 0));
+}
 
 // The scan over nodes 1 .. N-1 with the near cells in `cells`.
 template <class Cells, class Interrupted>
-bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_max,
-                const std::vector<std::int64_t>& kx, const std::vector<std::int64_t>& kz,
-                const std::vector<unsigned char>& kind, Cells& cells, Partition& p,
-                const Interrupted& interrupted) {
+bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_max, double s,
+                Cells& cells, Partition& p, const Interrupted& interrupted) {
     // The Cholesky nodes that can be candidates, in the order chosen, each
     // with its coordinates and the next older one of its cell.
     std::vector<double> cand_x, cand_z;
     std::vector<std::int32_t> cand_next;
     FarCells far;
 
-    auto add_cholesky = [&](std::ptrdiff_t i) {
+    auto add_cholesky = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
         p.chol_ind.push_back(i);
-        const unsigned char k = kind[static_cast<std::size_t>(i)];
         if (k & node_never) return;
-        const std::size_t u = static_cast<std::size_t>(i);
-        std::int32_t& head = k == node_near ? cells.slot(kx[u], kz[u]) : far.slot(kx[u], kz[u], k);
+        std::int32_t& head = k == node_near ? cells.slot(cx, cz) : far.slot(cx, cz, k);
         cand_x.push_back(x[i]);
         cand_z.push_back(z[i]);
         cand_next.push_back(head);
@@ -218,12 +222,9 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
                 return true;
         return false;
     };
-    auto has_partner = [&](std::ptrdiff_t i) {
-        const std::size_t u = static_cast<std::size_t>(i);
-        const unsigned char k = kind[u];
+    auto has_partner = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
         if (k & node_never) return false;
         const double xi = x[i], zi = z[i];
-        const std::int64_t cx = kx[u], cz = kz[u];
         if (k != node_near) {
             // Far on one axis: that axis matches in its own cell only.
             const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
@@ -240,13 +241,16 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
         return false;
     };
 
-    add_cholesky(0);
+    std::int64_t cx = 0, cz = 0;
+    const unsigned char k0 = locate(x[0], z[0], s, &cx, &cz);
+    add_cholesky(0, k0, cx, cz);
     for (std::ptrdiff_t i = 1; i < N; ++i) {
         if ((i & 0x3FFF) == 0 && interrupted()) return false;
-        if (has_partner(i))
+        const unsigned char k = locate(x[i], z[i], s, &cx, &cz);
+        if (has_partner(i, k, cx, cz))
             p.krig_ind.push_back(i);
         else
-            add_cholesky(i);
+            add_cholesky(i, k, cx, cz);
     }
     return true;
 }
@@ -267,30 +271,19 @@ bool chol_krig_nodes(const double* x, const double* z, std::ptrdiff_t N, double 
         return true;
     }
     const double s = detail::cell_side(dist_max);
-    const std::size_t n = static_cast<std::size_t>(N);
-    std::vector<std::int64_t> kx(n), kz(n);
-    std::vector<unsigned char> kind(n);
+    // The box of the near nodes' cells.
     std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
     std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
     bool any_near = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if ((i & 0xFFFF) == 0 && i > 0 && interrupted()) return false;
-        if (!(std::isfinite(x[i]) && std::isfinite(z[i]))) {
-            kind[i] = detail::node_never;
-            continue;
-        }
-        detail::Axis ax, az;
-        kx[i] = detail::cell_of(x[i], s, &ax);
-        kz[i] = detail::cell_of(z[i], s, &az);
-        kind[i] = static_cast<unsigned char>((ax == detail::Axis::far ? detail::node_far_x : 0) |
-                                             (az == detail::Axis::far ? detail::node_far_z : 0));
-        if (kind[i] == detail::node_near) {
-            any_near = true;
-            x0 = std::min(x0, kx[i]);
-            x1 = std::max(x1, kx[i]);
-            z0 = std::min(z0, kz[i]);
-            z1 = std::max(z1, kz[i]);
-        }
+    for (std::ptrdiff_t i = 0; i < N; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
+        std::int64_t cx, cz;
+        if (detail::locate(x[i], z[i], s, &cx, &cz) != detail::node_near) continue;
+        any_near = true;
+        x0 = std::min(x0, cx);
+        x1 = std::max(x1, cx);
+        z0 = std::min(z0, cz);
+        z1 = std::max(z1, cz);
     }
     // A dense array when the box of occupied cells is not much larger than
     // the number of nodes; both give the same partition.
@@ -299,11 +292,11 @@ bool chol_krig_nodes(const double* x, const double* z, std::ptrdiff_t N, double 
         const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
         if (nx <= budget / nz) {
             detail::DenseCells cells(x0, z0, nx, nz);
-            return detail::scan_cells(x, z, N, dist_max, kx, kz, kind, cells, p, interrupted);
+            return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
         }
     }
     detail::HashedCells cells;
-    return detail::scan_cells(x, z, N, dist_max, kx, kz, kind, cells, p, interrupted);
+    return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
 }
 
 // Distance of node k from node 0, as the node ordering computes it:
