@@ -86,6 +86,13 @@ def float64_views():
     }
 
 
+def assert_driver(got, want):
+    """The driver's realisation up to rounding (the sampler's kriging fill
+    takes another, equivalent road to the kriged values)."""
+    assert got.shape == want.shape
+    assert np.abs(got - want).max() <= 1e-12 * np.abs(want).max()
+
+
 @pytest.mark.parametrize("kind", list(float64_views()))
 @pytest.mark.parametrize("which", ["x", "z"])
 def test_coordinates_users_have_give_the_driver_bits(kind, which):
@@ -94,7 +101,7 @@ def test_coordinates_users_have_give_the_driver_bits(kind, which):
     want = rf.get_random_field(**dict(BASE, theta_x=2.0, **{which: X, other: Z}))
     np.random.seed(6)
     got = Sampler(**dict(BASE, theta_x=2.0, **{which: float64_views()[kind], other: Z})).draw(1)[0]
-    assert got.tobytes() == want.tobytes()
+    assert_driver(got, want)
 
 
 @pytest.mark.parametrize("z", [np.arange(N), np.broadcast_to(1.5, N), np.zeros(N, np.float32)])
@@ -106,7 +113,7 @@ def test_integer_broadcast_and_float32_z_the_driver_refuses(z):
     np.random.seed(2)
     want = rf.get_random_field(**exact)
     np.random.seed(2)
-    assert Sampler(**kw).draw(1)[0].tobytes() == want.tobytes()
+    assert_driver(Sampler(**kw).draw(1)[0], want)
 
 
 def test_tuple_mu_like_a_list_and_real_scalars():
@@ -116,7 +123,7 @@ def test_tuple_mu_like_a_list_and_real_scalars():
     for theta_z in (2, np.float32(2.0), np.array(2.0), np.int8(2)):
         np.random.seed(9)
         got = Sampler(**dict(BASE, mu=mu, sigma=np.int64(2), theta_z=theta_z)).draw(1)[0]
-        assert got.tobytes() == want.tobytes()
+        assert_driver(got, want)
 
 
 def test_conversion_makes_new_arrays_and_leaves_the_callers_alone():

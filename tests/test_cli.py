@@ -72,7 +72,8 @@ def test_numpy_mesh_files_give_the_same_field(tmp_path, mesh_csv):
         np.testing.assert_array_equal(r, results[0])
     np.random.seed(1)
     direct = random_field.get_random_field(x=X, z=Z, theta_z=1.5, model=1, mu=0.0, sigma=1.0)
-    np.testing.assert_array_equal(results[0][0], direct)
+    # the driver's realisation up to rounding
+    np.testing.assert_allclose(results[0][0], direct, rtol=0, atol=1e-12 * np.abs(direct).max())
 
 
 BAD_INPUT = {

@@ -44,12 +44,13 @@ def driver_draws(kw, k, seed):
 
 
 @case
-def test_one_draw_is_the_driver_bit_for_bit(kw):
+def test_one_draw_is_the_driver(kw):
     saved = [np.array(kw[k]) for k in ("x", "z", "mu", "sigma")]
     want, state = driver_draws(kw, 1, seed=3)
     np.random.seed(3)
     got = Sampler(**kw).draw(1)
-    assert got.dtype == np.float64 and got.tobytes() == want.tobytes()
+    assert got.dtype == np.float64
+    close(got, want)
     assert same_state(np.random.get_state(), state)
     for a, k in zip(saved, ("x", "z", "mu", "sigma")):
         np.testing.assert_array_equal(a, kw[k])
@@ -68,14 +69,18 @@ def test_draws_are_successive_driver_calls(kw):
 
 
 @case
-@pytest.mark.parametrize("rows", [1, 2, 3])
+@pytest.mark.parametrize("rows", [1, 2, 3, 8, 9])
 def test_batches_continue_the_stream(monkeypatch, kw, rows):
     s = Sampler(**kw)
     np.random.seed(21)
-    whole, state = s.draw(7), np.random.get_state()
+    whole, state = s.draw(17), np.random.get_state()
+    np.random.seed(21)
+    got = np.vstack([b for _, b in s.blocks(17, rows=rows)])
+    assert got.tobytes() == whole.tobytes()
+    assert same_state(np.random.get_state(), state)
     monkeypatch.setattr(random_field_sampler, "_BATCH_DOUBLES", rows * (2 * s.Nchol + s.Nkrig))
     np.random.seed(21)
-    close(s.draw(7), whole)
+    assert s.draw(17).tobytes() == whole.tobytes()
     assert same_state(np.random.get_state(), state)
 
 
@@ -115,7 +120,7 @@ def test_attributes(kw):
     model = kw.get("model", 0)
     COV = rf.get_COV(xc, zc, theta_z, model, sigma[ci])
     C = rf.get_C_chol_krig(xc, zc, xk, zk, theta_z, model, sigma[ci], sigma[list(ki)])
-    assert s.W.T.tobytes() == rf.get_krig_field(COV, C, np.identity(s.Nchol)).tobytes()
+    close(s.W.T, rf.get_krig_field(COV, C, np.identity(s.Nchol)))
     assert s.L_chol.shape == (s.Nchol, s.Nchol) and s.W.shape == (s.Nchol, s.Nkrig)
     for name in ("chol_ind", "krig_ind", "mu_chol", "L_chol", "W"):
         with pytest.raises(ValueError):
@@ -185,8 +190,18 @@ def test_failures_pass_through(capsys, change):
             rf.get_random_field(**kw)
         with pytest.raises(type(want.value)) as got:
             Sampler(**kw)
-    assert type(got.value) is type(want.value) and str(got.value) == str(want.value)
+    # a failed factorisation says more: which matrix, its size, what to change
+    assert type(got.value) is type(want.value) and str(got.value).startswith(str(want.value))
+    if isinstance(want.value, np.linalg.LinAlgError):
+        assert "Dhchol" in str(got.value) and f"the {s_Nchol(kw)} Cholesky nodes" in str(got.value)
+    else:
+        assert str(got.value) == str(want.value)
     assert capsys.readouterr().out == ""
+
+
+def s_Nchol(kw):
+    x = np.asarray(kw["x"], dtype=float)
+    return len(rf.get_chol_krig_nodes(x, np.asarray(kw["z"], dtype=float), kw.get("Dhchol", np.sqrt(2 * np.pi) * kw["theta_z"] / 4))[0])
 
 
 def linear_map(s):
@@ -204,9 +219,10 @@ def test_covariance_and_variance_are_those_of_the_draws(kw):
     want = F.T @ F
     got = s.covariance(np.arange(N))
     assert np.abs(got - want).max() <= 1e-12 * np.abs(want).max()
-    np.testing.assert_allclose(s.variance, np.diag(want), rtol=1e-12, atol=1e-14)
+    scale = np.abs(want).max()
+    np.testing.assert_allclose(s.variance, np.diag(want), rtol=0, atol=1e-12 * scale)
     pick = np.array([N - 1, 0, 7, 7])
-    np.testing.assert_allclose(s.covariance(pick), want[np.ix_(pick, pick)], rtol=1e-12, atol=1e-14)
+    np.testing.assert_allclose(s.covariance(pick), want[np.ix_(pick, pick)], rtol=0, atol=1e-12 * scale)
 
 
 @pytest.mark.parametrize("rng", [5, np.random.SeedSequence(5), "generator"])
@@ -239,3 +255,28 @@ def test_streams_refused_together():
         s.draw(2, rng=1, seed=1)
     with pytest.raises(TypeError):
         next(s.blocks(2, start=3))
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_lognormal_is_the_exponential_of_the_standard_field(fill):
+    mean, sd = np.linspace(10.0, 30.0, N), np.full(N, 4.0)
+    common = dict(x=X, z=Z, theta_z=1.0, fill=fill)
+    s = Sampler(mu=mean, sigma=sd, distribution="lognormal", **common)
+    g = Sampler(mu=0.0, sigma=1.0, **common)
+    s2 = np.log1p((sd / mean) ** 2)
+    want = np.exp(np.log(mean) - 0.5 * s2 + np.sqrt(s2) * g.draw(5, seed=4))
+    np.testing.assert_allclose(s.draw(5, seed=4), want, rtol=1e-14)
+    # exact moments of the values from those of g
+    v = g.variance * s2
+    np.testing.assert_allclose(s.variance, mean ** 2 * np.exp(v - s2) * np.expm1(v), rtol=1e-12)
+    nodes = np.arange(0, N, 17)
+    np.testing.assert_allclose(np.diag(s.covariance(nodes)), s.variance[nodes], rtol=1e-12)
+    if fill == "conditional":   # the values carry the sd asked for
+        assert np.all(np.abs(np.sqrt(s.variance) / sd - 1.0) < 0.05)
+
+
+def test_lognormal_needs_a_positive_mean():
+    with pytest.raises(ValueError, match="positive"):
+        Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, distribution="lognormal")
+    with pytest.raises(ValueError, match="distribution"):
+        Sampler(x=X, z=Z, theta_z=1.0, mu=1.0, sigma=1.0, distribution="gamma")

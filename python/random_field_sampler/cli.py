@@ -612,14 +612,24 @@ def run(args: argparse.Namespace) -> None:
         if args.seed is not None:
             np.random.seed(args.seed)
         try:
-            sampler = random_field_sampler.Sampler(**kwargs)
-        except np.linalg.LinAlgError as e:
-            raise Failure(f"the covariance matrix of the Cholesky nodes cannot be factorised "
-                          f"({one_line(e)}); nodes closer than --dhchol?") from None
+            # The build's stages (partition, covariance, factorisations,
+            # cross covariance) on a bar of their own.
+            with tqdm(total=1, unit="step", disable=args.quiet or None, file=sys.stderr,
+                      leave=False, desc="building") as build_bar:
+                def progress(stage: str, done: int, total: int) -> None:
+                    build_bar.set_description(stage, refresh=False)
+                    build_bar.total = max(total, 1)
+                    build_bar.n = done
+                    build_bar.refresh()
+                sampler = random_field_sampler.Sampler(**kwargs, progress=progress)
+        except np.linalg.LinAlgError as e:  # says which matrix and what to change
+            raise Failure(one_line(e)) from None
         except (ValueError, TypeError) as e:  # the sampler's own checks
             raise Failure(one_line(e)) from None
 
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
+        if sampler.large_batches:  # every batch pays a pass over the cross covariance
+            batch = max(batch, sampler.batch_rows(K))
         first = None
         if gathered is not None:
             out, sink = gathered.rows, None
@@ -721,8 +731,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Failure as e:
         print(f"{PROG}: error: {one_line(e)}", file=sys.stderr)
         return 1
-    except MemoryError:
-        print(f"{PROG}: error: not enough memory for this mesh", file=sys.stderr)
+    except MemoryError as e:  # the sampler's plan says what it needs, in one line
+        print(f"{PROG}: error: {one_line(e) if str(e) else 'not enough memory for this mesh'}",
+              file=sys.stderr)
         return 1
     except OSError as e:  # a disk that fills up while writing, for instance
         print(f"{PROG}: error: {e.filename or 'output'}: {e.strerror or one_line(e)}",

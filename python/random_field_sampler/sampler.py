@@ -35,7 +35,8 @@ import random_field
 
 from ._checks import check_sampler_arguments
 from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
-from .kriging import KrigingFill
+from .distributions import check_distribution, lognormal_parameters, transform
+from .kriging import ROW_GROUP, KrigingFill, memory_error
 
 __all__ = ["Sampler", "ACCEPTED_KEYWORDS"]
 
@@ -44,7 +45,7 @@ _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 # Every keyword the sampler takes: the driver's, then its own; any other is
 # refused as a misspelling.
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
-                                 "fill", "neighbours", "max_memory", "progress")
+                                 "fill", "neighbours", "max_memory", "progress", "distribution")
 
 # Rows drawn together are bounded so that the temporaries of one batch stay
 # near 64 MiB, whatever the memory budget allows.
@@ -120,7 +121,7 @@ class Base:
     COV: Optional[np.ndarray] = None   # unjittered, released once the fill is built
 
 
-FILLS = {"kriging": KrigingFill}
+FILLS: "dict[str, Any]" = {"kriging": KrigingFill}
 
 
 def _fill_class(name: str) -> Any:
@@ -156,6 +157,14 @@ class Sampler:
         the memory budget in bytes (None: half of the memory available).
     ``progress``
         None, or ``progress(stage, done, total)``, called as the build advances.
+    ``distribution``
+        ``"normal"`` (default) or ``"lognormal"``: then ``mu`` and ``sigma``
+        are the mean and sd of the values in their own units, and each value
+        is ``exp(mu_ln + sigma_ln g)`` with ``g`` the fill's standard field
+        (mean 0, sd 1) and ``sigma_ln**2 = ln(1 + (sigma / mu)**2)``,
+        ``mu_ln = ln(mu) - sigma_ln**2 / 2`` node by node. The correlation
+        lengths are those of ``g``; ``variance`` and ``covariance`` are those
+        of the lognormal values.
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
@@ -185,6 +194,7 @@ class Sampler:
         neighbours = kwargs.pop("neighbours", None)
         max_memory = kwargs.pop("max_memory", None)
         progress = kwargs.pop("progress", None)
+        distribution = kwargs.pop("distribution", "normal")
 
         # The driver's diagnostics, then the checks of what it would mishandle,
         # and the conversion of x, z, mu and sigma to float64 arrays.
@@ -199,6 +209,14 @@ class Sampler:
         self.max_memory = max_memory
         x, z = kwargs["x"], kwargs["z"]
         theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
+        # A lognormal field is the exponential of a standard Gaussian field,
+        # shifted and scaled node by node: mu and sigma are the mean and sd of
+        # the values, in their own units.
+        self.distribution = check_distribution(distribution)
+        self._ln: Optional[Tuple[np.ndarray, np.ndarray]] = None
+        if distribution == "lognormal":
+            self._ln = lognormal_parameters(mu, sigma)
+            mu, sigma = np.zeros(len(mu)), np.ones(len(sigma))
         model = kwargs["model"] if "model" in kwargs else 0
         theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
         if "Dhchol" in kwargs:
@@ -240,7 +258,14 @@ class Sampler:
         # The factor get_chol_field makes: COV with 0.0001 times its smallest
         # element added on the diagonal.
         step("factorisation", 0, 1)
-        L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
+        try:
+            L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
+        except np.linalg.LinAlgError as exc:
+            raise np.linalg.LinAlgError(
+                f"{exc}: the covariance of the {Nchol} Cholesky nodes ({Nchol} x {Nchol}, "
+                f"with 0.0001 times its smallest element on the diagonal) is not positive "
+                f"definite; check that sigma is positive at every node, or use a larger "
+                f"Dhchol") from None
         step("factorisation", 1, 1)
 
         self._base = Base(N, Nchol, Nkrig, np.asarray(chol_ind, dtype=np.intp),
@@ -256,15 +281,14 @@ class Sampler:
         self._publish()
 
     def _check_plan(self, fill_cls: Any, N: int, Nchol: int, Nkrig: int, **options: Any) -> None:
-        """MemoryError, before any large allocation, when the build cannot fit."""
+        """MemoryError, before any large allocation, when even the smallest
+        plan (the build, then one batch of the fewest rows) cannot fit."""
         peak, held = fill_cls.plan(N, Nchol, Nkrig, **options)
         own = 3 * 8 * Nchol * Nchol + 8 * 8 * N   # COV, its jittered copy, the factor; node arrays
         need = own + peak
         if need > self.max_memory:
-            raise MemoryError(
-                f"Sampler: N = {N} nodes (Nchol = {Nchol}, Nkrig = {Nkrig}) need about "
-                f"{need / 2**20:.1f} MiB to build the {fill_cls.name} fill, over the budget of "
-                f"{self.max_memory / 2**20:.1f} MiB (max_memory)")
+            raise memory_error(f"Sampler: the {fill_cls.name} fill", need, self.max_memory,
+                               N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
 
     def _publish(self) -> None:
         b = self._base
@@ -276,6 +300,18 @@ class Sampler:
         self.L_chol = _frozen(b.L_chol)
         self._variance: Optional[np.ndarray] = None
 
+    @property
+    def large_batches(self) -> bool:
+        """Whether each batch of realisations pays a pass over data the fill
+        could not keep (the cross covariance): then draw as many rows at a
+        time as possible (``blocks(k)`` without ``rows`` does)."""
+        return bool(getattr(self._fill, "large_batches", False))
+
+    def batch_rows(self, k: int) -> int:
+        """The number of realisations ``blocks(k)`` computes together: as many
+        as the memory budget allows, beside what the sampler holds."""
+        return self._batch_rows(operator.index(k))
+
     def __repr__(self) -> str:
         return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}, fill={self.fill!r}>"
 
@@ -284,10 +320,12 @@ class Sampler:
 
     @property
     def W(self) -> np.ndarray:
-        """The kriging weights (Nchol x Nkrig) of the kriging fill."""
+        """The kriging weights (Nchol x Nkrig) of the kriging fill, read-only,
+        computed at each access in column blocks: MemoryError when they do not
+        fit the memory budget beside what the sampler holds."""
         if self._fill is None:
             return _frozen(np.zeros((0, 0)))
-        if not hasattr(self._fill, "W"):
+        if getattr(type(self._fill), "W", None) is None:
             raise AttributeError(f"the {self.fill} fill has no kriging weights W")
         return self._fill.W
 
@@ -302,6 +340,10 @@ class Sampler:
                 v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
                 if self.Nkrig:
                     v[self.krig_ind] = self._fill.variance()
+            if self._ln is not None:   # of exp(mu_ln + sigma_ln g), g of variance v
+                mu_ln, sigma_ln = self._ln
+                s2v = sigma_ln * sigma_ln * v
+                v = np.exp(2.0 * mu_ln + s2v) * np.expm1(s2v)
             self._variance = _frozen(v)
         return self._variance
 
@@ -317,7 +359,14 @@ class Sampler:
         nodes = np.where(nodes < 0, nodes + self.N, nodes)
         if len(nodes) == 0 or self._fill is None:
             return np.zeros((len(nodes), len(nodes)))
-        return self._fill.covariance(nodes)
+        C = self._fill.covariance(nodes)
+        if self._ln is not None:
+            # Cov(exp(a), exp(b)) = E exp(a) E exp(b) (exp(Cov(a, b)) - 1)
+            mu_ln, sigma_ln = (p[nodes] for p in self._ln)
+            s = sigma_ln * np.sqrt(np.maximum(np.diag(C), 0.0))
+            m = np.exp(mu_ln + 0.5 * s * s)
+            C = np.outer(m, m) * np.expm1(np.outer(sigma_ln, sigma_ln) * C)
+        return C
 
     # ------------------------------------------------------------------
     # Drawing
@@ -325,32 +374,63 @@ class Sampler:
     def _variates(self) -> int:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
 
-    def _batch_rows(self, k: int) -> int:
-        """Rows drawn together: bounded by the budget and by _BATCH_DOUBLES."""
-        if self._fill is None:
+    def _batch_rows(self, k: int, fixed: int = 0) -> int:
+        """Rows computed together: as many as the memory budget allows beside
+        the `fixed` bytes already taken (draw's output), bounded by
+        _BATCH_DOUBLES (or the fill's own batch_cap_bytes) unless the fill
+        pays a pass over its data per batch."""
+        if self._fill is None or k <= 1:
             return max(1, k)
-        per_row = 8 * (self.N + self._variates() + self.Nchol) + self._fill.batch_bytes(1)
-        free = self.max_memory - getattr(self._fill, "held_bytes", 0)
-        rows = free // max(per_row, 1)
-        if rows < 1:
-            raise MemoryError(
-                f"Sampler: one realisation of N = {self.N} nodes (Nchol = {self.Nchol}, "
-                f"Nkrig = {self.Nkrig}) needs about {per_row / 2**20:.1f} MiB besides the "
-                f"{getattr(self._fill, 'held_bytes', 0) / 2**20:.1f} MiB the fill holds, over "
-                f"the budget of {self.max_memory / 2**20:.1f} MiB (max_memory)")
-        return int(max(1, min(k, rows, (8 * _BATCH_DOUBLES) // max(per_row, 1))))
+        held = getattr(self._fill, "held_bytes", 0) + 8 * (self.Nchol * self.Nchol + 8 * self.N)
+        free = self.max_memory - held - fixed
 
-    def _compute(self, V: np.ndarray) -> np.ndarray:
-        """Realisations from their variates V (rows x variates)."""
+        def cost(rows: int) -> int:
+            rp = -(-rows // ROW_GROUP) * ROW_GROUP
+            # the variates, the padded Cholesky product, the output
+            return 8 * (rows * self._variates() + 2 * rp * self.Nchol + rows * self.N) \
+                + self._fill.batch_bytes(rows)
+
+        if cost(1) > free:
+            raise memory_error(f"Sampler: one batch of realisations (the {self.fill} fill)",
+                               held + fixed + cost(1), self.max_memory, self.N, self.Nchol,
+                               self.Nkrig, "raise max_memory, or draw fewer realisations at "
+                               "a time with blocks()")
+        hi = k
+        if not getattr(self._fill, "large_batches", False):
+            cap = getattr(self._fill, "batch_cap_bytes", 8 * _BATCH_DOUBLES)
+            hi = min(k, max(ROW_GROUP, cap // max(cost(ROW_GROUP) // ROW_GROUP, 1)))
+        lo = 1
+        while lo < hi:  # the most rows whose batch fits
+            mid = (lo + hi + 1) // 2
+            if cost(mid) <= free:
+                lo = mid
+            else:
+                hi = mid - 1
+        if lo >= ROW_GROUP:   # whole groups: no padded rows wasted
+            lo -= lo % ROW_GROUP
+        return lo
+
+    def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+        """Realisations from their variates V (rows x variates), into `out`
+        when given. The Cholesky product is taken in whole groups of rows
+        (padded with zeros), so that a row's values do not depend on the
+        other rows of its batch."""
         rows = len(V)
-        out = np.empty((rows, self.N))
-        rv = V[:, :self.Nchol]
-        if rows == 1:  # the driver's own product
-            chol = self.mu_chol + (self.L_chol @ rv[0])
-            out[0, self.chol_ind] = chol
-        else:
-            out[:, self.chol_ind] = self.mu_chol + rv @ np.transpose(self.L_chol)
+        if out is None:
+            out = np.empty((rows, self.N))
+        rp = -(-rows // ROW_GROUP) * ROW_GROUP
+        rv = np.zeros((rp, self.Nchol))
+        rv[:rows] = V[:, :self.Nchol]
+        chol = rv @ np.transpose(self.L_chol)
+        del rv
+        out[:, self.chol_ind] = self.mu_chol + chol[:rows]
+        del chol
         self._fill.fill(out, V[:, self.Nchol:] if self._fill.n_variates else None)
+        if self._ln is not None:
+            mu_ln, sigma_ln = self._ln
+            out *= sigma_ln
+            out += mu_ln
+            transform("lognormal", out, out=out)
         return out
 
     def blocks(self, k: int, rows: Optional[int] = None, rng: Any = None, *,
@@ -384,14 +464,15 @@ class Sampler:
             return self._study_blocks(k, rows, seed, start)
         return self._stream_blocks(k, rows, gen)
 
-    def _stream_blocks(self, k: int, rows: Optional[int],
-                       gen: Optional[np.random.Generator]) -> Iterator[Tuple[int, np.ndarray]]:
+    def _stream_blocks(self, k: int, rows: Optional[int], gen: Optional[np.random.Generator],
+                       dest: Optional[np.ndarray] = None) -> Iterator[Tuple[int, np.ndarray]]:
         if k == 0:
             return
         if self.N == 0:
             yield 0, np.zeros((k, 0))
             return
-        batch = self._batch_rows(k) if rows is None else min(rows, k)
+        fixed = 0 if dest is None else dest.nbytes
+        batch = self._batch_rows(k, fixed) if rows is None else min(rows, k)
         n = self._variates()
         for offset in range(0, k, batch):
             r = min(batch, k - offset)
@@ -401,7 +482,7 @@ class Sampler:
                 V = np.random.normal(loc=0, scale=1, size=(r, n))
             else:
                 V = gen.standard_normal((r, n))
-            yield offset, self._compute(V)
+            yield offset, self._compute(V, None if dest is None else dest[offset:offset + r])
 
     def _study_blocks(self, k: int, rows: Optional[int], seed: Any,
                       start: int) -> Iterator[Tuple[int, np.ndarray]]:
@@ -440,7 +521,20 @@ class Sampler:
         k = operator.index(k)
         if k < 0:
             raise ValueError(f"draw() needs a number of realisations >= 0, got {k}")
+        if rng is not None and seed is not None:
+            raise TypeError("give either rng or seed, not both")
+        if self._fill is not None and k:
+            held = getattr(self._fill, "held_bytes", 0) + 8 * (self.Nchol * self.Nchol + 8 * self.N)
+            if held + 8 * k * self.N > self.max_memory:
+                raise memory_error(f"Sampler.draw({k})", held + 8 * k * self.N, self.max_memory,
+                                   self.N, self.Nchol, self.Nkrig,
+                                   "stream the realisations with blocks() instead")
         out = np.empty((k, self.N))
+        if seed is None and self.N:
+            gen = np.random.default_rng(rng) if rng is not None else None
+            for _ in self._stream_blocks(k, None, gen, dest=out):
+                pass
+            return out
         for offset, block in self.blocks(k, rng=rng, seed=seed):
             out[offset:offset + len(block)] = block
         return out
