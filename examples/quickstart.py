@@ -3,6 +3,7 @@
 
     python examples/quickstart.py                    # 60 m x 20 m layer, 0.5 m spacing
     python examples/quickstart.py --theta-x 20 --seed 7 --output field.png
+    python examples/quickstart.py --fill conditional  # every node drawn, full variance
     python examples/quickstart.py --help
 
 The nodes are those of a finite-element-like mesh of a soil layer: x runs
@@ -12,8 +13,15 @@ strength in kPa, and correlation lengths theta_x along x and theta_z along z.
 
 get_random_field stretches x by theta_z/theta_x, splits the nodes into
 Cholesky nodes (sampled exactly) and kriged nodes (estimated from them), and
-returns one value per node. The picture (matplotlib, optional) is written to
-random_field.png unless --output says otherwise.
+returns one value per node (--fill kriging, the default). The kriged values
+are kriging estimates, conditional means, so they carry less than the
+requested variance. --fill conditional samples the same Cholesky nodes and
+then draws every kriged node from its distribution given its nearest nodes
+drawn before it (random_field_sampler.Sampler(fill="conditional")), so that
+every node has the requested variance. Either way the script prints the
+exact share of the variance that the kriged nodes carry (Sampler.variance).
+The picture (matplotlib, optional) is written to random_field.png unless
+--output says otherwise.
 """
 
 from __future__ import annotations
@@ -25,6 +33,7 @@ import time
 import numpy as np
 
 import random_field
+from random_field_sampler import Sampler
 
 MODELS = {"gaussian": 0, "exponential": 1}
 
@@ -49,6 +58,9 @@ def parse_args(argv=None) -> argparse.Namespace:
                     help="covariance model (default gaussian)")
     ap.add_argument("--mean", type=float, default=20.0, help="mean of the field in kPa (default 20)")
     ap.add_argument("--sd", type=positive, default=4.0, help="standard deviation of the field in kPa (default 4)")
+    ap.add_argument("--fill", choices=("kriging", "conditional"), default="kriging",
+                    help="values at the kriged nodes: kriging estimates, as get_random_field gives "
+                         "(default), or drawn from their conditional distributions")
     ap.add_argument("--seed", type=int, default=1, help="seed for np.random.seed (default 1)")
     ap.add_argument("--output", default="random_field.png", help="picture file (default random_field.png)")
     return ap.parse_args(argv)
@@ -106,13 +118,23 @@ def main(argv=None) -> int:
     parts = random_field.get_chol_krig_nodes(x * args.theta_z / args.theta_x, z, Dhchol)
     Nchol, Nkrig = len(parts[0]), len(parts[3])
 
+    kw = dict(x=x, z=z, theta_x=args.theta_x, theta_z=args.theta_z, model=model, mu=args.mean,
+              sigma=args.sd)
     np.random.seed(args.seed)
     t0 = time.perf_counter()
-    rf = random_field.get_random_field(x=x, z=z, theta_x=args.theta_x, theta_z=args.theta_z,
-                                       model=model, mu=args.mean, sigma=args.sd)
+    if args.fill == "kriging":
+        rf = random_field.get_random_field(**kw)
+        how = "get_random_field"
+        if rf is None:  # the driver has printed what was wrong
+            return 1
+    else:
+        sampler = Sampler(fill="conditional", **kw)
+        rf = sampler.draw(1)[0]
+        how = "Sampler(fill='conditional') and one draw"
     elapsed = time.perf_counter() - t0
-    if rf is None:  # the driver has printed what was wrong
-        return 1
+    # The exact variance of the fill at every node (no sampling).
+    exact = sampler if args.fill == "conditional" else Sampler(**kw)
+    share = exact.variance[exact.krig_ind] / args.sd ** 2
 
     print(f"Soil layer {args.length:g} m x {args.depth:g} m, node spacing {args.spacing:g} m")
     print(f"Nodes:           {len(x)} ({len(xs)} along x, {len(zs)} along z)")
@@ -120,13 +142,15 @@ def main(argv=None) -> int:
     print(f"Kriged nodes:    {Nkrig}")
     print(f"Model:           {args.model}, theta_x = {args.theta_x:g} m, theta_z = {args.theta_z:g} m, "
           f"seed {args.seed}")
-    print(f"Time:            {elapsed * 1e3:.1f} ms for get_random_field")
+    print(f"Fill:            {args.fill}: the kriged nodes carry on average {100 * share.mean():.1f} % "
+          f"of the requested variance (at least {100 * share.min():.1f} %)")
+    print(f"Time:            {elapsed * 1e3:.1f} ms for {how}")
     print(f"Field:           mean {rf.mean():.3f} kPa, standard deviation {rf.std():.3f} kPa "
           f"(asked for {args.mean:g} and {args.sd:g})")
 
     title = (f"{args.model.capitalize()} random field, θx = {args.theta_x:g} m, θz = {args.theta_z:g} m, "
              f"mean {args.mean:g} kPa, sd {args.sd:g} kPa, seed {args.seed}\n"
-             f"{len(x)} nodes at {args.spacing:g} m: {Nchol} Cholesky, {Nkrig} kriged")
+             f"{len(x)} nodes at {args.spacing:g} m: {Nchol} Cholesky, {Nkrig} kriged ({args.fill} fill)")
     if save_picture(args.output, xs, zs, rf, title):
         print(f"Picture:         {args.output}")
     return 0

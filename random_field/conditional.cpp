@@ -131,6 +131,10 @@ PyObject* py_order(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OOnOnOnOd:order", &xo, &zo, &N, &co, &Nchol, &ko, &Nkrig,
                               &oo, &dist))
             return nullptr;
+        if (N < 0 || Nchol < 0 || Nkrig < 0 || Nchol + Nkrig > N) {
+            PyErr_SetString(PyExc_ValueError, "order: inconsistent sizes");
+            return nullptr;
+        }
         Arr x, z, chol, krig, out;
         if (!x.get(xo, 'd', N, false, "x") || !z.get(zo, 'd', N, false, "z") ||
             !chol.get(co, 'i', Nchol, false, "chol_ind") ||
@@ -138,6 +142,39 @@ PyObject* py_order(PyObject*, PyObject* args) {
             return nullptr;
         const std::vector<std::int32_t> order =
             coarse_to_fine(x.d(), z.d(), N, chol.i(), Nchol, krig.i(), Nkrig, dist);
+        if (!order.empty())
+            std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_maxmin(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *xo, *zo, *co, *ko, *oo;
+        Py_ssize_t N, Nchol, Nkrig;
+        if (!PyArg_ParseTuple(args, "OOnOnOnO:maxmin", &xo, &zo, &N, &co, &Nchol, &ko, &Nkrig,
+                              &oo))
+            return nullptr;
+        if (N < 0 || Nchol < 0 || Nkrig < 0 || Nchol + Nkrig > N || N > 2147483647) {
+            PyErr_SetString(PyExc_ValueError, "maxmin: inconsistent sizes");
+            return nullptr;
+        }
+        Arr x, z, chol, krig, out;
+        if (!x.get(xo, 'd', N, false, "x") || !z.get(zo, 'd', N, false, "z") ||
+            !chol.get(co, 'i', Nchol, false, "chol_ind") ||
+            !krig.get(ko, 'i', Nkrig, false, "krig_ind") || !out.get(oo, 'i', Nkrig, true, "out"))
+            return nullptr;
+        auto bad = [N](const std::int32_t* a, Py_ssize_t n) {
+            for (Py_ssize_t k = 0; k < n; ++k)
+                if (a[k] < 0 || a[k] >= N) return true;
+            return false;
+        };
+        if (bad(chol.i(), Nchol) || bad(krig.i(), Nkrig)) {
+            PyErr_SetString(PyExc_ValueError, "maxmin: an index is out of range");
+            return nullptr;
+        }
+        const std::vector<std::int32_t> order =
+            maxmin_order(x.d(), z.d(), N, chol.i(), Nchol, krig.i(), Nkrig);
         if (!order.empty())
             std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
         Py_RETURN_NONE;
@@ -260,6 +297,9 @@ PyMethodDef methods[] = {
     {"order", py_order, METH_VARARGS,
      "order(x, z, N, chol_ind, Nchol, krig_ind, Nkrig, out, dist): the kriged nodes, coarse "
      "to fine, into out (int32)."},
+    {"maxmin", py_maxmin, METH_VARARGS,
+     "maxmin(x, z, N, chol_ind, Nchol, krig_ind, Nkrig, out): the kriged nodes in max-min "
+     "order (each the farthest from all before it), into out (int32)."},
     {"build", py_build, METH_VARARGS,
      "build(x, z, sigma, N, node_of_rank, Nchol, theta, model, m, tol, nugget, m_chol, nbr, weight, count, "
      "scale, progress): neighbours, weights and conditional deviations of the kriged nodes."},

@@ -235,3 +235,137 @@ inline std::vector<std::int32_t> coarse_to_fine(const double* x, const double* z
 }
 
 }  // namespace random_field
+
+namespace random_field {
+
+// The max-min order of the kriged nodes: each next node is the one farthest
+// from all nodes before it (the Cholesky nodes first), ties to the lowest
+// node index. Every prefix of the order is then spread evenly over the
+// mesh, each node's distance to the earlier ones (its scale) never grows
+// along the order, and the nearest earlier nodes of a node sit at its own
+// scale: coarse nodes condition on far neighbours, fine nodes on near ones.
+//
+// The distance of every waiting node to the chosen ones sits in an indexed
+// max-heap; choosing node i at distance r can only lower the distances of
+// waiting nodes within r of i, which a cell grid finds. Nodes whose
+// coordinates are not finite come last, in node order. Memory O(N), time
+// about O(N log N) on a mesh of even density. Returns the kriged nodes in
+// drawing order.
+inline std::vector<std::int32_t> maxmin_order(const double* x, const double* z, std::ptrdiff_t,
+                                              const std::int32_t* chol, std::ptrdiff_t Nchol,
+                                              const std::int32_t* krig, std::ptrdiff_t Nkrig) {
+    std::vector<std::int32_t> order;
+    order.reserve(static_cast<std::size_t>(Nkrig));
+    std::vector<std::int32_t> late;   // kriged nodes without finite coordinates
+    std::vector<std::int32_t> wait;   // the others
+    for (std::ptrdiff_t k = 0; k < Nkrig; ++k) {
+        const std::int32_t i = krig[k];
+        (std::isfinite(x[i]) && std::isfinite(z[i]) ? wait : late).push_back(i);
+    }
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(wait.size());
+    if (n > 0) {
+        // Distance of each waiting node (by its slot in `wait`) to the
+        // Cholesky nodes.
+        std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
+        if (Nchol > 0) {
+            std::vector<std::int32_t> ranked(chol, chol + Nchol);
+            ranked.insert(ranked.end(), wait.begin(), wait.end());
+            const RankedGrid cg(x, z, ranked.data(), static_cast<std::ptrdiff_t>(ranked.size()));
+            std::vector<Found> found;
+            for (std::ptrdiff_t s = 0; s < n; ++s) {
+                const std::int32_t i = wait[static_cast<std::size_t>(s)];
+                cg.nearest(x[i], z[i], static_cast<std::int32_t>(Nchol), 1, found);
+                if (!found.empty()) dm[static_cast<std::size_t>(s)] = found.front().dist;
+            }
+        }
+        // The cell grid of the waiting nodes, about two per cell.
+        Box box;
+        for (std::int32_t i : wait) box.add(x[i], z[i]);
+        const std::ptrdiff_t want = std::max<std::ptrdiff_t>(1, n / 2);
+        const double area = (box.x1 - box.x0) * (box.z1 - box.z0);
+        const CellLayout g(box, std::sqrt(area / static_cast<double>(want)), want);
+        std::vector<std::int64_t> start(static_cast<std::size_t>(g.cells()) + 1, 0);
+        std::vector<std::int32_t> cell_of(static_cast<std::size_t>(n));
+        for (std::ptrdiff_t s = 0; s < n; ++s) {
+            const std::int32_t i = wait[static_cast<std::size_t>(s)];
+            const std::ptrdiff_t c = g.iz(z[i]) * g.nx + g.ix(x[i]);
+            cell_of[static_cast<std::size_t>(s)] = static_cast<std::int32_t>(c);
+            ++start[static_cast<std::size_t>(c) + 1];
+        }
+        for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
+        std::vector<std::int32_t> members(static_cast<std::size_t>(n));
+        {
+            std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+            for (std::ptrdiff_t s = 0; s < n; ++s)
+                members[static_cast<std::size_t>(fill[cell_of[static_cast<std::size_t>(s)]]++)] =
+                    static_cast<std::int32_t>(s);
+        }
+        cell_of.clear();
+        cell_of.shrink_to_fit();
+        // Indexed max-heap of slots by (distance, then lower node index).
+        std::vector<std::int32_t> heap(static_cast<std::size_t>(n)), pos(static_cast<std::size_t>(n));
+        auto above = [&](std::int32_t a, std::int32_t b) {
+            const double da = dm[static_cast<std::size_t>(a)], db = dm[static_cast<std::size_t>(b)];
+            return da > db || (da == db && wait[static_cast<std::size_t>(a)] < wait[static_cast<std::size_t>(b)]);
+        };
+        auto place = [&](std::ptrdiff_t h, std::int32_t s) {
+            heap[static_cast<std::size_t>(h)] = s;
+            pos[static_cast<std::size_t>(s)] = static_cast<std::int32_t>(h);
+        };
+        std::ptrdiff_t size = n;
+        auto sift_down = [&](std::ptrdiff_t h) {
+            const std::int32_t s = heap[static_cast<std::size_t>(h)];
+            for (;;) {
+                std::ptrdiff_t c = 2 * h + 1;
+                if (c >= size) break;
+                if (c + 1 < size && above(heap[static_cast<std::size_t>(c + 1)], heap[static_cast<std::size_t>(c)])) ++c;
+                if (!above(heap[static_cast<std::size_t>(c)], s)) break;
+                place(h, heap[static_cast<std::size_t>(c)]);
+                h = c;
+            }
+            place(h, s);
+        };
+        for (std::ptrdiff_t s = 0; s < n; ++s) place(s, static_cast<std::int32_t>(s));
+        for (std::ptrdiff_t h = n / 2 - 1; h >= 0; --h) sift_down(h);
+        std::vector<char> taken(static_cast<std::size_t>(n), 0);
+        const double side = g.side;
+        while (size > 0) {
+            const std::int32_t s = heap[0];
+            --size;
+            if (size > 0) {
+                place(0, heap[static_cast<std::size_t>(size)]);
+                sift_down(0);
+            }
+            taken[static_cast<std::size_t>(s)] = 1;
+            const std::int32_t i = wait[static_cast<std::size_t>(s)];
+            order.push_back(i);
+            // Waiting nodes nearer to i than to every node chosen before.
+            const double r = dm[static_cast<std::size_t>(s)], xi = x[i], zi = z[i];
+            std::ptrdiff_t cx0 = 0, cx1 = g.nx - 1, cz0 = 0, cz1 = g.nz - 1;
+            if (r < side * static_cast<double>(g.nx + g.nz)) {
+                cx0 = g.ix(xi - r); cx1 = g.ix(xi + r);
+                cz0 = g.iz(zi - r); cz1 = g.iz(zi + r);
+            }
+            for (std::ptrdiff_t cz = cz0; cz <= cz1; ++cz)
+                for (std::ptrdiff_t cx = cx0; cx <= cx1; ++cx) {
+                    const std::ptrdiff_t c = cz * g.nx + cx;
+                    for (std::int64_t e = start[static_cast<std::size_t>(c)],
+                                      end = start[static_cast<std::size_t>(c) + 1];
+                         e < end; ++e) {
+                        const std::int32_t t = members[static_cast<std::size_t>(e)];
+                        if (taken[static_cast<std::size_t>(t)]) continue;
+                        const std::int32_t p = wait[static_cast<std::size_t>(t)];
+                        const double d = node_distance(xi, zi, x[p], z[p]);
+                        if (d < dm[static_cast<std::size_t>(t)]) {
+                            dm[static_cast<std::size_t>(t)] = d;  // lower: moves down
+                            sift_down(pos[static_cast<std::size_t>(t)]);
+                        }
+                    }
+                }
+        }
+    }
+    order.insert(order.end(), late.begin(), late.end());
+    return order;
+}
+
+}  // namespace random_field

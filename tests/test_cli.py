@@ -450,3 +450,58 @@ def test_version_and_help(capsys):
     with pytest.raises(SystemExit):
         cli("--help")
     assert "up to rounding" in " ".join(capsys.readouterr().out.split())
+
+
+WEAK = "of the requested variance; --fill conditional gives them all of it"
+
+
+@pytest.mark.parametrize("fill, extra, warned", [
+    ("kriging", [], True),                    # about 45 % at the kriged nodes
+    ("kriging", ["-q"], False),               # quiet: no warning either
+    ("kriging", ["--dhchol", "0.4"], False),  # every node a Cholesky node
+    ("conditional", [], False),
+    ("conditional", ["--neighbours", "5"], False),
+])
+def test_fill_option_and_the_variance_warning(tmp_path, mesh_csv, capsys, fill, extra, warned):
+    args = [mesh_csv, "--theta-z", 2, "--model", "exponential", "--sd", 3, "--mean", 1,
+            "-k", 3, "--seed", 4, "--fill", fill, *extra]
+    assert cli(*args, "-o", tmp_path / "a.npy") == 0
+    err = capsys.readouterr().err
+    assert (WEAK in err) == warned
+    if warned:
+        line = next(l for l in err.splitlines() if WEAK in l)
+        s = Sampler(x=X, z=Z, theta_z=2.0, mu=1.0, sigma=3.0, model=1)
+        share = np.mean(s.variance[s.krig_ind]) / 9.0
+        assert f"carry on average {100 * share:.0f} %" in line and "about" not in line
+    a = np.load(tmp_path / "a.npy")
+    np.random.seed(4)
+    kw = dict(x=X, z=Z, theta_z=2.0, mu=1.0, sigma=3.0, model=1)
+    if "--dhchol" in extra:
+        kw["Dhchol"] = 0.4
+    if fill == "conditional":
+        kw.update(fill="conditional", neighbours=5 if "--neighbours" in extra else None)
+    np.testing.assert_allclose(a, Sampler(**kw).draw(3), rtol=0, atol=1e-12)
+
+
+def test_variance_share_of_a_large_mesh_is_estimated_on_a_fixed_subset():
+    x, z = (a.ravel() for a in np.meshgrid(np.arange(60) * 0.25, np.arange(30) * 0.25))
+    s = Sampler(x=x, z=z, theta_z=2.0, mu=0.0, sigma=2.0, model=1)
+    share, estimated = random_field_cli.kriged_variance_share(s, 2.0)
+    assert estimated and s.Nkrig > random_field_cli.VARIANCE_SUBSET
+    exact = np.mean(s.variance[s.krig_ind]) / 4.0
+    assert abs(share - exact) < 0.02
+    assert random_field_cli.kriged_variance_share(s, 2.0) == (share, True)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--neighbours", "5"], "--neighbours is for --fill conditional"),
+    (["--fill", "conditional", "--neighbours", "0"], "--neighbours"),
+    (["--fill", "vecchia"], "--fill"),
+])
+def test_fill_options_refused(tmp_path, mesh_csv, capsys, argv, message):
+    with pytest.raises(SystemExit) as exit:
+        cli(mesh_csv, "--theta-z", 2, "-o", tmp_path / "a.npy", *argv)
+    assert exit.value.code == 2
+    err = capsys.readouterr().err.strip().splitlines()
+    assert len(err) == 1 and message in err[0]
+    assert files(tmp_path) == ["mesh.csv"]

@@ -20,6 +20,15 @@ output equals, up to rounding (about 1e-14 relative), what K successive
 get_random_field calls would return after np.random.seed(S), and is the
 same bits at every run; -k 1 gives the driver's bits exactly.
 
+The kriged nodes (most of a mesh) take their kriging estimate from the
+Cholesky nodes by default (--fill kriging): conditional means, which carry
+less than the requested variance; the command says so on standard error
+when they carry on average less than 90 % of it. --fill conditional draws
+each kriged node from its distribution given its nearest nodes drawn before
+it (--neighbours M of them), which gives every node the requested variance
+and covariance; each realisation then takes one more variate per kriged
+node, so the values differ from get_random_field's.
+
 Any error ends the command with one line on standard error and a non-zero
 exit status (2 for a wrong command line, 1 for anything else; 130 after
 Ctrl-C, 143 after SIGTERM, 129 after SIGHUP), and no output file is left
@@ -55,7 +64,7 @@ import signal
 import stat
 import sys
 import tempfile
-from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -143,7 +152,8 @@ def seed(text: str) -> int:
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap = Parser(prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("mesh", help="node file: .csv (columns x and z), .npy or .npz")
-    ap.add_argument("-o", "--output", required=True, help="output file: .npy or .csv (K x N)")
+    ap.add_argument("-o", "--output", required=True,
+                    help="output file: .npy or .csv (K x N), or a .zarr store (needs the dask extra)")
     ap.add_argument("--theta-z", type=positive, required=True, help="correlation length along z")
     ap.add_argument("--theta-x", type=positive, help="correlation length along x (default: theta-z)")
     ap.add_argument("--mean", type=finite, default=0.0, help="mean of the field (default 0)")
@@ -153,7 +163,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--dhchol", type=non_negative,
                     help="distance bound of the Cholesky nodes, in x-stretched coordinates "
                          "(default sqrt(2 pi) theta-z / 4)")
-    ap.add_argument("--seed", type=seed, help="seed numpy's global generator first")
+    ap.add_argument("--seed", type=seed, help="seed numpy's global generator first; with -o NAME.zarr, "
+                                              "the seed of the study (realisation i drawn from "
+                                              "child i of SeedSequence(seed))")
     ap.add_argument("-k", "--realisations", type=count, default=1, metavar="K",
                     help="number of realisations (default 1)")
     ap.add_argument("--plot", metavar="FILE.png", help="draw the first realisation into this picture")
@@ -181,9 +193,20 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                          "sqrt(ln(1 + (sd/mean)^2))")
     ap.add_argument("--mean-gradient", type=finite, default=0.0, metavar="G",
                     help="the mean grows as --mean + G z (default 0)")
+    ap.add_argument("--fill", choices=("kriging", "conditional"), default="kriging",
+                    help="values at the kriged nodes: their kriging estimate from the Cholesky nodes "
+                         "(default; less than the requested variance), or drawn from their "
+                         "conditional distribution given their nearest nodes (the requested "
+                         "covariance)")
+    ap.add_argument("--neighbours", type=count, metavar="M",
+                    help="with --fill conditional, the nodes each kriged node is conditioned on "
+                         "(default 60 for the gaussian model, 30 for the exponential)")
     ap.add_argument("--depth-down", action="store_true",
                     help="--plot with z growing downward, as a depth")
+    cluster_options(ap)
     args = ap.parse_args(argv)
+    if args.scheduler is not None and output_suffix(args.output) != ".zarr":
+        ap.error("--scheduler writes a zarr store: give -o NAME.zarr")
     from .mesh import is_mesh_path
     if not is_mesh_path(args.mesh):
         for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
@@ -191,6 +214,8 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                 ap.error(f"{option} needs a mesh file, not a node file")
     if args.layout == "nodes" and os.path.splitext(args.output)[1].lower() != ".csv":
         ap.error("--layout nodes is for CSV output")
+    if args.neighbours is not None and args.fill != "conditional":
+        ap.error("--neighbours is for --fill conditional")
     return args
 
 
@@ -461,13 +486,18 @@ def check_finite_inputs(args: argparse.Namespace, x: np.ndarray) -> None:
                       f"of 64-bit floats")
 
 
+def output_suffix(path: str) -> str:
+    return os.path.splitext(path.rstrip("/" + os.sep))[1].lower()
+
+
 def output_kind(path: str, mesh: bool = False) -> str:
     from .mesh import OUTPUT_SUFFIXES
-    suffix = os.path.splitext(path)[1].lower()
+    suffix = output_suffix(path)
     if mesh and suffix in OUTPUT_SUFFIXES:
         return suffix
-    if suffix not in (".npy", ".csv"):
-        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; use .npy or .csv"
+    if suffix not in (".npy", ".csv", ".zarr"):
+        raise Failure(f"{path}: unknown output file type {suffix or '(none)'!r}; "
+                      f"use .npy, .csv or .zarr"
                       + (f", or {', '.join(OUTPUT_SUFFIXES)} for the mesh with its fields" if mesh else ""))
     return suffix
 
@@ -559,6 +589,27 @@ def field_parameters(args: argparse.Namespace, z: np.ndarray):
     return 0.0, 1.0, finish
 
 
+# Below this share of the requested variance at the kriged nodes, the
+# kriging fill is reported on standard error.
+WEAK_VARIANCE = 0.9
+# Kriged nodes whose variance is computed for that report when there are
+# more (a fixed random subset, so that the report is reproducible).
+VARIANCE_SUBSET = 1000
+
+
+def kriged_variance_share(sampler: Any, sigma: Any) -> Tuple[float, bool]:
+    """(mean share of sigma**2 that the kriging fill gives the kriged nodes,
+    whether it is an estimate from a subset of them)."""
+    krig = np.asarray(sampler.krig_ind)
+    s2 = np.broadcast_to(np.asarray(sigma, dtype=np.float64) ** 2, (sampler.N,))
+    if len(krig) <= VARIANCE_SUBSET:
+        return float(np.mean(sampler.variance[krig] / s2[krig])), False
+    pick = np.sort(np.random.default_rng(0).choice(len(krig), VARIANCE_SUBSET, replace=False))
+    LtW = np.transpose(sampler.L_chol) @ sampler.W[:, pick]
+    v = np.einsum("ij,ij->j", LtW, LtW)
+    return float(np.mean(v / s2[krig[pick]])), True
+
+
 def run(args: argparse.Namespace) -> None:
     from tqdm import tqdm
 
@@ -569,6 +620,8 @@ def run(args: argparse.Namespace) -> None:
     on_mesh = fe_mesh.is_mesh_path(args.mesh)
     kind = output_kind(args.output, on_mesh)
     refuse_clobbering(args)
+    if kind == ".zarr":
+        cluster_check(args)
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
@@ -590,11 +643,17 @@ def run(args: argparse.Namespace) -> None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
+    if args.fill != "kriging":
+        kwargs["fill"] = args.fill
+    if args.neighbours is not None:
+        kwargs["neighbours"] = args.neighbours
 
     pending: List = []
     try:
         gathered = None
-        if kind in fe_mesh.OUTPUT_SUFFIXES or args.layout == "nodes":
+        if kind == ".zarr":
+            pass  # the store is built by write_store
+        elif kind in fe_mesh.OUTPUT_SUFFIXES or args.layout == "nodes":
             try:
                 gathered = fe_mesh.Gathered(
                     args.output, args.realisations, len(x), mesh=mesh if kind != ".csv" else None,
@@ -608,7 +667,7 @@ def run(args: argparse.Namespace) -> None:
         if args.plot is not None:
             pending.append(Pending(args.plot))
         K, N = args.realisations, len(x)
-        check_room(K, N, os.path.dirname(pending[0].target), kind)
+        check_room(K, N, os.path.dirname(os.path.realpath(args.output)), kind)
         if args.seed is not None:
             np.random.seed(args.seed)
         try:
@@ -627,6 +686,21 @@ def run(args: argparse.Namespace) -> None:
         except (ValueError, TypeError) as e:  # the sampler's own checks
             raise Failure(one_line(e)) from None
 
+        if kind == ".zarr":
+            row0 = write_store(args, sampler, x, z, finish)
+            if plt is not None and fmt is not None:
+                plot_field(plt, fmt, pending[0].temp, x, z, row0,
+                           f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
+                           f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}\n"
+                           f"{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
+                           f"realisation 1 of {K}")
+            for p in pending:
+                p.commit()
+            pending = []
+            if not args.quiet:
+                print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} "
+                      f"Cholesky, {sampler.Nkrig} kriged) written to the store {args.output}")
+            return
         batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
         if sampler.large_batches:  # every batch pays a pass over the cross covariance
             batch = max(batch, sampler.batch_rows(K))
@@ -685,6 +759,16 @@ def run(args: argparse.Namespace) -> None:
         for p in pending:
             p.commit()
         pending = []
+        # A warning, once the outputs are in place (a failure stays one line).
+        if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet:
+            try:
+                share, estimated = kriged_variance_share(sampler, sigma)
+            except MemoryError:  # the report is not worth a failure
+                share, estimated = 1.0, False
+            if share < WEAK_VARIANCE:
+                print(f"{PROG}: the kriged nodes ({sampler.Nkrig} of {N}) carry on average "
+                      f"{'about ' if estimated else ''}{100 * share:.0f} % of the requested "
+                      f"variance; --fill conditional gives them all of it", file=sys.stderr)
         if not args.quiet:
             print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} Cholesky, "
                   f"{sampler.Nkrig} kriged) written to {args.output}"
@@ -721,6 +805,75 @@ def catch_termination() -> Callable[[], None]:
             signal.signal(signum, handler if handler is not None else signal.SIG_DFL)
 
     return restore
+
+
+# ---------------------------------------------------------------------------
+# A zarr store, drawn on a dask cluster
+
+
+def cluster_options(ap: argparse.ArgumentParser) -> None:
+    ap.add_argument("--scheduler", metavar="ADDRESS",
+                    help="with -o NAME.zarr: draw the chunks on the dask.distributed scheduler at "
+                         "ADDRESS (e.g. tcp://host:8786), whose workers must see the output path; "
+                         "default: a local cluster of this machine's cores")
+    ap.add_argument("--chunk-rows", type=count, metavar="R",
+                    help="with -o NAME.zarr: realisations per task (default: about 128 MiB, "
+                         "a multiple of 8)")
+
+
+def cluster_check(args: argparse.Namespace) -> None:
+    """Refuse a store or a scheduler, before any work, without the dask extra
+    or when the scheduler cannot be reached."""
+    from . import distributed as rfd
+    try:
+        rfd.need("--scheduler" if args.scheduler else "a .zarr output")
+    except rfd.MissingExtra as e:
+        raise Failure(str(e)) from None
+    if args.scheduler:
+        try:
+            with rfd.connect(args.scheduler):
+                pass
+        except (OSError, ValueError) as e:  # unreachable, or not an address
+            raise Failure(f"cannot use the scheduler at {args.scheduler}: {one_line(e)}") from None
+
+
+def write_store(args: argparse.Namespace, sampler, x, z, finish) -> np.ndarray:
+    """Realisations 0 .. K-1 of the study seeded by --seed (fresh entropy,
+    recorded in the store, without it) into the zarr store, chunk by chunk on
+    the cluster, each passed through `finish` by its worker; returns the
+    first realisation."""
+    from tqdm import tqdm
+
+    from . import distributed as rfd
+
+    seed = np.random.SeedSequence(args.seed)
+    theta_x = args.theta_x if args.theta_x is not None else args.theta_z
+    options = dict(theta_z=args.theta_z, theta_x=theta_x, mean=args.mean, sd=args.sd,
+                   model=args.model, Dhchol=args.dhchol, distribution=args.distribution,
+                   mean_gradient=args.mean_gradient, at=args.at, plane=args.plane,
+                   mesh=os.path.basename(args.mesh))
+    try:
+        with rfd.connect(args.scheduler) as client, \
+                tqdm(total=args.realisations, unit="realisation", disable=args.quiet or None,
+                     file=sys.stderr, leave=False) as bar:
+            def advance(stage: str, done: int, total: int) -> None:
+                bar.update(done - bar.n)
+            rfd.write_zarr(sampler, args.output, args.realisations,
+                           chunks=args.chunk_rows or "auto", seed=seed, x=x, z=z,
+                           attrs=options, client=client, progress=advance,
+                           transform=finish)
+        import zarr
+        return np.asarray(zarr.open_array(os.path.join(args.output, "fields"), mode="r")[0])
+    except Failure:
+        raise
+    except FileExistsError as e:
+        raise Failure(one_line(e)) from None
+    except OSError as e:
+        if args.scheduler and not getattr(e, "filename", None):
+            raise Failure(f"cannot use the scheduler at {args.scheduler}: {one_line(e)}") from None
+        raise
+    except Exception as e:  # whatever a worker raised, in one line
+        raise Failure(f"drawing on the cluster failed: {type(e).__name__}: {one_line(e)}") from None
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

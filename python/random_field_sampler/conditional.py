@@ -1,7 +1,9 @@
 """The conditional fill: kriged nodes drawn from their conditional distributions.
 
 The Cholesky nodes are sampled exactly, as by the kriging fill. Every kriged
-node is then drawn, in a coarse-to-fine order, from its distribution given
+node is then drawn, in max-min order (each node the farthest from all nodes
+drawn before it, so coarse nodes come first and condition on far
+neighbours, fine nodes on near ones), from its distribution given
 its ``neighbours`` nearest nodes among those already drawn (a
 nearest-neighbour, Vecchia-type conditional simulation)::
 
@@ -25,7 +27,9 @@ kept neighbours, so no neighbourhood can inflate the variance. For the
 Gaussian model the weights are solved with a relative nugget on the
 neighbours' variances, b = (K + nugget diag K)^-1 k, and d^2 = c - b^T K b:
 the weights stay bounded (errors do not grow from node to node) and the
-model's variance is kept. A node at the place of an earlier one copies it.
+model's variance is kept. The nugget (0.003) and the neighbours (60 for the
+Gaussian model, 30 for the exponential) are chosen by measurement: see the
+README. A node at the place of an earlier one copies it.
 
 This module never draws random numbers (the sampler hands it the variates),
 never writes the Cholesky columns of a realisation, and never allocates an
@@ -45,15 +49,15 @@ __all__ = ["ConditionalFill", "DEFAULT_NEIGHBOURS", "DEFAULT_TOL"]
 
 # Neighbours per kriged node, by model (0 Gaussian, 1 exponential), chosen by
 # measurement (benchmarks/fills.py): see the README's section on the fills.
-DEFAULT_NEIGHBOURS = {0: 30, 1: 30}
+DEFAULT_NEIGHBOURS = {0: 60, 1: 30}
 # Smallest relative conditional variance of a kept neighbour, by model.
 DEFAULT_TOL = {0: 1e-8, 1: 1e-10}
 # Of which at least this many are the nearest Cholesky nodes.
 DEFAULT_CHOL_NEIGHBOURS = {0: 0, 1: 0}
 # Relative nugget added to the neighbours' variances when the weights are
 # solved for (the Gaussian model's regularisation), by model.
-DEFAULT_NUGGET = {0: 1e-2, 1: 0.0}
-ORDERS = ("coarse-to-fine", "random", "node")
+DEFAULT_NUGGET = {0: 3e-3, 1: 0.0}
+ORDERS = ("maxmin", "coarse-to-fine", "random", "node")
 
 
 def _model_key(model: int) -> int:
@@ -69,11 +73,11 @@ def _bytes_per_kriged(m: int) -> int:
 class ConditionalFill:
     """The conditional (nearest-neighbour) fill of the kriged nodes.
 
-    ``ConditionalFill(base, neighbours=None, order="coarse-to-fine", tol=None)``
+    ``ConditionalFill(base, neighbours=None, order="maxmin", tol=None)``
     builds the neighbourhoods and factors from the sampler's ``base``.
     ``neighbours`` defaults by model to ``DEFAULT_NEIGHBOURS``, ``tol`` to
     ``DEFAULT_TOL``. ``order`` is the drawing order of the kriged nodes:
-    coarse to fine (each level's nodes farther from all nodes before them
+    max-min (each the farthest from all before it), coarse to fine (each level's nodes farther from all nodes before them
     than half the previous level's distance), a fixed random permutation, or
     node order.
     """
@@ -103,7 +107,7 @@ class ConditionalFill:
         return held + build, held
 
     def __init__(self, base: Any, *, neighbours: Optional[int] = None,
-                 order: str = "coarse-to-fine", tol: Optional[float] = None,
+                 order: str = "maxmin", tol: Optional[float] = None,
                  chol_neighbours: Optional[int] = None, nugget: Optional[float] = None) -> None:
         self._base = base
         model = int(base.model)
@@ -138,7 +142,10 @@ class ConditionalFill:
         # The drawing order of the kriged nodes.
         if progress is not None:
             progress("neighbours", 0, 1)
-        if order == "coarse-to-fine":
+        if order == "maxmin":
+            drawn = np.empty(Nkrig, dtype=np.int32)
+            _kernels.maxmin(x, z, N, chol, Nchol, krig, Nkrig, drawn)
+        elif order == "coarse-to-fine":
             drawn = np.empty(Nkrig, dtype=np.int32)
             _kernels.order(x, z, N, chol, Nchol, krig, Nkrig, drawn, float(base.Dhchol)
                            if hasattr(base, "Dhchol") else np.inf)
@@ -157,8 +164,11 @@ class ConditionalFill:
         self._scale = np.zeros(Nkrig, dtype=np.float64)
         mc = DEFAULT_CHOL_NEIGHBOURS[key] if chol_neighbours is None else int(chol_neighbours)
         self.chol_neighbours = mc
+        self.nugget = DEFAULT_NUGGET[key] if nugget is None else float(nugget)
+        if not (0.0 <= self.nugget < np.inf):
+            raise ValueError(f"nugget must be >= 0 and finite, got {nugget!r}")
         _kernels.build(x, z, sigma, N, node_of_rank, Nchol, float(base.theta_z), model, m, tol,
-                       DEFAULT_NUGGET[key] if nugget is None else float(nugget), mc,
+                       self.nugget, mc,
                        self._nbr, self._weight, self._count, self._scale, progress)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.

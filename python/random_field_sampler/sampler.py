@@ -33,6 +33,7 @@ import numpy as np
 
 import random_field
 
+from ._blas import one_blas_thread
 from ._checks import check_sampler_arguments
 from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
 from .distributions import check_distribution, lognormal_parameters, transform
@@ -502,7 +503,8 @@ class Sampler:
             V = np.empty(((g1 - g0) * g, n))
             for j, i in enumerate(range(g0 * g, g1 * g)):
                 V[j] = study_stream(seed, i).standard_normal(n)
-            block = self._compute(V)
+            with one_blas_thread():   # the same bits in every process
+                block = self._compute(V)
             lo, hi = max(first, g0 * g), min(stop, g1 * g)
             yield lo - start, block[lo - g0 * g:hi - g0 * g]
             g0 = g1
@@ -551,8 +553,10 @@ class Sampler:
             return block[0].copy()
         raise AssertionError("unreachable")
 
-    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None) -> Any:
+    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None, *,
+                client: Any = None) -> Any:
         """A dask array (k, N) of the realisations of a seeded study, chunked
-        by realisations (needs the ``dask`` extra)."""
+        by realisations, row i equal to ``realisation(i, seed)`` (needs the
+        ``dask`` extra; see ``random_field_sampler.distributed.to_dask``)."""
         from .distributed import to_dask
-        return to_dask(self, k, chunks=chunks, seed=seed)
+        return to_dask(self, k, chunks=chunks, seed=seed, client=client)
