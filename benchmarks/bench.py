@@ -446,6 +446,66 @@ def bench_partition(helper: Helper, quick: bool) -> None:
             fmt_ratio(t_naive / (t_mod - floor)) if t_mod > floor else "n/a",
             check(same, "partition against the plain scan")]])
 
+    # One node far away: the extent of the nodes grows by 10^13, the work of
+    # the partition should not. Peak memory in a fresh process per row.
+    nx, nz = (500, 500) if quick else (1000, 1000)
+    x, z = mesh(nx, nz, 0.5)
+    xo, zo = np.append(x, 1e16), np.append(z, 0.0)
+    reps = 1 if quick else 3
+    t = interleaved({"mesh": lambda: random_field.get_chol_krig_nodes(x, z, 1.25),
+                     "outlier": lambda: random_field.get_chol_krig_nodes(xo, zo, 1.25)}, reps,
+                    warmup=0)
+    res, reso = (random_field.get_chol_krig_nodes(a, b, 1.25) for a, b in ((x, z), (xo, zo)))
+    same = (np.array_equal(reso[0][:-1], res[0]) and reso[0][-1] == len(x)
+            and np.array_equal(reso[3], res[3]))
+    floor = conversion_floor(res, reps)
+    print(f"One node far away, mesh {nx} x {nz} of spacing 0.5, dist_max 1.25:\n")
+    rows = []
+    for label, key, a, b, r in (("mesh", "mesh", x, z, res),
+                                ("mesh + one node at x = 1e16", "outlier", xo, zo, reso)):
+        peak = partition_peak(a, b, 1.25)
+        rows.append([label, len(a), len(r[0]), fmt_ms(t[key]), fmt_ms(floor),
+                     fmt_ratio(t[key] / t["mesh"]), peak])
+    rows[-1].append(check(same, "partition with an outlier"))
+    rows[0].append("")
+    table(["nodes", "N", "Nchol", "module ms", "result lists ms", "/ mesh",
+           "peak increase / inputs", "same partition plus the outlier"], rows)
+
+
+PARTITION_PEAK_SCRIPT = textwrap.dedent("""
+    import sys
+    import numpy as np
+    import random_field
+
+    def hwm():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+        raise RuntimeError("no VmHWM in /proc/self/status")
+
+    data = np.load(sys.argv[1])
+    x, z = data["x"], data["z"]
+    before = hwm()
+    random_field.get_chol_krig_nodes(x, z, float(sys.argv[2]))
+    print(hwm() - before, x.nbytes + z.nbytes)
+""")
+
+
+def partition_peak(x: np.ndarray, z: np.ndarray, dist_max: float) -> str:
+    """Rise of VmHWM over one partition call in a fresh process, as a
+    multiple of the two coordinate arrays' size."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "nodes.npz")
+        np.savez(path, x=x, z=z)
+        out = subprocess.run([sys.executable, "-c", PARTITION_PEAK_SCRIPT, path, repr(dist_max)],
+                             capture_output=True, text=True, env=os.environ.copy())
+    if out.returncode != 0:
+        failures.append("partition peak memory run")
+        return "failed: " + (out.stderr.strip().splitlines() or ["?"])[-1]
+    grew, nbytes = (int(v) for v in out.stdout.split())
+    return f"{grew / nbytes:.1f}x ({grew / 2**20:.0f} MiB)"
+
 
 STAGES = ["get_chol_krig_nodes", "get_COV", "get_chol_field", "get_C_chol_krig", "get_krig_field"]
 

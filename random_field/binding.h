@@ -39,6 +39,13 @@ Ref bind_keywords_only(const char* name, PyObject* args, PyObject* kwargs);
 class ArrayArg {
 public:
     bool convert(PyObject* obj);
+    // Acquires the buffer of `obj` (the object converted before) afresh.
+    // Python code that ran since the conversion (a __float__ or __int__ of a
+    // later argument, a replaced np.zeros) may have moved or freed the
+    // memory of the first view, which numpy does not protect while exported
+    // (`resize(..., refcheck=False)`); the new view is what the exporter
+    // holds now. A length that changed raises ValueError naming `func`.
+    bool refresh(PyObject* obj, const char* func);
     const VecView& view() const { return view_; }
     Py_ssize_t size() const { return view_.n; }
 private:

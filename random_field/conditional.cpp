@@ -63,12 +63,15 @@ public:
                          rows, cols, v.shape[0], v.shape[1]);
             return false;
         }
-        if ((cols > 1 && v.strides[1] != 8) || (rows > 1 && (v.strides[0] < 8 * cols ||
-                                                             v.strides[0] % 8 != 0))) {
+        // An exporter may leave the steps out (ctypes does): the buffer is
+        // then C-contiguous.
+        const Py_ssize_t s0 = v.strides != nullptr ? v.strides[0] : 8 * cols;
+        const Py_ssize_t s1 = v.strides != nullptr ? v.strides[1] : 8;
+        if ((cols > 1 && s1 != 8) || (rows > 1 && (s0 < 8 * cols || s0 % 8 != 0))) {
             PyErr_Format(PyExc_ValueError, "%s: rows of contiguous elements are needed", name);
             return false;
         }
-        *row_stride = rows > 1 ? v.strides[0] / 8 : cols;
+        *row_stride = rows > 1 ? s0 / 8 : cols;
         return true;
     }
     double* d() const { return static_cast<double*>(buf_.view().buf); }

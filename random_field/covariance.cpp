@@ -66,6 +66,10 @@ PyObject* py_get_COV(PyObject* module, PyObject* args, PyObject* kwargs) {
         {
             MatrixArg out;
             if (!out.convert(C.get(), "get_COV", N, N)) return nullptr;
+            // Python code may have run since the arrays were first acquired.
+            if (!x.refresh(a[0].get(), "get_COV") || !z.refresh(a[1].get(), "get_COV") ||
+                !sigma.refresh(a[4].get(), "get_COV"))
+                return nullptr;
             if (N > 0 && zero_theta(theta)) return nullptr;
             if (!fill_COV(x.view(), z.view(), sigma.view(), theta, model, out.view(),
                           signalled))
@@ -99,6 +103,12 @@ PyObject* py_get_C_chol_krig(PyObject* module, PyObject* args, PyObject* kwargs)
         {
             MatrixArg out;
             if (!out.convert(C.get(), "get_C_chol_krig", Nchol, Nkrig)) return nullptr;
+            // Python code may have run since the arrays were first acquired.
+            const char* const f = "get_C_chol_krig";
+            if (!xchol.refresh(a[0].get(), f) || !zchol.refresh(a[1].get(), f) ||
+                !xkrig.refresh(a[2].get(), f) || !zkrig.refresh(a[3].get(), f) ||
+                !sigma_chol.refresh(a[6].get(), f) || !sigma_krig.refresh(a[7].get(), f))
+                return nullptr;
             if (Nchol > 0 && Nkrig > 0 && zero_theta(theta)) return nullptr;
             if (!fill_C_chol_krig(xchol.view(), zchol.view(), xkrig.view(), zkrig.view(),
                                   sigma_chol.view(), sigma_krig.view(), theta, model,

@@ -6,6 +6,13 @@
 // from a shared counter, so uneven blocks balance themselves, and every
 // block is computed by the same code whichever thread takes it: the results
 // do not depend on the number of threads.
+//
+// `interrupted()` may run Python signal handlers, and a handler may fork.
+// The child has only the calling thread: the blocks that the workers had
+// taken may be half written there, and the workers can be neither joined
+// nor waited for. So the calling thread notes which blocks it finished
+// itself; once the process id has changed, it computes every other block
+// alone and leaves the workers' thread objects unjoined.
 #pragma once
 
 #include <algorithm>
@@ -18,6 +25,10 @@
 
 #if defined(__linux__)
 #include <sched.h>
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+#include <unistd.h>
+#define RANDOM_FIELD_HAVE_FORK 1
 #endif
 
 namespace random_field {
@@ -55,6 +66,11 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
         }
         return true;
     }
+#ifdef RANDOM_FIELD_HAVE_FORK
+    const pid_t pid = getpid();
+#endif
+    // Blocks finished by the calling thread (read only after a fork).
+    std::vector<unsigned char> mine(static_cast<std::size_t>(nblocks), 0);
     std::atomic<std::ptrdiff_t> next{0};
     std::atomic<bool> stop{false};
     auto worker = [&](int w) {
@@ -83,7 +99,23 @@ bool run_blocks(std::ptrdiff_t nblocks, int threads, const Work& work,
         const std::ptrdiff_t b = next.fetch_add(1, std::memory_order_relaxed);
         if (b >= nblocks) break;
         work(b, 0);
-        if (interrupted()) {
+        mine[static_cast<std::size_t>(b)] = 1;
+        const bool asked = interrupted();
+#ifdef RANDOM_FIELD_HAVE_FORK
+        if (getpid() != pid) {
+            // A forked child: the workers do not exist here. Their thread
+            // objects are left alive (destroying a joinable one terminates).
+            (void)new std::vector<std::thread>(std::move(pool));
+            if (asked) return false;
+            for (std::ptrdiff_t c = 0; c < nblocks; ++c) {
+                if (mine[static_cast<std::size_t>(c)]) continue;
+                work(c, 0);
+                if (interrupted()) return false;
+            }
+            return true;
+        }
+#endif
+        if (asked) {
             stop.store(true, std::memory_order_relaxed);
             completed = false;
         }

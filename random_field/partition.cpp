@@ -14,12 +14,26 @@ const Signature nodes_sig{"get_chol_krig_nodes", nodes_params, 3};
 const char* const sort_params[] = {"x", "z"};
 const Signature sort_sig{"sort_nodes", sort_params, 2};
 
+// Asked between blocks of work: true when a signal handler raised.
+bool signalled() { return PyErr_CheckSignals() != 0; }
+
+// The coordinates of a view, copied: the partition and the result lists work
+// on memory of their own, so that no Python code that runs meanwhile (a
+// signal handler, a finaliser run by an allocation) can pull the caller's
+// memory away under them.
+std::vector<double> copy_of(const VecView& v) {
+    std::vector<double> out(static_cast<std::size_t>(v.n));
+    for (std::ptrdiff_t i = 0; i < v.n; ++i) out[static_cast<std::size_t>(i)] = v[i];
+    return out;
+}
+
 // np.asarray(seq) of a new list holding make(v) for every v of `values`.
 template <class T, class Make>
 Ref as_array(PyObject* module, const std::vector<T>& values, const Make& make) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return Ref();
     for (std::size_t k = 0; k < values.size(); ++k) {
+        if ((k & 0xFFFF) == 0xFFFF && signalled()) return Ref();
         PyObject* item = make(values[k]);
         if (item == nullptr) return Ref();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
@@ -30,12 +44,12 @@ Ref as_array(PyObject* module, const std::vector<T>& values, const Make& make) {
 }
 
 // The six arrays of a partition, each made by np.asarray from a list of
-// Python ints (indices) or floats (coordinates read back from the inputs).
-PyObject* partition_result(PyObject* module, const Partition& p, const VecView& x,
-                           const VecView& z) {
+// Python ints (indices) or floats (the coordinates as read from the inputs).
+PyObject* partition_result(PyObject* module, const Partition& p, const std::vector<double>& x,
+                           const std::vector<double>& z) {
     auto index = [](std::ptrdiff_t i) { return PyLong_FromSsize_t(i); };
-    auto x_of = [&](std::ptrdiff_t i) { return PyFloat_FromDouble(x[i]); };
-    auto z_of = [&](std::ptrdiff_t i) { return PyFloat_FromDouble(z[i]); };
+    auto x_of = [&](std::ptrdiff_t i) { return PyFloat_FromDouble(x[static_cast<std::size_t>(i)]); };
+    auto z_of = [&](std::ptrdiff_t i) { return PyFloat_FromDouble(z[static_cast<std::size_t>(i)]); };
     Ref result = Ref::steal(PyList_New(6));
     if (!result) return nullptr;
     const std::vector<std::ptrdiff_t>* sets[2] = {&p.chol_ind, &p.krig_ind};
@@ -62,6 +76,9 @@ PyObject* py_get_chol_krig_nodes(PyObject* module, PyObject* args, PyObject* kwa
         if (!x.convert(a[0].get()) || !z.convert(a[1].get()) ||
             !convert_real(a[2].get(), &dist_max))
             return nullptr;
+        // dist_max's __float__ may have run Python code since x and z were acquired.
+        if (!x.refresh(a[0].get(), nodes_sig.name) || !z.refresh(a[1].get(), nodes_sig.name))
+            return nullptr;
         if (!check_same_length("get_chol_krig_nodes", "x and z", {x.size(), z.size()}))
             return nullptr;
         if (x.size() == 0) {
@@ -69,8 +86,16 @@ PyObject* py_get_chol_krig_nodes(PyObject* module, PyObject* args, PyObject* kwa
                             "get_chol_krig_nodes(): no nodes (x and z are empty)");
             return nullptr;
         }
-        const Partition p = chol_krig_nodes(x.view(), z.view(), dist_max);
-        return partition_result(module, p, x.view(), z.view());
+        if (x.size() > 2147483647) {
+            PyErr_SetString(PyExc_ValueError,
+                            "get_chol_krig_nodes(): more than 2147483647 nodes");
+            return nullptr;
+        }
+        const std::vector<double> xs = copy_of(x.view()), zs = copy_of(z.view());
+        Partition p;
+        if (!chol_krig_nodes(xs.data(), zs.data(), x.size(), dist_max, p, signalled))
+            return nullptr;
+        return partition_result(module, p, xs, zs);
     });
 }
 
@@ -81,9 +106,11 @@ PyObject* py_sort_nodes(PyObject* module, PyObject* args, PyObject* kwargs) {
         ArrayArg x, z;
         if (!x.convert(a[0].get()) || !z.convert(a[1].get())) return nullptr;
         if (!check_same_length("sort_nodes", "x and z", {x.size(), z.size()})) return nullptr;
-        const VecView& xv = x.view();
-        const VecView& zv = z.view();
-        const Py_ssize_t N = xv.n;
+        // Copies, before the records allocate Python objects (see copy_of).
+        const std::vector<double> xcopy = copy_of(x.view()), zcopy = copy_of(z.view());
+        const double* const xv = xcopy.data();
+        const double* const zv = zcopy.data();
+        const Py_ssize_t N = x.size();
 
         // One record (position from 1, distance from node 0, x, z) per node.
         Ref values = Ref::steal(PyList_New(N));

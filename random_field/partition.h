@@ -6,23 +6,30 @@
 //     sqrt(dx*dx + dz*dz) < dist_max,   dx = x[i] - x[k], dz = z[i] - z[k]
 // (false when either side is NaN), a Cholesky node otherwise. The outcome
 // depends only on whether such a k exists, not on which one is found, so the
-// candidates are found through a uniform grid of square cells a little larger
-// than dist_max: every Cholesky node that can pass the test lies in the
-// node's own cell or in one of the eight around it. Every examined pair uses
-// exactly the test above, so the grid reproduces the scan bit for bit.
+// candidates are found through square cells of side s: every Cholesky node
+// that can pass the test lies in the node's own cell or in one of the eight
+// around it. Every examined pair uses exactly the test above, so the cells
+// reproduce the scan bit for bit.
 //
-// Why the neighbouring cells suffice, with h the cell side:
-//  * A pair that passes has |dx| < dist_max * (1 + 4 eps) on each axis, or
-//    |dx| < 2^-500 when the squares underflow; h = max(dist_max, 2^-500) *
-//    (1 + 2^-8) exceeds both.
-//  * Cell coordinates u = (x - xmin) / h carry a rounding error of about
-//    2 eps * u; below 2^40 that is under 2^-11, so two nodes closer than h
-//    get values less than 1 apart and cells at most one apart.
-//  * Cells grow where dist_max is tiny against the extent of the nodes, so
-//    that u stays below 2^38. Only when the extent itself overflows can
-//    nodes have u >= 2^39 ("far" nodes); they are matched against the list
-//    of Cholesky nodes with u >= 2^38 instead, which holds every node that
-//    can pass the test with them.
+// Why the neighbouring cells suffice:
+//  * s is a power of two, the smallest one >= dist_max, kept within
+//    [2^-500, 2^512]. If the exact |x[i] - x[k]| >= s, the rounded dx has
+//    |dx| >= s (s is a double and rounding is monotonic), dx*dx >= s*s (exact
+//    for such s, or +inf past 2^512) and so the distance is >= s >= dist_max
+//    (or +inf): the test fails. A pair that passes is less than s apart on
+//    each axis, exactly.
+//  * The cell of a coordinate v is floor(v / s), and v / s is exact (a
+//    division by a power of two; when it underflows, |v / s| < 1 and the
+//    sign of v gives the cell). Coordinates less than s apart therefore lie
+//    in the same or adjacent cells, whatever their magnitude.
+//  * Cells are keyed by their integer coordinates: in a dense array over the
+//    occupied cells when those are few, else in a hash table, so empty space
+//    costs nothing and the work is about linear in N whatever the extent and
+//    the spread of the nodes.
+//  * Where |v / s| >= 2^62 the doubles are more than s apart, so a node
+//    there can pass the test only with nodes of the very same coordinate on
+//    that axis; such nodes ("far" on an axis) are keyed by the coordinate's
+//    bits, apart from the others, and matched within their own cell only.
 //  * A node with a coordinate that is infinite or NaN has an infinite or NaN
 //    distance to every node: it fails every test, so it becomes a Cholesky
 //    node and is never a candidate.
@@ -35,6 +42,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <vector>
@@ -46,187 +54,254 @@ struct Partition {
     std::vector<std::ptrdiff_t> krig_ind;
 };
 
-inline bool within(const VecView& x, const VecView& z, std::ptrdiff_t i, std::ptrdiff_t k,
-                   double dist_max) {
-    return node_distance(x[i], z[i], x[k], z[k]) < dist_max;
-}
-
-// The straightforward scan over all earlier Cholesky nodes: the reference
-// that the grid reproduces, and the path where no grid can serve (an
-// infinite dist_max, or one so large that the cell side overflows). Nodes
-// that cannot pass any test are kept out of the candidate list.
-inline Partition chol_krig_nodes_scan(const VecView& x, const VecView& z, double dist_max) {
-    Partition p;
-    p.chol_ind.push_back(0);
-    std::vector<std::ptrdiff_t> candidates;
-    if (std::isfinite(x[0]) && std::isfinite(z[0])) candidates.push_back(0);
-    for (std::ptrdiff_t i = 1; i < x.n; ++i) {
-        bool kriged = false;
-        for (const std::ptrdiff_t k : candidates) {
-            if (within(x, z, i, k, dist_max)) {
-                kriged = true;
-                break;
-            }
-        }
-        if (kriged) {
-            p.krig_ind.push_back(i);
-        } else {
-            p.chol_ind.push_back(i);
-            if (std::isfinite(x[i]) && std::isfinite(z[i])) candidates.push_back(i);
-        }
-    }
-    return p;
-}
-
 namespace detail {
 
-// Cholesky nodes per cell, as singly linked lists threaded through `next`
-// (indexed by node), in a dense array of cells or a hash map when the
-// occupied region is sparse.
-class CellIndex {
-public:
-    CellIndex(std::int64_t ncx, std::int64_t ncz, std::ptrdiff_t nodes, bool dense)
-        : ncz_(ncz), dense_(dense), next_(static_cast<std::size_t>(nodes), -1) {
-        if (dense_) heads_.assign(static_cast<std::size_t>(ncx * ncz), -1);
-        (void)ncx;
-    }
-    void insert(std::int64_t cx, std::int64_t cz, std::ptrdiff_t node) {
-        std::ptrdiff_t& head = slot(cx, cz);
-        next_[static_cast<std::size_t>(node)] = head;
-        head = node;
-    }
-    std::ptrdiff_t first(std::int64_t cx, std::int64_t cz) const {
-        if (dense_) return heads_[static_cast<std::size_t>(cx * ncz_ + cz)];
-        const auto it = map_.find(Key{cx, cz});
-        return it == map_.end() ? -1 : it->second;
-    }
-    std::ptrdiff_t next(std::ptrdiff_t node) const { return next_[static_cast<std::size_t>(node)]; }
+// Cell side for dist_max > 0 (see above).
+inline double cell_side(double dist_max) {
+    if (!(dist_max <= 0x1p512)) return 0x1p512;
+    int e = 0;
+    const double m = std::frexp(dist_max, &e);  // dist_max = m * 2^e, 0.5 <= m < 1
+    if (m == 0.5) --e;
+    return std::ldexp(1.0, std::max(e, -500));
+}
 
+enum class Axis : unsigned char { near, far };
+
+// The cell coordinate of v (finite) on one axis, and whether v is far.
+inline std::int64_t cell_of(double v, double s, Axis* axis) {
+    const double q = v / s;
+    *axis = Axis::near;
+    if (std::fabs(q) < 1.0) return v < 0.0 ? -1 : 0;
+    if (std::fabs(q) < 0x1p62) return static_cast<std::int64_t>(std::floor(q));
+    *axis = Axis::far;
+    std::int64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    return bits;
+}
+
+// Cholesky nodes of one cell as a list threaded through `next`, by the
+// order in which they became Cholesky nodes (newest first).
+constexpr std::int32_t none = -1;
+
+// Cells of the near nodes when the box of occupied cells is small.
+class DenseCells {
+public:
+    DenseCells(std::int64_t x0, std::int64_t z0, std::int64_t nx, std::int64_t nz)
+        : x0_(x0), z0_(z0), nx_(nx), nz_(nz),
+          heads_(static_cast<std::size_t>(nx * nz), none) {}
+    std::int32_t first(std::int64_t cx, std::int64_t cz) const {
+        const std::int64_t a = cx - x0_, b = cz - z0_;
+        if (a < 0 || a >= nx_ || b < 0 || b >= nz_) return none;
+        return heads_[static_cast<std::size_t>(a * nz_ + b)];
+    }
+    std::int32_t& slot(std::int64_t cx, std::int64_t cz) {
+        return heads_[static_cast<std::size_t>((cx - x0_) * nz_ + (cz - z0_))];
+    }
+private:
+    std::int64_t x0_, z0_, nx_, nz_;
+    std::vector<std::int32_t> heads_;
+};
+
+// Cells of the near nodes in an open-addressing hash table (linear probing,
+// at most half full), for nodes spread over a large box.
+class HashedCells {
+public:
+    HashedCells() : table_(64) {}
+    std::int32_t first(std::int64_t cx, std::int64_t cz) const {
+        for (std::size_t i = hash(cx, cz) & mask();; i = (i + 1) & mask()) {
+            const Entry& e = table_[i];
+            if (e.head == none) return none;
+            if (e.cx == cx && e.cz == cz) return e.head;
+        }
+    }
+    std::int32_t& slot(std::int64_t cx, std::int64_t cz) {
+        if (2 * (used_ + 1) > table_.size()) grow();
+        return place(cx, cz);
+    }
+private:
+    struct Entry {
+        std::int64_t cx = 0, cz = 0;
+        std::int32_t head = none;
+    };
+    static std::size_t hash(std::int64_t cx, std::int64_t cz) {
+        std::uint64_t h = static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ull +
+                          static_cast<std::uint64_t>(cz);
+        h ^= h >> 31;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 29;
+        return static_cast<std::size_t>(h);
+    }
+    std::size_t mask() const { return table_.size() - 1; }
+    // The entry of the cell, made (with an empty list) when missing; the
+    // table has room.
+    std::int32_t& place(std::int64_t cx, std::int64_t cz) {
+        for (std::size_t i = hash(cx, cz) & mask();; i = (i + 1) & mask()) {
+            Entry& e = table_[i];
+            if (e.head == none) {
+                e.cx = cx;
+                e.cz = cz;
+                ++used_;
+                return e.head;
+            }
+            if (e.cx == cx && e.cz == cz) return e.head;
+        }
+    }
+    void grow() {
+        std::vector<Entry> old(table_.size() * 2);
+        old.swap(table_);
+        used_ = 0;
+        for (const Entry& e : old)
+            if (e.head != none) place(e.cx, e.cz) = e.head;
+    }
+    std::vector<Entry> table_;
+    std::size_t used_ = 0;
+};
+
+// Cells of the nodes that are far on at least one axis: rare, and matched
+// within their own cell only.
+class FarCells {
+public:
+    std::int32_t first(std::int64_t cx, std::int64_t cz, unsigned char axes) const {
+        const auto it = map_.find(Key{cx, cz, axes});
+        return it == map_.end() ? none : it->second;
+    }
+    std::int32_t& slot(std::int64_t cx, std::int64_t cz, unsigned char axes) {
+        return map_.try_emplace(Key{cx, cz, axes}, none).first->second;
+    }
 private:
     struct Key {
         std::int64_t cx, cz;
-        bool operator==(const Key& o) const { return cx == o.cx && cz == o.cz; }
+        unsigned char axes;
+        bool operator==(const Key& o) const { return cx == o.cx && cz == o.cz && axes == o.axes; }
     };
     struct KeyHash {
         std::size_t operator()(const Key& k) const {
-            const std::uint64_t h = static_cast<std::uint64_t>(k.cx) * 0x9E3779B97F4A7C15ull ^
-                                    static_cast<std::uint64_t>(k.cz) * 0xC2B2AE3D27D4EB4Full;
+            std::uint64_t h = static_cast<std::uint64_t>(k.cx) * 0x9E3779B97F4A7C15ull ^
+                              (static_cast<std::uint64_t>(k.cz) + k.axes) * 0xC2B2AE3D27D4EB4Full;
             return static_cast<std::size_t>(h ^ (h >> 29));
         }
     };
-    std::ptrdiff_t& slot(std::int64_t cx, std::int64_t cz) {
-        if (dense_) return heads_[static_cast<std::size_t>(cx * ncz_ + cz)];
-        return map_.try_emplace(Key{cx, cz}, -1).first->second;
-    }
-
-    std::int64_t ncz_;
-    bool dense_;
-    std::vector<std::ptrdiff_t> heads_;
-    std::vector<std::ptrdiff_t> next_;
-    std::unordered_map<Key, std::ptrdiff_t, KeyHash> map_;
+    std::unordered_map<Key, std::int32_t, KeyHash> map_;
 };
+
+// Where a node is: its cell, and whether (and how) it can be a candidate.
+enum : unsigned char { node_near = 0, node_far_x = 1, node_far_z = 2, node_never = 4 };
+
+inline unsigned char locate(double x, double z, double s, std::int64_t* cx, std::int64_t* cz) {
+    if (!(std::isfinite(x) && std::isfinite(z))) return node_never;
+    Axis ax, az;
+    *cx = cell_of(x, s, &ax);
+    *cz = cell_of(z, s, &az);
+    return static_cast<unsigned char>((ax == Axis::far ? node_far_x : 0) |
+                                      (az == Axis::far ? node_far_z : 0));
+}
+
+// The scan over nodes 1 .. N-1 with the near cells in `cells`.
+template <class Cells, class Interrupted>
+bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_max, double s,
+                Cells& cells, Partition& p, const Interrupted& interrupted) {
+    // The Cholesky nodes that can be candidates, in the order chosen, each
+    // with its coordinates and the next older one of its cell.
+    std::vector<double> cand_x, cand_z;
+    std::vector<std::int32_t> cand_next;
+    FarCells far;
+
+    auto add_cholesky = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
+        p.chol_ind.push_back(i);
+        if (k & node_never) return;
+        std::int32_t& head = k == node_near ? cells.slot(cx, cz) : far.slot(cx, cz, k);
+        cand_x.push_back(x[i]);
+        cand_z.push_back(z[i]);
+        cand_next.push_back(head);
+        head = static_cast<std::int32_t>(cand_x.size() - 1);
+    };
+    auto passes = [&](double xi, double zi, std::int32_t c) {
+        for (; c != none; c = cand_next[static_cast<std::size_t>(c)])
+            if (node_distance(xi, zi, cand_x[static_cast<std::size_t>(c)],
+                              cand_z[static_cast<std::size_t>(c)]) < dist_max)
+                return true;
+        return false;
+    };
+    auto has_partner = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
+        if (k & node_never) return false;
+        const double xi = x[i], zi = z[i];
+        if (k != node_near) {
+            // Far on one axis: that axis matches in its own cell only.
+            const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
+            for (std::int64_t a = cx - da; a <= cx + da; ++a)
+                for (std::int64_t b = cz - db; b <= cz + db; ++b)
+                    if (passes(xi, zi, far.first(a, b, k))) return true;
+            return false;
+        }
+        // The node's own cell first: it holds the nearest candidates.
+        if (passes(xi, zi, cells.first(cx, cz))) return true;
+        for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
+            for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
+                if ((a != cx || b != cz) && passes(xi, zi, cells.first(a, b))) return true;
+        return false;
+    };
+
+    std::int64_t cx = 0, cz = 0;
+    const unsigned char k0 = locate(x[0], z[0], s, &cx, &cz);
+    add_cholesky(0, k0, cx, cz);
+    for (std::ptrdiff_t i = 1; i < N; ++i) {
+        if ((i & 0x3FFF) == 0 && interrupted()) return false;
+        const unsigned char k = locate(x[i], z[i], s, &cx, &cz);
+        if (has_partner(i, k, cx, cz))
+            p.krig_ind.push_back(i);
+        else
+            add_cholesky(i, k, cx, cz);
+    }
+    return true;
+}
 
 }  // namespace detail
 
-// Splits nodes 0 .. x.n-1 (x.n >= 1; z holds x.n values).
-inline Partition chol_krig_nodes(const VecView& x, const VecView& z, double dist_max) {
-    const std::ptrdiff_t N = x.n;
-    Partition p;
+// Splits nodes 0 .. N-1 (N >= 1, N < 2^31) of coordinates x[i], z[i] into
+// `p`. Between blocks of nodes it asks `interrupted()` whether to stop, and
+// returns false (with `p` incomplete) when told to.
+template <class Interrupted>
+bool chol_krig_nodes(const double* x, const double* z, std::ptrdiff_t N, double dist_max,
+                     Partition& p, const Interrupted& interrupted) {
+    p = Partition{};
     if (!(dist_max > 0.0)) {
         // No distance is below zero or NaN: every node is a Cholesky node.
         p.chol_ind.resize(static_cast<std::size_t>(N));
         for (std::ptrdiff_t i = 0; i < N; ++i) p.chol_ind[static_cast<std::size_t>(i)] = i;
-        return p;
+        return true;
     }
-    double h = std::max(dist_max, 0x1p-500) * (1.0 + 0x1p-8);
-    if (!std::isfinite(h)) return chol_krig_nodes_scan(x, z, dist_max);
-
-    double xmin = std::numeric_limits<double>::infinity(), zmin = xmin;
-    double xmax = -xmin, zmax = -xmin;
+    const double s = detail::cell_side(dist_max);
+    // The box of the near nodes' cells.
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
+    std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
+    bool any_near = false;
     for (std::ptrdiff_t i = 0; i < N; ++i) {
-        const double xi = x[i], zi = z[i];
-        if (std::isfinite(xi) && std::isfinite(zi)) {
-            xmin = std::min(xmin, xi);
-            xmax = std::max(xmax, xi);
-            zmin = std::min(zmin, zi);
-            zmax = std::max(zmax, zi);
+        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
+        std::int64_t cx, cz;
+        if (detail::locate(x[i], z[i], s, &cx, &cz) != detail::node_near) continue;
+        any_near = true;
+        x0 = std::min(x0, cx);
+        x1 = std::max(x1, cx);
+        z0 = std::min(z0, cz);
+        z1 = std::max(z1, cz);
+    }
+    // A dense array when the box of occupied cells is not much larger than
+    // the number of nodes; both give the same partition.
+    const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
+    if (any_near) {
+        const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
+        if (nx <= budget / nz) {
+            detail::DenseCells cells(x0, z0, nx, nz);
+            return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
         }
     }
-    // Coarser cells where dist_max is tiny against the extent of the nodes,
-    // so that cell coordinates stay below 2^38 (larger cells are as correct,
-    // only fuller). An extent too large for a double leaves the far nodes to
-    // the list below.
-    const double extent = std::max(xmax - xmin, zmax - zmin);
-    if (extent > 0.0 && std::isfinite(extent)) h = std::max(h, extent * 0x1p-38);
-
-    // Cell coordinates of the finite nodes; NaN marks a node that can pass
-    // no test.
-    constexpr double grid_limit = 0x1p40, far_limit = 0x1p39, far_list_limit = 0x1p38;
-    std::vector<double> ux(static_cast<std::size_t>(N)), uz(static_cast<std::size_t>(N));
-    std::int64_t cxmax = 0, czmax = 0;
-    for (std::ptrdiff_t i = 0; i < N; ++i) {
-        const double xi = x[i], zi = z[i];
-        double u = std::numeric_limits<double>::quiet_NaN(), v = u;
-        if (std::isfinite(xi) && std::isfinite(zi)) {
-            u = (xi - xmin) / h;
-            v = (zi - zmin) / h;
-            if (u < grid_limit && v < grid_limit) {
-                cxmax = std::max(cxmax, static_cast<std::int64_t>(u));
-                czmax = std::max(czmax, static_cast<std::int64_t>(v));
-            }
-        }
-        ux[static_cast<std::size_t>(i)] = u;
-        uz[static_cast<std::size_t>(i)] = v;
-    }
-    const std::int64_t ncx = cxmax + 1, ncz = czmax + 1;
-    const std::int64_t dense_cells = 4 * static_cast<std::int64_t>(N) + 1024;
-    const bool dense = ncx <= dense_cells / ncz;
-    detail::CellIndex cells(ncx, ncz, N, dense);
-    std::vector<std::ptrdiff_t> far_chol;
-
-    auto add_cholesky = [&](std::ptrdiff_t i) {
-        p.chol_ind.push_back(i);
-        const double u = ux[static_cast<std::size_t>(i)], v = uz[static_cast<std::size_t>(i)];
-        if (std::isnan(u)) return;
-        if (u < grid_limit && v < grid_limit)
-            cells.insert(static_cast<std::int64_t>(u), static_cast<std::int64_t>(v), i);
-        if (u >= far_list_limit || v >= far_list_limit) far_chol.push_back(i);
-    };
-    auto has_partner = [&](std::ptrdiff_t i) {
-        const double u = ux[static_cast<std::size_t>(i)], v = uz[static_cast<std::size_t>(i)];
-        if (std::isnan(u)) return false;
-        if (u >= far_limit || v >= far_limit) {
-            for (const std::ptrdiff_t k : far_chol)
-                if (within(x, z, i, k, dist_max)) return true;
-            return false;
-        }
-        const std::int64_t cx = static_cast<std::int64_t>(u), cz = static_cast<std::int64_t>(v);
-        // The node's own cell first: it holds the nearest candidates.
-        for (std::ptrdiff_t k = cells.first(cx, cz); k >= 0; k = cells.next(k))
-            if (within(x, z, i, k, dist_max)) return true;
-        for (std::int64_t a = std::max<std::int64_t>(cx - 1, 0); a <= std::min(cx + 1, cxmax); ++a) {
-            for (std::int64_t b = std::max<std::int64_t>(cz - 1, 0); b <= std::min(cz + 1, czmax); ++b) {
-                if (a == cx && b == cz) continue;
-                for (std::ptrdiff_t k = cells.first(a, b); k >= 0; k = cells.next(k))
-                    if (within(x, z, i, k, dist_max)) return true;
-            }
-        }
-        return false;
-    };
-
-    add_cholesky(0);
-    for (std::ptrdiff_t i = 1; i < N; ++i) {
-        if (has_partner(i))
-            p.krig_ind.push_back(i);
-        else
-            add_cholesky(i);
-    }
-    return p;
+    detail::HashedCells cells;
+    return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
 }
 
 // Distance of node k from node 0, as the node ordering computes it:
 // sqrt(dz*dz + dx*dx) with dz = z[k] - z[0] and dx = x[k] - x[0].
-inline double distance_from_first(const VecView& x, const VecView& z, std::ptrdiff_t k) {
+inline double distance_from_first(const double* x, const double* z, std::ptrdiff_t k) {
     const double dz = z[k] - z[0];
     const double dx = x[k] - x[0];
     return std::sqrt(dz * dz + dx * dx);

@@ -1,8 +1,12 @@
 """Shared helpers: the same float64 values behind differently strided buffers,
-bit-for-bit comparison, and a pure-Python covariance oracle."""
+the buffer exporters that plain Python offers, bit-for-bit comparison, and a
+pure-Python covariance oracle."""
 import array
+import ctypes
 import functools
 import math
+import mmap
+import pickle
 
 import numpy as np
 import pytest
@@ -51,6 +55,65 @@ def views(values):
 def view(request):
     """A function values -> buffer of one view kind (the test runs for each)."""
     return functools.partial(make_view, request.param)
+
+
+# Buffers that plain Python exports over float64 values, without numpy. Some
+# export no strides (ctypes arrays, and PickleBuffer of them): such a buffer
+# is C-contiguous.
+def _mapped(shape):
+    """A writable anonymous mmap of 8 KiB, cast to doubles of `shape`."""
+    size = 8 * math.prod(shape)
+    assert size <= 8192
+    mv = memoryview(mmap.mmap(-1, 8192)).cast("d")[: size // 8]
+    return mv.cast("B").cast("d", shape) if len(shape) == 2 else mv
+
+
+def _strided_slice(vals):
+    big = np.full(2 * len(vals) + 1, JUNK)
+    big[1::2] = vals
+    return memoryview(bytearray(big.tobytes())).cast("d")[1::2]
+
+
+def _reversed_slice(vals):
+    return memoryview(array.array("d", vals[::-1].tolist()))[::-1]
+
+
+VECTOR_EXPORTERS = {
+    "ctypes": lambda v: (ctypes.c_double * len(v))(*v.tolist()),
+    "PickleBuffer(ctypes)": lambda v: pickle.PickleBuffer((ctypes.c_double * len(v))(*v.tolist())),
+    "PickleBuffer(ndarray)": lambda v: pickle.PickleBuffer(v.copy()),
+    "memoryview cast": lambda v: memoryview(bytearray(v.tobytes())).cast("d"),
+    "memoryview strided slice": _strided_slice,
+    "memoryview reversed slice": _reversed_slice,
+    "array.array": lambda v: array.array("d", v.tolist()),
+    "mmap cast": lambda v: _fill_vector(_mapped((len(v),)), v),
+}
+
+
+def _fill_vector(mv, vals):
+    for i, x in enumerate(vals.tolist()):
+        mv[i] = x
+    return mv
+
+
+def export(kind, values):
+    """A writable 1-D float64 buffer of exporter `kind` holding `values`."""
+    return VECTOR_EXPORTERS[kind](np.array(values, dtype=np.float64).reshape(-1))
+
+
+@pytest.fixture(params=list(VECTOR_EXPORTERS))
+def exporter(request):
+    """A function values -> buffer of one exporter (the test runs for each)."""
+    return functools.partial(export, request.param)
+
+
+# Writable zero matrices of a shape, as a replaced np.zeros could return them.
+MATRIX_EXPORTERS = {
+    "ctypes 2-D": lambda r, c: ((ctypes.c_double * c) * r)(),
+    "PickleBuffer(ctypes 2-D)": lambda r, c: pickle.PickleBuffer(((ctypes.c_double * c) * r)()),
+    "memoryview cast 2-D": lambda r, c: memoryview(bytearray(8 * r * c)).cast("d", (r, c)),
+    "mmap cast 2-D": lambda r, c: _mapped((r, c)),
+}
 
 
 def bits(a):

@@ -1,6 +1,8 @@
 """Module namespace, argument binding and conversion of the parameter kinds."""
 import builtins
+import ctypes
 import math
+import pickle
 import re
 import types
 
@@ -8,7 +10,8 @@ import numpy as np
 import pytest
 
 import random_field as rf
-from conftest import VIEW_KINDS, assert_same_bits, make_view
+from conftest import (MATRIX_EXPORTERS, VECTOR_EXPORTERS, VIEW_KINDS, assert_same_bits, export,
+                      make_view)
 
 FUNCS = ("get_COV", "get_C_chol_krig", "get_chol_krig_nodes", "get_chol_field",
          "get_krig_field", "sort_nodes", "get_random_field")
@@ -259,3 +262,79 @@ def test_a_transposed_result_matrix_is_filled_through_its_strides(monkeypatch):
     expected = rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 1, S[:2], S)
     monkeypatch.setattr(rf, "np", fake)
     assert_same_bits(rf.get_C_chol_krig(X[:2], Z[:2], X, Z, 1.0, 1, S[:2], S), expected)
+
+
+# ------------------------------------------------------- every buffer exporter
+
+PX = [0.0, 1.5, -2.0, 0.25, 3.0, 0.5]
+PZ = [0.0, 0.5, 1.0, -0.75, 2.5, 0.4]
+PS = [1.0, 0.5, 2.0, 1.25, 0.75, 1.5]
+
+
+@pytest.mark.parametrize("n", [0, 1, 6])
+def test_every_exporter_is_read_in_place(exporter, n):
+    # The same values behind each exporter give the bits of numpy arrays,
+    # whatever the exporter says (or omits) about strides and shape.
+    x, z, s = np.array(PX[:n]), np.array(PZ[:n]), np.array(PS[:n])
+    e = exporter
+    assert_same_bits(rf.get_COV(e(x), e(z), 1.3, 0, e(s)), rf.get_COV(x, z, 1.3, 0, s))
+    k = slice(n // 2, None)
+    assert_same_bits(rf.get_C_chol_krig(e(x[:n // 2]), e(z[:n // 2]), e(x[k]), e(z[k]), 0.9, 1,
+                                        e(s[:n // 2]), e(s[k])),
+                     rf.get_C_chol_krig(x[:n // 2], z[:n // 2], x[k], z[k], 0.9, 1, s[:n // 2], s[k]))
+    for got, want in zip(rf.sort_nodes(e(x), e(z)), rf.sort_nodes(x, z)):
+        assert_same_bits(got, want)
+    if n:
+        got, want = rf.get_chol_krig_nodes(e(x), e(z), 1.1), rf.get_chol_krig_nodes(x, z, 1.1)
+        assert [(a.dtype, a.tobytes()) for a in got] == [(a.dtype, a.tobytes()) for a in want]
+    else:
+        with pytest.raises(ValueError, match="no nodes"):
+            rf.get_chol_krig_nodes(e(x), e(z), 1.1)
+
+
+@pytest.mark.parametrize("made, ndim", [
+    (lambda: ((ctypes.c_double * 2) * 3)(), 2), (lambda: ((ctypes.c_double * 0) * 0)(), 2),
+    (lambda: pickle.PickleBuffer(((ctypes.c_double * 2) * 3)()), 2), (lambda: ctypes.c_double(1.0), 0),
+])
+def test_a_matrix_for_an_array_parameter_is_refused(made, ndim):
+    with pytest.raises(ValueError) as info:
+        rf.get_COV(made(), None, 1.0, 0, None)
+    assert str(info.value) == f"Buffer has wrong number of dimensions (expected 1, got {ndim})"
+
+
+@pytest.mark.parametrize("kind", list(MATRIX_EXPORTERS))
+@pytest.mark.parametrize("nchol, nkrig", [(3, 3), (2, 4), (0, 0), (2, 0), (0, 3)])
+def test_a_replaced_np_zeros_of_any_exporter_is_filled_through_its_buffer(monkeypatch, kind,
+                                                                           nchol, nkrig):
+    if 0 in (nchol, nkrig) and not kind.startswith(("ctypes", "PickleBuffer")):
+        pytest.skip("memoryview casts cannot make empty matrices")
+    x, z, s = np.array(PX), np.array(PZ), np.array(PS)
+    calls = [("get_C_chol_krig", (x[:nchol], z[:nchol], x[:nkrig], z[:nkrig], 0.8, 0,
+                                  s[:nchol], s[:nkrig]))]
+    if nchol == nkrig:
+        calls.append(("get_COV", (x[:nchol], z[:nchol], 0.8, 1, s[:nchol])))
+    expected = [getattr(rf, name)(*args) for name, args in calls]
+    made = []
+
+    def zeros(shape, dtype):
+        made.append(MATRIX_EXPORTERS[kind](*shape))
+        return made[-1]
+
+    monkeypatch.setattr(rf, "np", types.SimpleNamespace(zeros=zeros, asarray=np.asarray))
+    for (name, args), want in zip(calls, expected):
+        assert_same_bits(getattr(rf, name)(*args), want)
+    assert len(made) == len(calls)
+
+
+@pytest.mark.parametrize("kind", list(VECTOR_EXPORTERS))
+def test_a_replaced_np_sort_of_any_exporter_gives_its_fields(monkeypatch, kind):
+    x, z = np.array(PX), np.array(PZ)
+    want = rf.sort_nodes(x, z)
+
+    def sort(records, order):
+        done = np.sort(records, order=order)
+        return {"xv": export(kind, done["xv"]), "zv": export(kind, done["zv"])}
+
+    monkeypatch.setattr(rf, "np", types.SimpleNamespace(sort=sort, array=np.array, asarray=np.asarray))
+    for got, w in zip(rf.sort_nodes(x, z), want):
+        assert np.asarray(got).tobytes() == np.ascontiguousarray(w).tobytes()

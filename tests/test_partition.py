@@ -44,7 +44,11 @@ def check(x, z, dist_max):
 
 
 SCALES = [1.0, 3.7, 1e-5, 1e5, 1e-160, 1e-200, 1e160, 1e200]
-ODD_DIST = [0.0, -0.0, -1.0, NAN, INF, -INF, 1e-300, 5e-324, 1e300]
+ODD_DIST = [0.0, -0.0, -1.0, NAN, INF, -INF, 1e-300, 5e-324, 1e300, 2.0**512,
+            np.nextafter(2.0**512, 0.0), 2.0**513, 1e308]
+# Coordinates of outliers, far beyond every scale (the same value drawn twice
+# makes nodes that share that coordinate exactly).
+HUGE = [1e16, -1e16, 2.0**53, 2.0**62, -2.0**63, 2.0**70 + 2.0**18, 1e300, -1.7976931348623157e308]
 
 
 @st.composite
@@ -61,9 +65,17 @@ def node_sets(draw):
     for a, b in draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)),
                               max_size=4)):
         x[b], z[b] = x[a], z[a]
-    far = draw(st.sampled_from([0.0, 0.0, 1e9, 1e12, 2.0**60])) * step * scale
+    far = draw(st.sampled_from([0.0, 0.0, 1e9, 1e12, 2.0**60, 1e16, 1e30, 1e300])) * step * scale
+    shifted = draw(st.sampled_from([(x,), (z,), (x, z)]))
     for i in range(draw(st.integers(0, n)), n):  # a second cluster far away
-        x[i] += far
+        for c in shifted:
+            c[i] += far
+    for i, v, axes in draw(st.lists(st.tuples(st.integers(0, n - 1), st.sampled_from(HUGE),
+                                              st.sampled_from(["x", "z", "xz"])), max_size=3)):
+        if "x" in axes:  # outliers, on one axis or both
+            x[i] = v
+        if "z" in axes:
+            z[i] = v
     for i, v in draw(st.lists(st.tuples(st.integers(0, 2 * n - 1),
                                         st.sampled_from([NAN, INF, -INF])), max_size=2)):
         (x if i < n else z)[i % n] = v
@@ -84,7 +96,8 @@ def test_partition_matches_plain_scan(case):
     check(*case)
 
 
-@pytest.mark.parametrize("layout", ["uniform", "clustered", "sparse", "far apart"])
+@pytest.mark.parametrize("layout", ["uniform", "clustered", "sparse", "far apart", "outlier",
+                                    "huge extent"])
 def test_partition_many_nodes(layout):
     rng = np.random.default_rng(11)
     x, z = rng.uniform(-5, 5, 1200), rng.uniform(0, 10, 1200)
@@ -96,6 +109,11 @@ def test_partition_many_nodes(layout):
     elif layout == "far apart":  # clouds 1.5 * 2**39 and 2**45 bounds away
         x[400:800] += 0.7 * 1.5 * 2.0**39
         x[800:] += 0.7 * 2.0**45
+    elif layout == "outlier":  # one node far away makes the extent huge
+        x[-1] = 1e16
+    elif layout == "huge extent":  # clouds near both ends of the doubles, and one at 0
+        x[:400] = x[:400] * 1e292 - 1.7e308
+        z[400:800] = z[400:800] * 1e292 + 1.7e308 - 1e294
     check(x, z, 0.7)
 
 

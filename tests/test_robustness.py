@@ -1,6 +1,7 @@
 """Robustness: fuzzed calls of every function, reference counts and memory
-over repeated calls, concurrent calls from Python threads, and Ctrl-C during
-a long covariance fill.
+over repeated calls, concurrent calls from Python threads, Ctrl-C during a
+long covariance fill or partition, a fork from a signal handler during a
+threaded fill, and argument conversions that free an array already acquired.
 
 The fuzz tests try RANDOM_FIELD_FUZZ_EXAMPLES examples per function (150 by
 default). The long profile (about a quarter of an hour on two cores):
@@ -22,6 +23,7 @@ import sys
 import threading
 import time
 import tracemalloc
+import types
 import warnings
 
 import numpy as np
@@ -336,3 +338,157 @@ def test_ctrl_c_interrupts_long_fill(n, m, call):
     assert "RESULT" not in out, "the fill ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
     assert latency < (6.0 if SANITIZED else 2.0)
+
+
+PARTITION_CHILD = """
+import resource, sys
+if not {sanitized}:  # the sanitizer reserves more address space than any limit
+    resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+import numpy as np, random_field
+x, z = np.meshgrid(np.arange(0, 1000, 0.5), np.arange(0, 1000, 0.5))
+x, z = np.append(x.ravel(), 1e16), np.append(z.ravel(), 0.0)  # 4e6 nodes and an outlier
+print("READY", flush=True)
+r = random_field.get_chol_krig_nodes(x, z, 1.25)
+print("RESULT", len(r[0]), flush=True)
+"""
+
+
+def test_ctrl_c_interrupts_long_partition():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    p = subprocess.Popen([sys.executable, "-c", PARTITION_CHILD.format(sanitized=SANITIZED)],
+                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "READY", p.stderr.read()
+        time.sleep(0.3)
+        sent = time.monotonic()
+        os.kill(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=120)
+        latency = time.monotonic() - sent
+    finally:
+        p.kill()
+        p.wait()
+    print(f"Ctrl-C latency of get_chol_krig_nodes: {latency * 1000:.0f} ms")
+    assert "RESULT" not in out, "the partition ended before the signal, or ignored it"
+    assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
+    assert latency < (6.0 if SANITIZED else 2.0)
+
+
+FORK_CHILD = """
+import os, signal, numpy as np, random_field as rf
+n = 3000
+g = np.random.default_rng(3)
+x, z, s = g.random(n) * 100, g.random(n) * 100, g.random(n) + 0.5
+os.environ["RANDOM_FIELD_NUM_THREADS"] = "1"
+serial = rf.get_COV(x, z, 5.0, {model}, s)
+os.environ["RANDOM_FIELD_NUM_THREADS"] = "4"
+forked = []
+signal.signal(signal.SIGALRM, lambda signum, frame: forked.append(os.fork()))
+signal.setitimer(signal.ITIMER_REAL, 0.002)  # well inside the fill, at one of its checks
+try:
+    status = 0 if rf.get_COV(x, z, 5.0, {model}, s).tobytes() == serial.tobytes() else 1
+except Exception:
+    status = 2
+if forked == [0]:
+    os._exit(status)
+child = os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1])
+print("parent", status, "child", child)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork on this platform")
+@pytest.mark.parametrize("model", [0, 1])
+def test_fork_in_a_signal_handler_during_a_threaded_fill(model):
+    # The child has none of the worker threads: it must finish the matrix
+    # itself (or raise), never hand back the workers' tiles half written.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", FORK_CHILD.format(model=model)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.stdout.split() == ["parent", "0", "child", "0"], done.stderr
+
+
+class Frees:
+    """A real or integer argument whose conversion resizes `arr` in place
+    with numpy's unchecked resize: to `n` elements, or (n=None) to twice its
+    length and back, which moves its memory and keeps its values."""
+
+    def __init__(self, arr, n, value):
+        self.arr, self.n, self.value = arr, n, value
+
+    def _resize(self):
+        if self.n is None:
+            m = len(self.arr)
+            self.arr.resize(2 * m + 4096, refcheck=False)
+            self.arr.resize(m, refcheck=False)
+        else:
+            self.arr.resize(self.n, refcheck=False)
+
+    def __float__(self):
+        self._resize()
+        return float(self.value)
+
+    def __int__(self):
+        self._resize()
+        return int(self.value)
+
+
+@pytest.mark.parametrize("how", ["shrinks", "moves"])
+@pytest.mark.parametrize("call, scalar, target", [
+    ("get_COV", 2, 0), ("get_COV", 2, 1), ("get_COV", 3, 4),
+    ("get_C_chol_krig", 4, 0), ("get_C_chol_krig", 5, 3), ("get_C_chol_krig", 4, 7),
+    ("get_chol_krig_nodes", 2, 0), ("get_chol_krig_nodes", 2, 1),
+])
+def test_a_conversion_that_frees_an_acquired_array(how, call, scalar, target):
+    # The arrays are read where the exporter holds them after every
+    # conversion: the call computes on the values as they are then, or
+    # refuses an array whose length changed; it never reads freed memory.
+    g = np.random.default_rng(5)
+    n = 300
+    args = {"get_COV": [g.random(n) * 30, g.random(n) * 30, 1.5, 1, g.random(n) + 0.5],
+            "get_C_chol_krig": [g.random(n) * 30, g.random(n) * 30, g.random(n) * 30,
+                                g.random(n) * 30, 2.0, 0, g.random(n) + 0.5, g.random(n) + 0.5],
+            "get_chol_krig_nodes": [g.random(n) * 30, g.random(n) * 30, 1.5]}[call]
+    expected = getattr(rf, call)(*[a.copy() if isinstance(a, np.ndarray) else a for a in args])
+    args[scalar] = Frees(args[target], None if how == "moves" else 7, args[scalar])
+    f = getattr(rf, call)
+    if how == "shrinks":  # an array converted before the scalar, or after it
+        message = (rf"an array argument changed its length \(from {n} to 7\)" if target < scalar
+                   else ".* must have the same length")
+        with pytest.raises(ValueError, match=rf"^{call}\(\): {message}"):
+            f(*args)
+        return
+    got = f(*args)
+    for a, b in zip(got if isinstance(got, list) else [got], expected if isinstance(got, list) else [expected]):
+        assert a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+def test_a_replaced_np_zeros_that_frees_an_acquired_array(monkeypatch):
+    g = np.random.default_rng(6)
+    x, z, s = g.random(200), g.random(200), g.random(200) + 0.5
+    expected = rf.get_COV(x, z, 0.3, 1, s)
+
+    def zeros(shape, dtype):
+        Frees(s, None, 0)._resize()
+        return np.zeros(shape, dtype)
+
+    monkeypatch.setattr(rf, "np", types.SimpleNamespace(zeros=zeros, asarray=np.asarray))
+    assert rf.get_COV(x, z, 0.3, 1, s).tobytes() == expected.tobytes()
+
+
+def test_conditional_kernels_read_a_buffer_without_strides():
+    # The sampler's draw kernel takes its variates as a 2-D buffer; one
+    # exported without strides (ctypes) is C-contiguous, read as such.
+    import ctypes
+
+    from random_field_sampler import _kernels
+    i32 = lambda *v: np.array(v, np.int32)  # noqa: E731
+    # Two realisations over two nodes: node 0 is the Cholesky node (its
+    # values given), node 1 is drawn from it with weight 0.5 and scale 2.
+    rest = (2, 2, np.array([1.0, 3.0]), i32(0), 1, i32(0), i32(1), i32(0), np.array([0.5]),
+            i32(1), np.array([2.0]), 1)
+    want = np.array([5.0, 0.0, -1.0, 0.0])
+    _kernels.draw(want, np.array([[0.25], [-0.5]]), *rest)
+    eps = ((ctypes.c_double * 1) * 2)()
+    eps[0][0], eps[1][0] = 0.25, -0.5
+    got = np.array([5.0, 0.0, -1.0, 0.0])
+    _kernels.draw(got, eps, *rest)
+    assert got.tobytes() == want.tobytes() and got[1] != got[3]
