@@ -86,11 +86,6 @@ PyObject* py_get_chol_krig_nodes(PyObject* module, PyObject* args, PyObject* kwa
                             "get_chol_krig_nodes(): no nodes (x and z are empty)");
             return nullptr;
         }
-        if (x.size() > 2147483647) {
-            PyErr_SetString(PyExc_ValueError,
-                            "get_chol_krig_nodes(): more than 2147483647 nodes");
-            return nullptr;
-        }
         const std::vector<double> xs = copy_of(x.view()), zs = copy_of(z.view());
         Partition p;
         if (!chol_krig_nodes(xs.data(), zs.data(), x.size(), dist_max, p, signalled))

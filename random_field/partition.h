@@ -80,8 +80,10 @@ inline std::int64_t cell_of(double v, double s, Axis* axis) {
 }
 
 // Cholesky nodes of one cell as a list threaded through `next`, by the
-// order in which they became Cholesky nodes (newest first).
-constexpr std::int32_t none = -1;
+// order in which they became Cholesky nodes (newest first). Indices are as
+// wide as the node count: no limit at 2^31 nodes.
+using Index = std::ptrdiff_t;
+constexpr Index none = -1;
 
 // Cells of the near nodes when the box of occupied cells is small.
 class DenseCells {
@@ -89,17 +91,17 @@ public:
     DenseCells(std::int64_t x0, std::int64_t z0, std::int64_t nx, std::int64_t nz)
         : x0_(x0), z0_(z0), nx_(nx), nz_(nz),
           heads_(static_cast<std::size_t>(nx * nz), none) {}
-    std::int32_t first(std::int64_t cx, std::int64_t cz) const {
+    Index first(std::int64_t cx, std::int64_t cz) const {
         const std::int64_t a = cx - x0_, b = cz - z0_;
         if (a < 0 || a >= nx_ || b < 0 || b >= nz_) return none;
         return heads_[static_cast<std::size_t>(a * nz_ + b)];
     }
-    std::int32_t& slot(std::int64_t cx, std::int64_t cz) {
+    Index& slot(std::int64_t cx, std::int64_t cz) {
         return heads_[static_cast<std::size_t>((cx - x0_) * nz_ + (cz - z0_))];
     }
 private:
     std::int64_t x0_, z0_, nx_, nz_;
-    std::vector<std::int32_t> heads_;
+    std::vector<Index> heads_;
 };
 
 // Cells of the near nodes in an open-addressing hash table (linear probing,
@@ -107,21 +109,21 @@ private:
 class HashedCells {
 public:
     HashedCells() : table_(64) {}
-    std::int32_t first(std::int64_t cx, std::int64_t cz) const {
+    Index first(std::int64_t cx, std::int64_t cz) const {
         for (std::size_t i = hash(cx, cz) & mask();; i = (i + 1) & mask()) {
             const Entry& e = table_[i];
             if (e.head == none) return none;
             if (e.cx == cx && e.cz == cz) return e.head;
         }
     }
-    std::int32_t& slot(std::int64_t cx, std::int64_t cz) {
+    Index& slot(std::int64_t cx, std::int64_t cz) {
         if (2 * (used_ + 1) > table_.size()) grow();
         return place(cx, cz);
     }
 private:
     struct Entry {
         std::int64_t cx = 0, cz = 0;
-        std::int32_t head = none;
+        Index head = none;
     };
     static std::size_t hash(std::int64_t cx, std::int64_t cz) {
         std::uint64_t h = static_cast<std::uint64_t>(cx) * 0x9E3779B97F4A7C15ull +
@@ -134,7 +136,7 @@ private:
     std::size_t mask() const { return table_.size() - 1; }
     // The entry of the cell, made (with an empty list) when missing; the
     // table has room.
-    std::int32_t& place(std::int64_t cx, std::int64_t cz) {
+    Index& place(std::int64_t cx, std::int64_t cz) {
         for (std::size_t i = hash(cx, cz) & mask();; i = (i + 1) & mask()) {
             Entry& e = table_[i];
             if (e.head == none) {
@@ -161,11 +163,11 @@ private:
 // within their own cell only.
 class FarCells {
 public:
-    std::int32_t first(std::int64_t cx, std::int64_t cz, unsigned char axes) const {
+    Index first(std::int64_t cx, std::int64_t cz, unsigned char axes) const {
         const auto it = map_.find(Key{cx, cz, axes});
         return it == map_.end() ? none : it->second;
     }
-    std::int32_t& slot(std::int64_t cx, std::int64_t cz, unsigned char axes) {
+    Index& slot(std::int64_t cx, std::int64_t cz, unsigned char axes) {
         return map_.try_emplace(Key{cx, cz, axes}, none).first->second;
     }
 private:
@@ -181,7 +183,7 @@ private:
             return static_cast<std::size_t>(h ^ (h >> 29));
         }
     };
-    std::unordered_map<Key, std::int32_t, KeyHash> map_;
+    std::unordered_map<Key, Index, KeyHash> map_;
 };
 
 // Where a node is: its cell, and whether (and how) it can be a candidate.
@@ -203,19 +205,19 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
     // The Cholesky nodes that can be candidates, in the order chosen, each
     // with its coordinates and the next older one of its cell.
     std::vector<double> cand_x, cand_z;
-    std::vector<std::int32_t> cand_next;
+    std::vector<Index> cand_next;
     FarCells far;
 
     auto add_cholesky = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
         p.chol_ind.push_back(i);
         if (k & node_never) return;
-        std::int32_t& head = k == node_near ? cells.slot(cx, cz) : far.slot(cx, cz, k);
+        Index& head = k == node_near ? cells.slot(cx, cz) : far.slot(cx, cz, k);
         cand_x.push_back(x[i]);
         cand_z.push_back(z[i]);
         cand_next.push_back(head);
-        head = static_cast<std::int32_t>(cand_x.size() - 1);
+        head = static_cast<Index>(cand_x.size() - 1);
     };
-    auto passes = [&](double xi, double zi, std::int32_t c) {
+    auto passes = [&](double xi, double zi, Index c) {
         for (; c != none; c = cand_next[static_cast<std::size_t>(c)])
             if (node_distance(xi, zi, cand_x[static_cast<std::size_t>(c)],
                               cand_z[static_cast<std::size_t>(c)]) < dist_max)
