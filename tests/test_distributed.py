@@ -3,6 +3,7 @@ module, the same bits as the synchronous scheduler and as realisation(i, seed),
 a worker killed mid-run, independent streams, and the zarr store of the
 command line."""
 import builtins
+import pickle
 import os
 import signal
 
@@ -322,3 +323,15 @@ def test_without_the_extra_stores_and_schedulers_are_refused(monkeypatch, capsys
     assert os.listdir(tmp_path) == ["mesh.csv"]
     with pytest.raises(ImportError, match=r"random_field\[dask\]"):
         rfd.to_dask(Sampler(x=SMALL[0], z=SMALL[1], **OPTIONS), 2, seed=1)
+
+
+def test_a_received_sampler_is_drawn_from_a_copy_of_its_own(samplers):
+    """A sampler unpickled from frames is copied once into memory of its own
+    before any row is drawn from it: the same bits, no array left on the frames."""
+    s = samplers("small", "kriging")
+    got = pickle.loads(pickle.dumps(s, protocol=5))
+    assert rfd._foreign(got.L_chol) and not rfd._foreign(s.L_chol)
+    own = rfd._own(got)
+    assert own is rfd._own(got) and not rfd._foreign(own.L_chol)
+    state = rfd._seed_state(rfd.study_seed(3))
+    assert same_bits(rfd.draw_rows(got, state, 5, 13), s.draw(13, seed=3)[5:])

@@ -181,9 +181,38 @@ def sampler_bytes(sampler: Any) -> int:
 # What a task does
 
 
+# Samplers as a worker received them, each with a copy in memory of its own.
+_owned: "weakref.WeakKeyDictionary[Any, Any]" = weakref.WeakKeyDictionary()
+
+
+def _foreign(a: Any) -> bool:
+    """Whether an array's memory belongs to something other than numpy (the
+    frames a sampler arrived in)."""
+    while isinstance(a, np.ndarray):
+        if a.base is None:
+            return False
+        a = a.base
+    return a is not None
+
+
+def _own(sampler: Any) -> Any:
+    """The sampler with its arrays in memory of its own. A sampler that
+    arrived from another process has arrays that are views of the received
+    frames; on a worker those came back changed after other transfers (whole
+    chunks of kriged values wrong at 10^5 nodes), so each worker copies it
+    once, and draws only from the copy."""
+    if not _foreign(getattr(sampler, "L_chol", None)):
+        return sampler
+    own = _owned.get(sampler)
+    if own is None:
+        own = _owned[sampler] = copy.deepcopy(sampler)
+    return own
+
+
 def draw_rows(sampler: Any, seed: SeedState, a: int, b: int) -> np.ndarray:
     """Rows a .. b-1 of the study: a (b - a, N) float64 array, computed with
     BLAS on one thread."""
+    sampler = _own(sampler)
     out = np.empty((b - a, sampler.N))
     with one_blas_thread():
         for offset, block in sampler.blocks(b - a, seed=_seed_from_state(seed), start=a):
