@@ -95,20 +95,5 @@ Ref np_attr(PyObject* module, PyObject* attr);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args,
          PyObject* kwnames = nullptr);
 
-// Runs a function body so that no C++ exception reaches the interpreter:
-// exhausted memory becomes MemoryError, anything else SystemError.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    return nullptr;
-}
 
 }  // namespace random_field

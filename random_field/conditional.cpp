@@ -80,19 +80,6 @@ private:
     Buffer buf_;
 };
 
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    return nullptr;
-}
 
 // Between blocks, on the calling thread: true when a signal handler raised
 // or the progress callable did (its error is then set).

@@ -11,6 +11,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace random_field {
@@ -59,5 +61,21 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
+
+// Runs a function body so that no C++ exception reaches the interpreter:
+// exhausted memory becomes MemoryError, anything else SystemError.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    return nullptr;
+}
 
 }  // namespace random_field
