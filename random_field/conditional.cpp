@@ -110,27 +110,51 @@ private:
     mutable std::chrono::steady_clock::time_point last_;
 };
 
-PyObject* py_order(PyObject*, PyObject* args) {
-    return guarded([&]() -> PyObject* {
-        PyObject *xo, *zo, *co, *ko, *oo;
-        Py_ssize_t N, Nchol, Nkrig;
-        double dist;
-        if (!PyArg_ParseTuple(args, "OOnOnOnOd:order", &xo, &zo, &N, &co, &Nchol, &ko, &Nkrig,
-                              &oo, &dist))
-            return nullptr;
-        if (N < 0 || Nchol < 0 || Nkrig < 0 || Nchol + Nkrig > N) {
-            PyErr_SetString(PyExc_ValueError, "order: inconsistent sizes");
-            return nullptr;
+// The arrays of an ordering call, checked: x and z of N nodes, the Cholesky
+// and kriged node indices (each in 0 .. N-1) and the output of Nkrig ranks.
+struct OrderArgs {
+    Py_ssize_t N = 0, Nchol = 0, Nkrig = 0;
+    Arr x, z, chol, krig, out;
+
+    bool get(const char* name, PyObject* xo, PyObject* zo, PyObject* co, PyObject* ko,
+             PyObject* oo) {
+        if (N < 0 || Nchol < 0 || Nkrig < 0 || Nchol + Nkrig > N || N > 2147483647) {
+            PyErr_Format(PyExc_ValueError, "%s: inconsistent sizes", name);
+            return false;
         }
-        Arr x, z, chol, krig, out;
         if (!x.get(xo, 'd', N, false, "x") || !z.get(zo, 'd', N, false, "z") ||
             !chol.get(co, 'i', Nchol, false, "chol_ind") ||
             !krig.get(ko, 'i', Nkrig, false, "krig_ind") || !out.get(oo, 'i', Nkrig, true, "out"))
-            return nullptr;
-        const std::vector<std::int32_t> order =
-            coarse_to_fine(x.d(), z.d(), N, chol.i(), Nchol, krig.i(), Nkrig, dist);
+            return false;
+        auto bad = [this](const std::int32_t* a, Py_ssize_t n) {
+            for (Py_ssize_t k = 0; k < n; ++k)
+                if (a[k] < 0 || a[k] >= N) return true;
+            return false;
+        };
+        if (bad(chol.i(), Nchol) || bad(krig.i(), Nkrig)) {
+            PyErr_Format(PyExc_ValueError, "%s: an index is out of range", name);
+            return false;
+        }
+        return true;
+    }
+
+    void put(const std::vector<std::int32_t>& order) const {
         if (!order.empty())
             std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
+    }
+};
+
+PyObject* py_order(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject *xo, *zo, *co, *ko, *oo;
+        OrderArgs a;
+        double dist;
+        if (!PyArg_ParseTuple(args, "OOnOnOnOd:order", &xo, &zo, &a.N, &co, &a.Nchol, &ko,
+                              &a.Nkrig, &oo, &dist) ||
+            !a.get("order", xo, zo, co, ko, oo))
+            return nullptr;
+        a.put(coarse_to_fine(a.x.d(), a.z.d(), a.N, a.chol.i(), a.Nchol, a.krig.i(), a.Nkrig,
+                             dist));
         Py_RETURN_NONE;
     });
 }
@@ -138,32 +162,12 @@ PyObject* py_order(PyObject*, PyObject* args) {
 PyObject* py_maxmin(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         PyObject *xo, *zo, *co, *ko, *oo;
-        Py_ssize_t N, Nchol, Nkrig;
-        if (!PyArg_ParseTuple(args, "OOnOnOnO:maxmin", &xo, &zo, &N, &co, &Nchol, &ko, &Nkrig,
-                              &oo))
+        OrderArgs a;
+        if (!PyArg_ParseTuple(args, "OOnOnOnO:maxmin", &xo, &zo, &a.N, &co, &a.Nchol, &ko,
+                              &a.Nkrig, &oo) ||
+            !a.get("maxmin", xo, zo, co, ko, oo))
             return nullptr;
-        if (N < 0 || Nchol < 0 || Nkrig < 0 || Nchol + Nkrig > N || N > 2147483647) {
-            PyErr_SetString(PyExc_ValueError, "maxmin: inconsistent sizes");
-            return nullptr;
-        }
-        Arr x, z, chol, krig, out;
-        if (!x.get(xo, 'd', N, false, "x") || !z.get(zo, 'd', N, false, "z") ||
-            !chol.get(co, 'i', Nchol, false, "chol_ind") ||
-            !krig.get(ko, 'i', Nkrig, false, "krig_ind") || !out.get(oo, 'i', Nkrig, true, "out"))
-            return nullptr;
-        auto bad = [N](const std::int32_t* a, Py_ssize_t n) {
-            for (Py_ssize_t k = 0; k < n; ++k)
-                if (a[k] < 0 || a[k] >= N) return true;
-            return false;
-        };
-        if (bad(chol.i(), Nchol) || bad(krig.i(), Nkrig)) {
-            PyErr_SetString(PyExc_ValueError, "maxmin: an index is out of range");
-            return nullptr;
-        }
-        const std::vector<std::int32_t> order =
-            maxmin_order(x.d(), z.d(), N, chol.i(), Nchol, krig.i(), Nkrig);
-        if (!order.empty())
-            std::memcpy(out.i(), order.data(), order.size() * sizeof(std::int32_t));
+        a.put(maxmin_order(a.x.d(), a.z.d(), a.N, a.chol.i(), a.Nchol, a.krig.i(), a.Nkrig));
         Py_RETURN_NONE;
     });
 }

@@ -273,6 +273,19 @@ def test_kernels_check_their_buffers():
         _kernels.draw(ro, *args[1:])
 
 
+@pytest.mark.parametrize("kernel", ["order", "maxmin"])
+@pytest.mark.parametrize("index", [-1, 30])
+def test_orderings_refuse_node_indices_out_of_range(kernel, index):
+    x, z = np.arange(30.0), np.zeros(30)
+    chol = np.array([0, 10, 20], dtype=np.int32)
+    krig = np.array([i for i in range(30) if i % 10], dtype=np.int32)
+    krig[4] = index
+    out = np.zeros(len(krig), dtype=np.int32)
+    extra = (1.0,) if kernel == "order" else ()
+    with pytest.raises(ValueError, match="out of range"):
+        getattr(_kernels, kernel)(x, z, 30, chol, 3, krig, len(krig), out, *extra)
+
+
 def _z_scores(sample, S, mean):
     n = len(sample)
     m = sample.mean(0)
