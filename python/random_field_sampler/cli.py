@@ -57,16 +57,16 @@ deviation --sd; the correlation lengths are those of the Gaussian field.
 from __future__ import annotations
 
 import argparse
-import csv
 import math
 import os
 import signal
-import stat
 import sys
-import tempfile
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
+
+from .io.atomic import OutputError, Pending, check_room, same_file
+from .io.nodes import read_nodes
 
 PROG = "random-field"
 MODELS = {"gaussian": 0, "exponential": 1}
@@ -207,7 +207,7 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     args = ap.parse_args(argv)
     if args.scheduler is not None and output_suffix(args.output) != ".zarr":
         ap.error("--scheduler writes a zarr store: give -o NAME.zarr")
-    from .mesh import is_mesh_path
+    from .io.mesh import is_mesh_path
     if not is_mesh_path(args.mesh):
         for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
             if given:
@@ -223,225 +223,6 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 # Reading the nodes
 
 
-# Column separators of delimited text, in the order they are looked for in
-# the header; a header with none of them is split at blanks.
-DELIMITERS = {",": "commas", ";": "semicolons", "\t": "tabs"}
-
-
-def text_rows(f, delimiter: Optional[str]) -> Iterator[Tuple[int, List[str]]]:
-    """(line number, cells) of each line after the header."""
-    if delimiter is None:
-        for line, text in enumerate(f, start=2):
-            yield line, text.split()
-    else:
-        rows = csv.reader(f, delimiter=delimiter)
-        for row in rows:
-            yield rows.line_num + 1, row
-
-
-def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
-    xcol, zcol = xcol or "x", zcol or "z"
-    try:
-        with open(path, newline="", encoding="utf-8-sig") as f:
-            first = f.readline()
-            if not first:
-                raise Failure(f"{path}: the file is empty")
-            delimiter = next((d for d in DELIMITERS if d in first), None)
-            if delimiter is None:
-                names, seen = first.split(), "blanks"
-            else:
-                names, seen = next(csv.reader([first], delimiter=delimiter), []), DELIMITERS[delimiter]
-            names = [h.strip() for h in names]
-            cols = []
-            for name in (xcol, zcol):
-                if name not in names:
-                    raise Failure(f"{path}: no column named {name!r} in the header "
-                                  f"({', '.join(repr(n) for n in names)}, separated by {seen})")
-                cols.append(names.index(name))
-            values: Tuple[List[float], List[float]] = ([], [])
-            for line, row in text_rows(f, delimiter):
-                if not any(cell.strip() for cell in row):
-                    continue  # blank line
-                for out, name, col in zip(values, (xcol, zcol), cols):
-                    text = row[col].strip() if col < len(row) else ""
-                    if not text:
-                        raise Failure(f"{path}, line {line}: no {name} value: the columns "
-                                      f"{xcol!r} and {zcol!r} must have the same length")
-                    try:
-                        v = float(text)
-                    except ValueError:
-                        raise Failure(f"{path}, line {line}: the {name} value {text!r} "
-                                      f"is not a number") from None
-                    if not math.isfinite(v):
-                        raise Failure(f"{path}, line {line}: the {name} value {text!r} "
-                                      f"is not finite")
-                    out.append(v)
-    except UnicodeDecodeError as e:
-        raise Failure(f"{path}: not a text file ({e.reason})") from None
-    except csv.Error as e:
-        raise Failure(f"{path}: not a readable CSV file ({e})") from None
-    return np.array(values[0], dtype=np.float64), np.array(values[1], dtype=np.float64)
-
-
-def real_column(a, what: str, path: str) -> np.ndarray:
-    a = np.asarray(a)
-    if a.dtype.kind not in "iuf":
-        raise Failure(f"{path}: {what} must hold real numbers, not {a.dtype}")
-    return np.ascontiguousarray(a, dtype=np.float64)
-
-
-def column_index(text: Optional[str], default: int, option: str, path: str, shape) -> int:
-    """A column of a plain (N, k) array: the default, or an index given by
-    --x-column / --z-column; a name is an error, as the array has none."""
-    if text is None:
-        return default
-    try:
-        i = int(text)
-    except ValueError:
-        raise Failure(f"{path} holds an {shape} array without named columns: {option} "
-                      f"takes a column index 0 .. {shape[1] - 1} there, not {text!r}") from None
-    if not 0 <= i < shape[1]:
-        raise Failure(f"{path}: {option} {text} is not a column of the {shape} array "
-                      f"(0 .. {shape[1] - 1})")
-    return i
-
-
-def read_numpy(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
-    data = np.load(path, allow_pickle=False)
-    if isinstance(data, np.lib.npyio.NpzFile):
-        xcol, zcol = xcol or "x", zcol or "z"
-        with data:
-            missing = [n for n in (xcol, zcol) if n not in data.files]
-            if missing:
-                raise Failure(f"{path}: no array named {missing[0]!r} "
-                              f"(it holds {', '.join(repr(n) for n in data.files) or 'nothing'})")
-            x, z = data[xcol], data[zcol]
-        if x.ndim != 1 or z.ndim != 1:
-            raise Failure(f"{path}: {xcol!r} and {zcol!r} must be one-dimensional, "
-                          f"got shapes {x.shape} and {z.shape}")
-        if len(x) != len(z):
-            raise Failure(f"{path}: {xcol!r} and {zcol!r} must have the same length, "
-                          f"got {len(x)} and {len(z)}")
-        return real_column(x, repr(xcol), path), real_column(z, repr(zcol), path)
-    if data.dtype.names is not None:
-        xcol, zcol = xcol or "x", zcol or "z"
-        missing = [n for n in (xcol, zcol) if n not in data.dtype.names]
-        if missing:
-            raise Failure(f"{path}: no field named {missing[0]!r} in the record array "
-                          f"({', '.join(repr(n) for n in data.dtype.names)})")
-        if data.ndim != 1:
-            raise Failure(f"{path}: the record array must be one-dimensional, got shape {data.shape}")
-        for name in (xcol, zcol):
-            sub = data.dtype[name].shape
-            if sub:
-                raise Failure(f"{path}: the field {name!r} holds arrays of shape {sub}, "
-                              f"not one number per node")
-        return real_column(data[xcol], repr(xcol), path), real_column(data[zcol], repr(zcol), path)
-    if data.ndim != 2 or data.shape[1] not in (2, 3):
-        raise Failure(f"{path}: expected an (N, 2) array of x and z or an (N, 3) array of "
-                      f"points, got shape {data.shape}")
-    i = column_index(xcol, 0, "--x-column", path, data.shape)
-    j = column_index(zcol, 1, "--z-column", path, data.shape)
-    data = real_column(data, "the array", path)
-    return data[:, i].copy(), data[:, j].copy()
-
-
-def read_nodes(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
-    """The x and z coordinates of the nodes, finite float64 arrays of one
-    length; columns None take the file type's defaults."""
-    suffix = os.path.splitext(path)[1].lower()
-    try:
-        if suffix in (".npy", ".npz"):
-            x, z = read_numpy(path, xcol, zcol)
-        elif suffix in (".csv", ".txt", ".tsv"):
-            x, z = read_csv(path, xcol, zcol)
-        else:
-            raise Failure(f"{path}: unknown node file type {suffix or '(none)'!r}; "
-                          f"use .csv, .npy or .npz")
-    except (Failure, MemoryError):
-        raise
-    except OSError as e:
-        raise Failure(f"{path}: {e.strerror or one_line(e)}") from None
-    except Exception as e:  # a corrupt archive, a bad CRC, an unsafe header, ...
-        kind = "numpy" if suffix in (".npy", ".npz") else "node"
-        raise Failure(f"{path}: not a readable {kind} file ({one_line(e)})") from None
-    if len(x) == 0:
-        raise Failure(f"{path}: no nodes")
-    bad = ~(np.isfinite(x) & np.isfinite(z))
-    if bad.any():
-        raise Failure(f"{path}: node {int(np.argmax(bad))} has a coordinate that is not finite")
-    return x, z
-
-
-# ---------------------------------------------------------------------------
-# Writing under a temporary name
-
-
-def new_file_mode() -> int:
-    """The mode a newly created file gets: 0666 less the umask."""
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return 0o666 & ~mask
-
-
-class Pending:
-    """A file written under a temporary name in its target's directory, then
-    renamed into place by ``commit``; ``discard`` removes it. Opening it up
-    front finds an unwritable path before any work is done.
-
-    A path that is a symbolic link is written through: the temporary file
-    lies beside the link's target and replaces it, and the link stays. The
-    file gets the mode of the file it replaces, or that of a new file."""
-
-    def __init__(self, path: str):
-        self.path = path
-        self.target = os.path.realpath(path)
-        if os.path.isdir(self.target):
-            raise Failure(f"cannot write {path}: it is a directory")
-        folder, name = os.path.split(self.target)
-        try:
-            if os.path.isfile(self.target):
-                mode = stat.S_IMODE(os.stat(self.target).st_mode)
-            else:
-                mode = new_file_mode()
-            fd, self.temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
-        except OSError as e:
-            raise Failure(f"cannot write {path}: {e.strerror or e}") from None
-        try:
-            os.fchmod(fd, mode)  # mkstemp makes it 0600
-        except BaseException:  # a signal too: the caller never saw the file
-            os.close(fd)
-            self.discard()
-            raise
-        os.close(fd)
-
-    def commit(self) -> None:
-        try:
-            fd = os.open(self.temp, os.O_RDONLY)
-            try:
-                os.fsync(fd)  # the data on disk before the name
-            finally:
-                os.close(fd)
-            os.replace(self.temp, self.target)
-        except OSError as e:
-            raise Failure(f"cannot write {self.path}: {e.strerror or e}") from None
-
-    def discard(self) -> None:
-        try:
-            os.unlink(self.temp)
-        except FileNotFoundError:
-            pass
-
-
-def same_file(a: str, b: str) -> bool:
-    """Whether two paths name one file: through links, hard links too, and
-    for paths that do not exist yet by where they lead."""
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return os.path.normcase(os.path.realpath(a)) == os.path.normcase(os.path.realpath(b))
-
-
 def refuse_clobbering(args: argparse.Namespace) -> None:
     """The outputs never replace the node file, nor each other."""
     if same_file(args.output, args.mesh):
@@ -453,23 +234,6 @@ def refuse_clobbering(args: argparse.Namespace) -> None:
                           f"it would be overwritten")
         if same_file(args.plot, args.output):
             raise Failure(f"{args.plot}: the picture and the output {args.output} are one file")
-
-
-def check_room(K: int, N: int, folder: str, kind: str) -> None:
-    """Refuse, before any work, an output larger than its file system has room for."""
-    need = K * N * 8
-    try:
-        st = os.statvfs(folder)
-        room, where = st.f_bavail * st.f_frsize, f"free in {folder}"
-    except (OSError, AttributeError):
-        room, where = sys.maxsize, "a file can hold"
-    room = min(room, sys.maxsize)
-    if need > room:
-        least = "at least " if kind == ".csv" else ""
-        raise Failure(f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)} "
-                      f"need {least}"
-                      f"{need:,} bytes ({need / 2**30:,.3g} GiB), more than the {room:,} bytes "
-                      f"{where}")
 
 
 def check_finite_inputs(args: argparse.Namespace, x: np.ndarray) -> None:
@@ -491,7 +255,7 @@ def output_suffix(path: str) -> str:
 
 
 def output_kind(path: str, mesh: bool = False) -> str:
-    from .mesh import OUTPUT_SUFFIXES
+    from .io.mesh import OUTPUT_SUFFIXES
     suffix = output_suffix(path)
     if mesh and suffix in OUTPUT_SUFFIXES:
         return suffix
@@ -615,7 +379,7 @@ def run(args: argparse.Namespace) -> None:
 
     from . import sampler as random_field_sampler
 
-    from . import mesh as fe_mesh
+    from .io import mesh as fe_mesh
 
     on_mesh = fe_mesh.is_mesh_path(args.mesh)
     kind = output_kind(args.output, on_mesh)
@@ -663,11 +427,15 @@ def run(args: argparse.Namespace) -> None:
                 raise Failure(str(e)) from None
             pending.append(gathered)
         else:
-            pending.append(Pending(args.output))
+            pending.append(Pending(args.output, protect=fe_mesh.protected([args.mesh]),
+                                   size=8 * args.realisations * len(x)))
         if args.plot is not None:
-            pending.append(Pending(args.plot))
+            pending.append(Pending(args.plot, protect=fe_mesh.protected([args.mesh])))
         K, N = args.realisations, len(x)
-        check_room(K, N, os.path.dirname(os.path.realpath(args.output)), kind)
+        store = [(args.output, 8 * K * N)] if kind == ".zarr" else []
+        check_room(store + [size for p in pending for size in p.sizes()],
+                   f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)}",
+                   at_least=kind == ".csv")
         if args.seed is not None:
             np.random.seed(args.seed)
         try:
@@ -881,7 +649,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     restore = catch_termination()
     try:
         run(args)
-    except Failure as e:
+    except (Failure, OutputError) as e:
         print(f"{PROG}: error: {one_line(e)}", file=sys.stderr)
         return 1
     except MemoryError as e:  # the sampler's plan says what it needs, in one line

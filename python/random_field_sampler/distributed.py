@@ -32,13 +32,13 @@ import operator
 import os
 import pickle
 import shutil
-import tempfile
 import uuid
 import weakref
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from .io.atomic import Staged
 from ._blas import one_blas_thread
 from .sampler import STUDY_GROUP
 
@@ -435,8 +435,8 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     target = os.path.abspath(path)
     if os.path.lexists(target) and not _is_store(target):
         raise FileExistsError(f"{path}: exists and is not a zarr store; not replaced")
-    folder, name = os.path.split(target)
-    temp = tempfile.mkdtemp(prefix=f".{name}.", suffix=".part", dir=folder)
+    staged = Staged()  # a link is written through to the store it leads to
+    temp = staged.directory(path)
     futures: List[Any] = []
     tname = ""
     try:
@@ -483,8 +483,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
                 done += future.result()
                 if progress is not None:
                     progress("realisations", done, k)
-        os.chmod(temp, 0o777 & ~_umask())
-        _replace(temp, target)
+        staged.commit()
     except BaseException:
         if futures:
             client.cancel(futures)
@@ -493,7 +492,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
             # removed: wait for them (they fail at once on a removed store).
             shutil.rmtree(temp, ignore_errors=True)
             _wait_for_running(client, tname)
-        shutil.rmtree(temp, ignore_errors=True)
+        staged.discard()
         raise
 
 
@@ -514,24 +513,6 @@ def _wait_for_running(client: Any, name: str, timeout: float = 120.0) -> None:
         if not sum(v for v in counts.values() if isinstance(v, int)):
             return
         time.sleep(0.05)
-
-
-def _replace(temp: str, target: str) -> None:
-    """Rename the store `temp` to `target`; an old store there is moved aside
-    first and removed once the new one is in place."""
-    if not os.path.lexists(target):
-        os.rename(temp, target)
-        return
-    folder, name = os.path.split(target)
-    old = tempfile.mkdtemp(prefix=f".{name}.", suffix=".old", dir=folder)
-    os.rmdir(old)
-    os.rename(target, old)
-    try:
-        os.rename(temp, target)
-    except BaseException:
-        os.rename(old, target)
-        raise
-    shutil.rmtree(old, ignore_errors=True)
 
 
 def read_zarr_attrs(path: str) -> Dict[str, Any]:

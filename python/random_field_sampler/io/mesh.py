@@ -34,19 +34,20 @@ from __future__ import annotations
 import contextlib
 import io
 import os
-import stat
-import tempfile
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["MeshError", "Mesh", "read", "is_mesh_path", "field_names", "with_fields", "write",
-           "PLANES", "AT", "OUTPUT_SUFFIXES", "Gathered", "plot"]
+from .atomic import OutputError, Staged, reason, target_of
+from .nodes import MAX_TABLE_REALISATIONS, NODE_SUFFIXES, field_names, table_bytes, write_node_table
+
+__all__ = ["MeshError", "Mesh", "read", "from_meshio", "is_mesh_path", "field_names", "with_fields",
+           "write", "input_files", "companion", "check_output", "output_bytes", "PLANES", "AT",
+           "OUTPUT_SUFFIXES", "Gathered", "plot"]
 
 PLANES = {"xy": (0, 1), "xz": (0, 2), "yz": (1, 2)}
 AT = ("nodes", "cells", "both")
-NODE_SUFFIXES = (".csv", ".txt", ".npy", ".npz")
 # Formats meshio writes, and reads back, with point and cell data on meshes
 # of mixed elements (its Gmsh writer needs entity tags that few meshes have,
 # and its Gmsh 2.2 files do not read back).
@@ -70,12 +71,6 @@ def _meshio() -> Any:
 def is_mesh_path(path: str) -> bool:
     """Whether a file is read as a mesh (anything but a node table)."""
     return os.path.splitext(path)[1].lower() not in NODE_SUFFIXES
-
-
-def field_names(k: int, start: int = 0) -> List[str]:
-    """realisation_0000, realisation_0001, ... (more digits past 9999)."""
-    width = max(4, len(str(start + k - 1)))
-    return [f"realisation_{i:0{width}d}" for i in range(start, start + k)]
 
 
 def _corners(cell_type: str, nodes_per_cell: int) -> int:
@@ -306,126 +301,91 @@ def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
 
 
 # ---------------------------------------------------------------------------
-# Writing under temporary names
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
-
-def _temp(path: str, suffix: str) -> str:
-    """A new empty file beside ``path``'s target (a link is written through)."""
-    folder, name = os.path.split(os.path.realpath(path))
-    fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=suffix, dir=folder)
-    os.close(fd)
-    return temp
-
-
-def _remove(path: Optional[str]) -> None:
-    if path:
-        try:
-            os.unlink(path)
-        except FileNotFoundError:
-            pass
+# Writing: every file through the one staged writer
 
 
 def companion(path: str) -> Optional[str]:
-    """The .h5 file that holds the data of an .xdmf file, None for others."""
-    stem, suffix = os.path.splitext(path)
+    """The .h5 file that holds the data of an .xdmf file (beside the file
+    the path leads to, so that a link is written through with its data),
+    None for others."""
+    stem, suffix = os.path.splitext(target_of(path))
     return stem + ".h5" if suffix.lower() in XDMF_SUFFIXES else None
 
 
-def _same_file(a: str, b: Optional[str]) -> bool:
-    try:
-        return b is not None and os.path.exists(a) and os.path.samefile(a, b)
-    except OSError:
-        return False
+def input_files(path: str) -> Dict[str, str]:
+    """The files a mesh input consists of, each with why no output may
+    replace it: the file itself, and the .h5 that holds an XDMF's data."""
+    files = {path: "it is the input file"}
+    data = companion(path)
+    if data is not None and os.path.exists(data):
+        files[data] = f"it holds the data of the input {path}"
+    return files
+
+
+def protected(inputs: Sequence[str]) -> Dict[str, str]:
+    """Every file of the inputs (node tables and meshes) that no output may
+    replace, with why: ``Staged(protect=...)``."""
+    protect: Dict[str, str] = {}
+    for source in inputs:
+        protect.update(input_files(source) if is_mesh_path(source) else {source: "it is the input file"})
+    return protect
 
 
 def check_output(path: str, inputs: Sequence[str] = ()) -> str:
-    """The output's suffix, or MeshError: an unknown format, a directory, or
-    a file (the .xdmf's .h5 too) that is one of the inputs."""
+    """The output's suffix, or MeshError: an unknown format, or an output
+    file (the .xdmf's .h5 too) that is a directory or one of the inputs, or
+    a file they refer to."""
     suffix = os.path.splitext(path)[1].lower()
     if suffix not in OUTPUT_SUFFIXES:
         raise MeshError(f"{path}: meshes with data are written as {', '.join(OUTPUT_SUFFIXES)}, "
                         f"not {suffix or '(no suffix)'!r}")
-    for target in (path, companion(path)):
-        if target is None:
-            continue
-        if os.path.isdir(target):
-            raise MeshError(f"cannot write {target}: it is a directory")
-        for source in inputs:
-            if _same_file(source, target):
-                raise MeshError(f"cannot write {target}: it is the input file")
-            data = companion(source)
-            if _same_file(target, data):
-                raise MeshError(f"cannot write {target}: it holds the data of the input {source}")
+    probe = Staged(protected(inputs))
+    try:
+        for target in (path, companion(path)):
+            if target is not None:
+                probe.refuse(target)
+    except OutputError as e:
+        raise MeshError(str(e)) from None
     return suffix
 
 
-class _Staged:
-    """Files written under temporary names, renamed into place by commit()."""
-
-    def __init__(self) -> None:
-        self.moves: List[Tuple[str, str]] = []  # (temporary, final), renamed in this order
-
-    def commit(self) -> None:
-        """Each file gets the mode of the file it replaces, or the umask's;
-        its data reach the disk before its name; a path that is a symbolic
-        link is written through to its target."""
-        done: List[str] = []
-        try:
-            for temp, final in self.moves:
-                target = os.path.realpath(final)
-                mode = (stat.S_IMODE(os.stat(target).st_mode) if os.path.isfile(target)
-                        else 0o666 & ~_umask())
-                os.chmod(temp, mode)
-                fd = os.open(temp, os.O_RDONLY)
-                try:
-                    os.fsync(fd)
-                finally:
-                    os.close(fd)
-                os.replace(temp, target)
-                done.append(target)
-        except OSError as e:
-            for final in done:  # an .h5 without its .xdmf is of no use
-                _remove(final)
-            self.discard()
-            raise MeshError(f"cannot write {e.filename or self.moves[-1][1]}: {e.strerror or e}") from None
-        self.moves = []
-
-    def discard(self) -> None:
-        for temp, _ in self.moves:
-            _remove(temp)
-        self.moves = []
+def output_bytes(path: str, mesh: Mesh, k: int, at: str) -> int:
+    """About the bytes a mesh output of k realisations takes (its .h5 for
+    an .xdmf): the values, the nodes and the cells; a .vtu's base64 text a
+    third more."""
+    values = 8 * k * mesh.size(at)
+    frame = 8 * int(np.asarray(mesh.mesh.points).size) + sum(
+        8 * (int(np.asarray(b.data).size) + 2 * len(b.data)) for b in mesh.mesh.cells)
+    if os.path.splitext(path)[1].lower() == ".vtu":
+        return (values + frame) * 4 // 3 + 4096
+    return values + frame + 4096 * (k + 4)
 
 
-def _write_staged(path: str, mesh: Mesh, rows: np.ndarray, at: str,
-                  names: Optional[Sequence[str]] = None) -> _Staged:
+def _write_into(staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
+                names: Optional[Sequence[str]] = None) -> None:
+    """Write the mesh with its fields under temporary names in ``staged``;
+    MeshError in one line (and the group discarded) on any failure."""
     meshio = _meshio()
-    suffix = check_output(path, [mesh.path])
-    staged = _Staged()
+    suffix = check_output(path)
     try:
         if suffix in XDMF_SUFFIXES:
             _write_xdmf(meshio, staged, path, mesh, rows, at, names)
         else:
-            temp = _temp(path, suffix)
-            staged.moves.append((temp, path))
+            temp = staged.file(path, suffix, output_bytes(path, mesh, len(np.atleast_2d(rows)), at))
             m = with_fields(mesh, rows, at, names)
             with contextlib.redirect_stderr(io.StringIO()):
                 meshio.write(temp, m)
-    except (MeshError, OSError, MemoryError):
+    except (MeshError, MemoryError):
         staged.discard()
         raise
-    except Exception as e:
+    except OutputError as e:
         staged.discard()
-        raise MeshError(f"cannot write {path}: {' '.join(str(e).split())[:200] or type(e).__name__}") from None
+        raise MeshError(str(e)) from None
+    except Exception as e:
+        raise MeshError(str(staged.failed(path, e))) from None
     except BaseException:
         staged.discard()
         raise
-    return staged
 
 
 def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]:
@@ -451,11 +411,13 @@ def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]
     return (np.concatenate(parts) if parts else np.zeros(0, dtype=np.int64)), total
 
 
-def _write_xdmf(meshio: Any, staged: _Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
+def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
                 names: Optional[Sequence[str]]) -> None:
     """A time series that ParaView steps through: realisation i is time step
     i, with one array named "realisation" at the nodes and/or at the cells;
-    the numbers are in the .h5 file of the same stem."""
+    the numbers are in the .h5 file of the same stem, beside the .xdmf's
+    target. The .h5's blocks are reserved before HDF5 writes into it: a
+    full disk is met here, not inside HDF5."""
     try:
         import h5py
     except ImportError:
@@ -467,10 +429,9 @@ def _write_xdmf(meshio: Any, staged: _Staged, path: str, mesh: Mesh, rows: np.nd
     names = list(names) if names is not None else field_names(k)
     final_h5 = companion(path)
     assert final_h5 is not None
-    temp = _temp(path, os.path.splitext(path)[1])
-    staged.moves.append((temp, path))
-    temp_h5 = _temp(final_h5, ".h5")
-    staged.moves.insert(0, (temp_h5, final_h5))  # the data first, then the file naming them
+    size = output_bytes(path, mesh, k, at)
+    temp_h5 = staged.file(final_h5, ".h5", size)  # the data first, then the file naming them
+    temp = staged.file(path, os.path.splitext(path)[1], 512 * (k + 2))
     h5name = os.path.basename(final_h5)
 
     points = np.asarray(mesh.mesh.points, dtype=np.float64)
@@ -485,6 +446,7 @@ def _write_xdmf(meshio: Any, staged: _Staged, path: str, mesh: Mesh, rows: np.nd
     lines = ['<?xml version="1.0"?>', '<Xdmf Version="3.0">', "<Domain>",
              '<Grid Name="realisations" GridType="Collection" CollectionType="Temporal">']
     with h5py.File(temp_h5, "w") as h5:
+        staged.reserve(temp_h5, size, final_h5, keep_size=True)
         h5.create_dataset("points", data=points)
         h5.create_dataset("topology", data=topology)
         for i, name in enumerate(names):
@@ -503,6 +465,7 @@ def _write_xdmf(meshio: Any, staged: _Staged, path: str, mesh: Mesh, rows: np.nd
                 lines.append('<Attribute Name="realisation" AttributeType="Scalar" Center="Cell">'
                              + item(f"cells/{name}", (n_cells,)) + "</Attribute>")
             lines.append("</Grid>")
+    staged.release(temp_h5)
     lines += ["</Grid>", "</Domain>", "</Xdmf>"]
     with open(temp, "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
@@ -513,94 +476,100 @@ def write(path: str, mesh: Mesh, values: np.ndarray, at: str = "nodes",
     """Write the mesh with realisations ``values`` ((K, size) or (size,))
     ``at`` nodes, cells or both: .vtu or .vtk with arrays realisation_0000,
     ...; .xdmf/.xmf as a time series (step i = realisation i, array
-    "realisation") with its numbers in the .h5 file of the same stem."""
-    _write_staged(path, mesh, values, at, names).commit()
+    "realisation") with its numbers in the .h5 file of the same stem. The
+    files are put in place together, never over the mesh's own files."""
+    with Staged(protected([mesh.path])) as staged:
+        _write_into(staged, path, mesh, values, at, names)
+        try:
+            staged.commit()
+        except OutputError as e:
+            raise MeshError(str(e)) from None
 
 
 class Gathered:
     """K realisations gathered in a scratch .npy beside the target (``rows``,
-    a (K, size) memmap that the command line fills), then written by
-    ``finish`` as a mesh file or a node table under a temporary name, and
-    renamed into place by ``commit``; ``discard`` leaves nothing behind."""
+    a (K, size) memmap that the command line fills, its blocks reserved),
+    then written by ``finish`` as a mesh file or a node table under a
+    temporary name, and put in place by ``commit``; ``discard`` leaves
+    nothing behind."""
 
     def __init__(self, path: str, k: int, size: int, *, mesh: Optional[Mesh] = None,
                  at: str = "nodes", coords: Optional[Tuple[np.ndarray, np.ndarray]] = None,
                  axis_names: Tuple[str, str] = ("x", "z"), inputs: Sequence[str] = ()):
         self.path, self.mesh, self.at = path, mesh, at
-        self.target = os.path.realpath(path)
+        self.target = target_of(path)
         self.coords, self.axis_names = coords, axis_names
-        self.staged: Optional[_Staged] = None
+        self.staged = Staged(protected(inputs))
+        self.finished = False
         self.scratch: Optional[str] = None
         if mesh is not None:
             check_output(path, inputs)
+            out = output_bytes(path, mesh, k, at)
         else:
-            if k > 16384 - 2:
+            if k > MAX_TABLE_REALISATIONS:
                 raise MeshError(f"--layout nodes writes a column per realisation and a spreadsheet "
-                                f"opens at most 16,384 columns (x, z and {16384 - 2:,} realisations): "
-                                f"{k:,} asked; use the default layout or .npy")
-            if os.path.isdir(path):
-                raise MeshError(f"cannot write {path}: it is a directory")
-            for source in inputs:
-                if _same_file(source, path):
-                    raise MeshError(f"cannot write {path}: it is the input file")
+                                f"opens at most 16,384 columns (x, z and {MAX_TABLE_REALISATIONS:,} "
+                                f"realisations): {k:,} asked; use the default layout or .npy")
+            try:
+                self.staged.refuse(path)
+            except OutputError as e:
+                raise MeshError(str(e)) from None
+            out = table_bytes(k, size)
+        # On the disk at once: the scratch rows and the output.
+        self.needs = [(path, 8 * k * size + 128), (path, out)]
         try:
-            self.scratch = _temp(path, ".npy")
+            self.scratch = self.staged.scratch(path, 0, ".npy")
             self.rows = np.lib.format.open_memmap(self.scratch, mode="w+", dtype=np.float64,
                                                   shape=(k, size))
+            self.staged.reserve(self.scratch, os.path.getsize(self.scratch), path)
+        except OutputError as e:
+            self.discard()
+            raise MeshError(str(e)) from None
         except OSError as e:
             self.discard()
-            raise MeshError(f"cannot write {path}: {e.strerror or e}") from None
+            raise MeshError(f"cannot write {path}: {reason(e)}") from None
+
+    def sizes(self) -> List[Tuple[str, int]]:
+        """(path, bytes) of what is on the disk at once, for check_room."""
+        return list(self.needs)
 
     def finish(self) -> None:
         rows = self.rows
         rows.flush()
         if self.mesh is not None:
-            self.staged = _write_staged(self.path, self.mesh, rows, self.at)
+            _write_into(self.staged, self.path, self.mesh, rows, self.at)
         else:
-            self.staged = _Staged()
-            temp = _temp(self.path, ".part")
-            self.staged.moves.append((temp, self.path))
+            assert self.coords is not None
+            temp = self.staged.file(self.path)
             try:
-                _write_node_table(temp, rows, self.coords, self.axis_names)
-            except BaseException:
-                self.staged.discard()
+                write_node_table(temp, rows, self.coords, self.axis_names)
+            except MemoryError:
+                self.discard()
                 raise
+            except Exception as e:
+                raise MeshError(str(self.staged.failed(self.path, e))) from None
         del rows
         self._drop_scratch()
+        self.finished = True
 
     def commit(self) -> None:
-        if self.staged is None:
+        if not self.finished:
             self.finish()
-        assert self.staged is not None
-        self.staged.commit()
+        try:
+            self.staged.commit()
+        except OutputError as e:
+            raise MeshError(str(e)) from None
 
     def _drop_scratch(self) -> None:
         if hasattr(self, "rows"):
             del self.rows
-        _remove(self.scratch)
-        self.scratch = None
+        if self.scratch:
+            self.staged.forget(self.scratch)
+            self.scratch = None
 
     def discard(self) -> None:
         self._drop_scratch()
-        if self.staged is not None:
-            self.staged.discard()
-
-
-def _write_node_table(target: str, rows: np.ndarray, coords: Optional[Tuple[np.ndarray, np.ndarray]],
-                      axis_names: Tuple[str, str]) -> None:
-    """One point per line: its two coordinates, then its value in every
-    realisation, 17 significant digits; a header row names the columns."""
-    assert coords is not None
-    x, z = coords
-    k, n = rows.shape
-    header = ",".join([axis_names[0], axis_names[1]] + field_names(k))
-    step = max(1, (1 << 22) // max(k, 1))
-    with open(target, "w", newline="") as f:
-        f.write(header + "\n")
-        for start in range(0, n, step):
-            block = np.column_stack([x[start:start + step], z[start:start + step],
-                                     np.asarray(rows[:, start:start + step]).T])
-            np.savetxt(f, block, fmt="%.17g", delimiter=",")
+        self.staged.discard()
 
 
 # ---------------------------------------------------------------------------

@@ -11,7 +11,7 @@ meshio = pytest.importorskip("meshio")
 
 from random_field_sampler import Sampler  # noqa: E402
 from random_field_sampler import cli as random_field_cli  # noqa: E402
-from random_field_sampler import mesh as fe  # noqa: E402
+from random_field_sampler.io import mesh as fe  # noqa: E402
 
 
 def grid_mesh(kind="triangle", nx=12, nz=7, h=0.5, hole=True, order=1):
