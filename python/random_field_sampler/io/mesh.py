@@ -35,7 +35,7 @@ import contextlib
 import io
 import os
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -272,11 +272,13 @@ def _cell_lists(mesh: Mesh, row: np.ndarray) -> List[np.ndarray]:
 
 
 def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
-                names: Optional[Sequence[str]] = None) -> Any:
+                names: Optional[Sequence[str]] = None, *,
+                field_data: Optional[Mapping[str, Any]] = None) -> Any:
     """A copy of the meshio.Mesh with one point-data (``at`` nodes) or
     cell-data (cells) array per realisation, or both, named ``names``
-    (default realisation_0000, ...). The mesh's own data are kept; arrays of
-    the same names are replaced."""
+    (default realisation_0000, ...), and the entries of ``field_data``
+    (e.g. {"seed": 5}) added to its field data. The mesh's own data are
+    kept; arrays of the same names are replaced."""
     meshio = _meshio()
     nodes, cells = _split(mesh, values, at)
     k = len(nodes if nodes is not None else cells)  # type: ignore[arg-type]
@@ -295,8 +297,11 @@ def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
     # by meshio as cell sets that are not sets of cells: no other format can
     # hold it.
     cell_sets = {k: v for k, v in m.cell_sets.items() if not k.startswith("gmsh:")}
+    fields = dict(m.field_data)
+    for key, value in (field_data or {}).items():
+        fields[key] = np.atleast_1d(np.asarray(value))
     return meshio.Mesh(m.points, m.cells, point_data=point_data, cell_data=cell_data,
-                       field_data=dict(m.field_data), point_sets=dict(m.point_sets),
+                       field_data=fields, point_sets=dict(m.point_sets),
                        cell_sets=cell_sets)
 
 
@@ -362,19 +367,22 @@ def output_bytes(path: str, mesh: Mesh, k: int, at: str) -> int:
 
 
 def _write_into(staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
-                names: Optional[Sequence[str]] = None) -> None:
+                names: Optional[Sequence[str]] = None,
+                field_data: Optional[Mapping[str, Any]] = None) -> None:
     """Write the mesh with its fields under temporary names in ``staged``;
     MeshError in one line (and the group discarded) on any failure."""
     meshio = _meshio()
     suffix = check_output(path)
     try:
         if suffix in XDMF_SUFFIXES:
-            _write_xdmf(meshio, staged, path, mesh, rows, at, names)
+            _write_xdmf(meshio, staged, path, mesh, rows, at, names, field_data)
         else:
             temp = staged.file(path, suffix, output_bytes(path, mesh, len(np.atleast_2d(rows)), at))
-            m = with_fields(mesh, rows, at, names)
+            m = with_fields(mesh, rows, at, names, field_data=field_data)
             with contextlib.redirect_stderr(io.StringIO()):
                 meshio.write(temp, m)
+            if suffix == ".vtu" and field_data:
+                _vtu_field_data(temp, field_data)
     except (MeshError, MemoryError):
         staged.discard()
         raise
@@ -386,6 +394,32 @@ def _write_into(staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str
     except BaseException:
         staged.discard()
         raise
+
+
+def _vtu_field_data(path: str, field_data: Mapping[str, Any]) -> None:
+    """Add field data to a .vtu that meshio wrote (its writer leaves them
+    out; its reader and VTK read them anywhere in the grid): written in
+    place before the grid's closing tag, near the end of the file."""
+    from xml.sax.saxutils import quoteattr
+
+    items = []
+    for key, value in field_data.items():
+        v = np.atleast_1d(np.asarray(value))
+        kind = "Int64" if v.dtype.kind in "iub" else "Float64"
+        text = " ".join(str(int(x)) if kind == "Int64" else repr(float(x)) for x in v)
+        items.append(f'<DataArray type="{kind}" Name={quoteattr(str(key))} '
+                     f'NumberOfTuples="{len(v)}" format="ascii">{text}</DataArray>')
+    block = ("<FieldData>" + "".join(items) + "</FieldData>\n").encode()
+    with open(path, "r+b") as f:
+        end = f.seek(0, os.SEEK_END)
+        start = max(0, end - 4096)
+        f.seek(start)
+        tail = f.read()
+        i = tail.rfind(b"</UnstructuredGrid>")
+        if i < 0:
+            raise MeshError(f"cannot write {path}: no grid in the .vtu that meshio wrote")
+        f.seek(start + i)
+        f.write(block + tail[i:])
 
 
 def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]:
@@ -412,7 +446,7 @@ def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]
 
 
 def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
-                names: Optional[Sequence[str]]) -> None:
+                names: Optional[Sequence[str]], field_data: Optional[Mapping[str, Any]] = None) -> None:
     """A time series that ParaView steps through: realisation i is time step
     i, with one array named "realisation" at the nodes and/or at the cells;
     the numbers are in the .h5 file of the same stem, beside the .xdmf's
@@ -443,8 +477,10 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
         return (f'<DataItem Dimensions="{" ".join(map(str, shape))}" NumberType="{kind}" '
                 f'Precision="8" Format="HDF">{h5name}:/{name}</DataItem>')
 
-    lines = ['<?xml version="1.0"?>', '<Xdmf Version="3.0">', "<Domain>",
-             '<Grid Name="realisations" GridType="Collection" CollectionType="Temporal">']
+    lines = ['<?xml version="1.0"?>', '<Xdmf Version="3.0">', "<Domain>"]
+    for key, value in (field_data or {}).items():
+        lines.append(f"<Information Name={quoteattr(str(key))} Value={quoteattr(str(value))}/>")
+    lines.append('<Grid Name="realisations" GridType="Collection" CollectionType="Temporal">')
     with h5py.File(temp_h5, "w") as h5:
         staged.reserve(temp_h5, size, final_h5, keep_size=True)
         h5.create_dataset("points", data=points)
@@ -472,14 +508,17 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
 
 
 def write(path: str, mesh: Mesh, values: np.ndarray, at: str = "nodes",
-          names: Optional[Sequence[str]] = None) -> None:
+          names: Optional[Sequence[str]] = None, *,
+          field_data: Optional[Mapping[str, Any]] = None) -> None:
     """Write the mesh with realisations ``values`` ((K, size) or (size,))
     ``at`` nodes, cells or both: .vtu or .vtk with arrays realisation_0000,
     ...; .xdmf/.xmf as a time series (step i = realisation i, array
-    "realisation") with its numbers in the .h5 file of the same stem. The
-    files are put in place together, never over the mesh's own files."""
+    "realisation") with its numbers in the .h5 file of the same stem.
+    ``field_data``: entries such as {"seed": 5} (an <Information> element
+    of an .xdmf). The files are put in place together, never over the
+    mesh's own files."""
     with Staged(protected([mesh.path])) as staged:
-        _write_into(staged, path, mesh, values, at, names)
+        _write_into(staged, path, mesh, values, at, names, field_data)
         try:
             staged.commit()
         except OutputError as e:
@@ -489,14 +528,17 @@ def write(path: str, mesh: Mesh, values: np.ndarray, at: str = "nodes",
 class Gathered:
     """K realisations gathered in a scratch .npy beside the target (``rows``,
     a (K, size) memmap that the command line fills, its blocks reserved),
-    then written by ``finish`` as a mesh file or a node table under a
-    temporary name, and put in place by ``commit``; ``discard`` leaves
-    nothing behind."""
+    then written by ``finish`` as a mesh file (with ``field_data``) or a
+    node table (after ``comments`` lines) under a temporary name, and put in
+    place by ``commit``; ``discard`` leaves nothing behind. ``sizes()``:
+    what it puts on the disk at once, for ``atomic.check_room``."""
 
     def __init__(self, path: str, k: int, size: int, *, mesh: Optional[Mesh] = None,
                  at: str = "nodes", coords: Optional[Tuple[np.ndarray, np.ndarray]] = None,
-                 axis_names: Tuple[str, str] = ("x", "z"), inputs: Sequence[str] = ()):
+                 axis_names: Tuple[str, str] = ("x", "z"), inputs: Sequence[str] = (),
+                 field_data: Optional[Mapping[str, Any]] = None, comments: Sequence[str] = ()):
         self.path, self.mesh, self.at = path, mesh, at
+        self.field_data, self.comments = field_data, list(comments)
         self.target = target_of(path)
         self.coords, self.axis_names = coords, axis_names
         self.staged = Staged(protected(inputs))
@@ -537,12 +579,12 @@ class Gathered:
         rows = self.rows
         rows.flush()
         if self.mesh is not None:
-            _write_into(self.staged, self.path, self.mesh, rows, self.at)
+            _write_into(self.staged, self.path, self.mesh, rows, self.at, field_data=self.field_data)
         else:
             assert self.coords is not None
             temp = self.staged.file(self.path)
             try:
-                write_node_table(temp, rows, self.coords, self.axis_names)
+                write_node_table(temp, rows, self.coords, self.axis_names, comments=self.comments)
             except MemoryError:
                 self.discard()
                 raise

@@ -189,15 +189,18 @@ def field_names(k: int, start: int = 0) -> List[str]:
 
 
 def write_node_table(target: str, rows: np.ndarray, coords: Tuple[np.ndarray, np.ndarray],
-                     axis_names: Sequence[str] = ("x", "z")) -> None:
+                     axis_names: Sequence[str] = ("x", "z"), *, comments: Sequence[str] = ()) -> None:
     """One point per line: its two coordinates, then its value in every
     realisation (rows: (K, N)), 17 significant digits; a header row names
-    the columns."""
+    the columns, after a "# comment" line for each of ``comments``
+    (numpy.loadtxt skips them)."""
     x, z = coords
     k, n = rows.shape
     header = ",".join([axis_names[0], axis_names[1]] + field_names(k))
     step = max(1, (1 << 22) // max(k, 1))
     with open(target, "w", newline="") as f:
+        for line in comments:
+            f.write(f"# {line}\n")
         f.write(header + "\n")
         for start in range(0, n, step):
             block = np.column_stack([x[start:start + step], z[start:start + step],
