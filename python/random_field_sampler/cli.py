@@ -15,19 +15,22 @@ realisation per row: to .npy, or to CSV with one realisation per line and
 every value written with 17 significant digits, so that it reads back
 exactly.
 
-The random numbers come from numpy's global generator; with --seed S the
-output equals, up to rounding (about 1e-14 relative), what K successive
-get_random_field calls would return after np.random.seed(S), and is the
-same bits at every run.
+Every run is a seeded study: realisation i is drawn from its own stream,
+child i of SeedSequence(S), so that row i of every output (.npy, .csv,
+.vtu, .xdmf, .zarr) is Sampler(...).realisation(i, seed=S) bit for bit,
+whatever the batches or the workers. --seed S chooses S; without it a fresh
+seed is drawn, printed on standard error (with --quiet too) and stored with
+the output: a "# seed: S" line opening a CSV (numpy.loadtxt skips it), a
+field-data entry "seed" of a .vtu or .xdmf, the attribute seed_entropy of a
+zarr store. An .npy file has no room for it: the printed line is its record.
 
-The kriged nodes (most of a mesh) take their kriging estimate from the
-Cholesky nodes by default (--fill kriging): conditional means, which carry
-less than the requested variance; the command says so on standard error
-when they carry on average less than 90 % of it. --fill conditional draws
-each kriged node from its distribution given its nearest nodes drawn before
-it (--neighbours M of them), which gives every node the requested variance
-and covariance; each realisation then takes one more variate per kriged
-node, so the values differ from get_random_field's.
+Every node gets the requested variance by default (--fill conditional):
+the kriged nodes (most of a mesh) are drawn from their distribution given
+their nearest nodes drawn before them (--neighbours M of them). --fill
+kriging gives them their kriging estimate from the Cholesky nodes, as
+get_random_field does (the driver's realisations, up to rounding): they
+carry less than the requested variance, and the command says so on
+standard error when they carry on average less than 90 % of it.
 
 Any error ends the command with one line on standard error and a non-zero
 exit status (2 for a wrong command line, 1 for anything else; 130 after
@@ -71,9 +74,8 @@ from .io.nodes import read_nodes
 PROG = "random-field"
 MODELS = {"gaussian": 0, "exponential": 1}
 POINTS = {"nodes": "nodes", "cells": "elements", "both": "nodes and element centroids"}
-# Rows drawn at a time: bounded in memory, and small enough for the progress
-# bar to move about 50 times over a run.
-BATCH_DOUBLES = 1 << 22
+# Seconds the scheduler of --scheduler has to answer, by default.
+CONNECT_TIMEOUT = 30.0
 
 
 class Failure(Exception):
@@ -145,15 +147,32 @@ def count(text: str) -> int:
     return integer("at least 1", lambda v: v >= 1, text)
 
 
+# Seeds are stored as 64-bit signed integers (a field-data entry of a mesh
+# file, an attribute of a zarr store), so they stay below 2**63.
+SEED_LIMIT = 2**63
+
+
 def seed(text: str) -> int:
-    return integer("in 0 .. 2**32 - 1", lambda v: 0 <= v < 2**32, text)
+    return integer("in 0 .. 2**63 - 1", lambda v: 0 <= v < SEED_LIMIT, text)
+
+
+def fresh_seed() -> int:
+    """A seed drawn from the system's entropy, for a run without --seed."""
+    return int(np.random.SeedSequence().generate_state(1, np.uint64)[0] >> np.uint64(1))
+
+
+INPUTS = ("a node file: .csv, .txt or .tsv with a header naming the columns x and z, .npy "
+          "(an (N, 2) or (N, 3) array, or records with fields x and z) or .npz (arrays x and z); "
+          "or a mesh file that meshio reads (.msh, .vtu, .vtk, .xdmf, .inp, ...; needs the mesh extra)")
+OUTPUTS = ("output: .npy or .csv (K x N, a realisation per row); for a mesh input also .vtu, .vtk or "
+           ".xdmf (the mesh with one array per realisation; .xdmf keeps its numbers in a .h5 beside it); "
+           "or a .zarr store (needs the dask extra)")
 
 
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap = Parser(prog=PROG, description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("mesh", help="node file: .csv (columns x and z), .npy or .npz")
-    ap.add_argument("-o", "--output", required=True,
-                    help="output file: .npy or .csv (K x N), or a .zarr store (needs the dask extra)")
+    ap.add_argument("mesh", metavar="INPUT", help=INPUTS)
+    ap.add_argument("-o", "--output", required=True, help=OUTPUTS)
     ap.add_argument("--theta-z", type=positive, required=True, help="correlation length along z")
     ap.add_argument("--theta-x", type=positive, help="correlation length along x (default: theta-z)")
     ap.add_argument("--mean", type=finite, default=0.0, help="mean of the field (default 0)")
@@ -163,29 +182,31 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--dhchol", type=non_negative,
                     help="distance bound of the Cholesky nodes, in x-stretched coordinates "
                          "(default sqrt(2 pi) theta-z / 4)")
-    ap.add_argument("--seed", type=seed, help="seed numpy's global generator first; with -o NAME.zarr, "
-                                              "the seed of the study (realisation i drawn from "
-                                              "child i of SeedSequence(seed))")
+    ap.add_argument("--seed", type=seed, help="the study's seed, 0 .. 2**63 - 1: realisation i is "
+                                              "Sampler(...).realisation(i, seed=SEED) in every output "
+                                              "format (default: a fresh seed, printed and stored "
+                                              "with the output)")
     ap.add_argument("-k", "--realisations", type=count, default=1, metavar="K",
                     help="number of realisations (default 1)")
     ap.add_argument("--plot", metavar="FILE.png", help="draw the first realisation into this picture")
     ap.add_argument("--x-column", metavar="NAME|INDEX",
-                    help="name of the x column (default x), or its index in an (N, 2) or "
+                    help="node files: name of the x column (default x), or its index in an (N, 2) or "
                          "(N, 3) .npy array (default 0)")
     ap.add_argument("--z-column", metavar="NAME|INDEX",
-                    help="name of the z column (default z), or its index in an .npy array "
+                    help="node files: name of the z column (default z), or its index in an .npy array "
                          "(default 1)")
-    ap.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no summary")
+    ap.add_argument("-q", "--quiet", action="store_true",
+                    help="no progress bar and no summary (a fresh seed is still printed)")
     ap.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     # Meshes, distributions and layouts
     ap.add_argument("--plane", choices=("xy", "xz", "yz"),
-                    help="the mesh coordinates that are the field's x and z (default: the first two; "
-                         "needed for a mesh whose third coordinate is not constant)")
-    ap.add_argument("--at", choices=("nodes", "cells", "both"), default="nodes",
-                    help="values at the mesh's nodes (default), at its element centroids, or at both "
-                         "(one field over nodes and centroids)")
-    ap.add_argument("--layout", choices=("rows", "nodes"), default="rows",
-                    help="CSV layout: a realisation per row (default), or a node per row with its "
+                    help="mesh files: the mesh coordinates that are the field's x and z (default: the "
+                         "first two; needed for a mesh whose third coordinate is not constant)")
+    ap.add_argument("--at", choices=("nodes", "cells", "both"),
+                    help="mesh files: values at the mesh's nodes (default), at its element centroids, "
+                         "or at both (one field over nodes and centroids)")
+    ap.add_argument("--layout", choices=("rows", "nodes"),
+                    help="CSV output: a realisation per row (default), or a node per row with its "
                          "coordinates and a column per realisation (at most 16,382)")
     ap.add_argument("--distribution", choices=("normal", "lognormal"), default="normal",
                     help="normal (default), or lognormal of mean --mean and sd --sd: exp of a Gaussian "
@@ -193,30 +214,52 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                          "sqrt(ln(1 + (sd/mean)^2))")
     ap.add_argument("--mean-gradient", type=finite, default=0.0, metavar="G",
                     help="the mean grows as --mean + G z (default 0)")
-    ap.add_argument("--fill", choices=("kriging", "conditional"), default="kriging",
-                    help="values at the kriged nodes: their kriging estimate from the Cholesky nodes "
-                         "(default; less than the requested variance), or drawn from their "
-                         "conditional distribution given their nearest nodes (the requested "
-                         "covariance)")
+    ap.add_argument("--fill", choices=("kriging", "conditional"), default="conditional",
+                    help="values at the kriged nodes: drawn from their conditional distribution "
+                         "given their nearest nodes (default; the requested covariance), or their "
+                         "kriging estimate from the Cholesky nodes (the driver's realisations, up to "
+                         "rounding; the kriged nodes carry less than the requested variance)")
     ap.add_argument("--neighbours", type=count, metavar="M",
                     help="with --fill conditional, the nodes each kriged node is conditioned on "
                          "(default 60 for the gaussian model, 30 for the exponential)")
     ap.add_argument("--depth-down", action="store_true",
-                    help="--plot with z growing downward, as a depth")
+                    help="with --plot: z growing downward, as a depth")
     cluster_options(ap)
     args = ap.parse_args(argv)
-    if args.scheduler is not None and output_suffix(args.output) != ".zarr":
-        ap.error("--scheduler writes a zarr store: give -o NAME.zarr")
-    from .io.mesh import is_mesh_path
-    if not is_mesh_path(args.mesh):
-        for given, option in ((args.plane is not None, "--plane"), (args.at != "nodes", "--at")):
-            if given:
-                ap.error(f"{option} needs a mesh file, not a node file")
-    if args.layout == "nodes" and os.path.splitext(args.output)[1].lower() != ".csv":
-        ap.error("--layout nodes is for CSV output")
-    if args.neighbours is not None and args.fill != "conditional":
-        ap.error("--neighbours is for --fill conditional")
+    for problem in option_problems(args):
+        ap.error(problem)
+    args.at = args.at or "nodes"
+    args.layout = args.layout or "rows"
     return args
+
+
+def option_problems(args: argparse.Namespace) -> Iterator[str]:
+    """Why an option given does nothing for this input and output: each
+    option that only acts on some inputs or outputs is refused on others."""
+    from .io.mesh import is_mesh_path
+    suffix = output_suffix(args.output)
+    zarr = suffix == ".zarr"
+    for option, given in (("--scheduler", args.scheduler is not None),
+                          ("--chunk-rows", args.chunk_rows is not None)):
+        if given and not zarr:
+            yield f"{option} is for a zarr store: give -o NAME.zarr"
+    if args.connect_timeout is not None and args.scheduler is None:
+        yield "--connect-timeout is for --scheduler"
+    if is_mesh_path(args.mesh):
+        for option, given in (("--x-column", args.x_column), ("--z-column", args.z_column)):
+            if given is not None:
+                yield (f"{option} is for node files (.csv, .npy, .npz); a mesh gives its "
+                       f"coordinates (see --plane)")
+    else:
+        for option, given in (("--plane", args.plane), ("--at", args.at)):
+            if given is not None:
+                yield f"{option} needs a mesh file, not a node file"
+    if args.layout is not None and suffix != ".csv":
+        yield f"--layout {args.layout} is for CSV output"
+    if args.neighbours is not None and args.fill != "conditional":
+        yield "--neighbours is for --fill conditional"
+    if args.depth_down and args.plot is None:
+        yield "--depth-down turns the picture of --plot: give --plot FILE.png"
 
 
 # ---------------------------------------------------------------------------
@@ -389,6 +432,7 @@ def run(args: argparse.Namespace) -> None:
     plt = fmt = None
     if args.plot is not None:
         plt, fmt = plot_setup(args.plot)
+    study = args.seed if args.seed is not None else fresh_seed()
     mesh = None
     try:
         if on_mesh:
@@ -402,13 +446,11 @@ def run(args: argparse.Namespace) -> None:
         raise Failure(str(e)) from None
 
     kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=mu, sigma=sigma,
-                  model=MODELS[args.model])
+                  model=MODELS[args.model], fill=args.fill)
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
-    if args.fill != "kriging":
-        kwargs["fill"] = args.fill
     if args.neighbours is not None:
         kwargs["neighbours"] = args.neighbours
 
@@ -422,7 +464,8 @@ def run(args: argparse.Namespace) -> None:
                 gathered = fe_mesh.Gathered(
                     args.output, args.realisations, len(x), mesh=mesh if kind != ".csv" else None,
                     at=args.at, coords=(x, z), inputs=[args.mesh],
-                    axis_names=mesh.axis_names() if mesh else (args.x_column or "x", args.z_column or "z"))
+                    axis_names=mesh.axis_names() if mesh else (args.x_column or "x", args.z_column or "z"),
+                    field_data={"seed": study}, comments=[f"seed: {study}"])
             except ValueError as e:
                 raise Failure(str(e)) from None
             pending.append(gathered)
@@ -436,8 +479,6 @@ def run(args: argparse.Namespace) -> None:
         check_room(store + [size for p in pending for size in p.sizes()],
                    f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)}",
                    at_least=kind == ".csv")
-        if args.seed is not None:
-            np.random.seed(args.seed)
         try:
             # The build's stages (partition, covariance, factorisations,
             # cross covariance) on a bar of their own.
@@ -455,70 +496,21 @@ def run(args: argparse.Namespace) -> None:
             raise Failure(one_line(e)) from None
 
         if kind == ".zarr":
-            row0 = write_store(args, sampler, x, z, finish)
-            if plt is not None and fmt is not None:
-                plot_field(plt, fmt, pending[0].temp, x, z, row0,
-                           f"{args.model} random field, theta_x = {args.theta_x or args.theta_z:g}, "
-                           f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}\n"
-                           f"{N} nodes: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
-                           f"realisation 1 of {K}")
-            for p in pending:
-                p.commit()
-            pending = []
-            if not args.quiet:
-                print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} nodes ({sampler.Nchol} "
-                      f"Cholesky, {sampler.Nkrig} kriged) written to the store {args.output}")
-            return
-        batch = max(1, min(-(-K // 50), BATCH_DOUBLES // N))
-        if sampler.large_batches:  # every batch pays a pass over the cross covariance
-            batch = max(batch, sampler.batch_rows(K))
-        first = None
-        if gathered is not None:
-            out, sink = gathered.rows, None
-        elif kind == ".npy":
-            out = np.lib.format.open_memmap(pending[0].temp, mode="w+", dtype=np.float64,
-                                            shape=(K, N))
-            sink = None
+            first: Optional[np.ndarray] = write_store(args, sampler, x, z, finish, study)
         else:
-            out = None
-            sink = open(pending[0].temp, "w", newline="")
-        try:
-            with tqdm(total=K, unit="realisation", disable=args.quiet or None,
-                      file=sys.stderr, leave=False) as bar:
-                for start in range(0, K, batch):
-                    rows = finish(sampler.draw(min(batch, K - start)))
-                    bad = ~np.isfinite(rows)
-                    if bad.any():  # never written, never reported as success
-                        r, c = (int(i) for i in np.argwhere(bad)[0])
-                        raise Failure(f"realisation {start + r + 1} is not finite at node {c} "
-                                      f"({float(rows[r, c])!r}); nothing written")
-                    if first is None:
-                        first = rows[0].copy()
-                    if out is not None:
-                        out[start:start + len(rows)] = rows
-                    elif sink is not None:
-                        np.savetxt(sink, rows, fmt="%.17g", delimiter=",")
-                    bar.update(len(rows))
-            if out is not None:
-                out.flush()
-        finally:
-            if out is not None:
-                del out
-            if sink is not None:
-                sink.close()
+            first = draw_rows(args, sampler, finish, study, kind, gathered, pending[0])
 
-        if plt is not None and fmt is not None:
+        if plt is not None and fmt is not None and first is not None:
             described = (f"lognormal random field ({args.model} covariance)" if args.distribution == "lognormal"
                          else f"{args.model} random field")
             title = (f"{described}, theta_x = {args.theta_x or args.theta_z:g}, "
-                     f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}"
-                     + (f", seed {args.seed}" if args.seed is not None else "")
-                     + f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged; "
-                       f"realisation 1 of {K}")
-            if mesh is not None and first is not None:
-                fe_mesh.plot(plt, fmt, pending[1].temp, mesh, first, args.at, title, args.depth_down)
+                     f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}, seed {study}"
+                     f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged "
+                     f"({args.fill} fill); realisation 1 of {K}")
+            if mesh is not None:
+                fe_mesh.plot(plt, fmt, pending[-1].temp, mesh, first, args.at, title, args.depth_down)
             else:
-                plot_field(plt, fmt, pending[1].temp, x, z, first, title, args.depth_down)
+                plot_field(plt, fmt, pending[-1].temp, x, z, first, title, args.depth_down)
         if gathered is not None:
             try:
                 gathered.finish()
@@ -527,23 +519,80 @@ def run(args: argparse.Namespace) -> None:
         for p in pending:
             p.commit()
         pending = []
-        # A warning, once the outputs are in place (a failure stays one line).
-        if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet:
-            try:
-                share, estimated = kriged_variance_share(sampler, sigma)
-            except MemoryError:  # the report is not worth a failure
-                share, estimated = 1.0, False
-            if share < WEAK_VARIANCE:
-                print(f"{PROG}: the kriged nodes ({sampler.Nkrig} of {N}) carry on average "
-                      f"{'about ' if estimated else ''}{100 * share:.0f} % of the requested "
-                      f"variance; --fill conditional gives them all of it", file=sys.stderr)
-        if not args.quiet:
-            print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} Cholesky, "
-                  f"{sampler.Nkrig} kriged) written to {args.output}"
-                  + (f", the first drawn in {args.plot}" if args.plot else ""))
+        report(args, sampler, sigma, study, N)
     finally:
         for p in pending:
             p.discard()
+
+
+def draw_rows(args: argparse.Namespace, sampler: Any, finish: Callable[[np.ndarray], np.ndarray],
+              study: int, kind: str, gathered: Any, pending: Any) -> Optional[np.ndarray]:
+    """Realisations 0 .. K-1 of the study seeded by `study` into the output
+    that `gathered` or `pending` stages, in the batches the sampler chooses
+    (whole groups of rows, as many as its memory budget allows); returns the
+    first realisation."""
+    from tqdm import tqdm
+
+    K, N = args.realisations, sampler.N
+    first = None
+    sink = out = None
+    if gathered is not None:
+        out = gathered.rows
+    elif kind == ".npy":
+        out = np.lib.format.open_memmap(pending.temp, mode="w+", dtype=np.float64, shape=(K, N))
+    else:
+        sink = open(pending.temp, "w", newline="")
+        sink.write(f"# seed: {study}\n")
+    try:
+        with tqdm(total=K, unit="realisation", disable=args.quiet or None,
+                  file=sys.stderr, leave=False) as bar:
+            for start, rows in sampler.blocks(K, seed=study):
+                rows = finish(rows)
+                bad = ~np.isfinite(rows)
+                if bad.any():  # never written, never reported as success
+                    r, c = (int(i) for i in np.argwhere(bad)[0])
+                    raise Failure(f"realisation {start + r + 1} is not finite at node {c} "
+                                  f"({float(rows[r, c])!r}); nothing written")
+                if first is None:
+                    first = rows[0].copy()
+                if out is not None:
+                    out[start:start + len(rows)] = rows
+                elif sink is not None:
+                    np.savetxt(sink, rows, fmt="%.17g", delimiter=",")
+                bar.update(len(rows))
+        if out is not None:
+            out.flush()
+    finally:
+        if out is not None:
+            del out
+        if sink is not None:
+            sink.close()
+    return first
+
+
+def report(args: argparse.Namespace, sampler: Any, sigma: Any, study: int, N: int) -> None:
+    """What the run did, on standard error and standard output once the
+    outputs are in place (a failure stays one line): the variance the
+    kriging fill leaves out, a fresh seed (printed even with --quiet: it is
+    what repeats the run), and the summary."""
+    K = args.realisations
+    if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet:
+        try:
+            share, estimated = kriged_variance_share(sampler, sigma)
+        except MemoryError:  # the report is not worth a failure
+            share, estimated = 1.0, False
+        if share < WEAK_VARIANCE:
+            print(f"{PROG}: the kriged nodes ({sampler.Nkrig} of {N}) carry on average "
+                  f"{'about ' if estimated else ''}{100 * share:.0f} % of the requested "
+                  f"variance; --fill conditional gives them all of it", file=sys.stderr)
+    if args.seed is None:
+        print(f"{PROG}: seed {study} (drawn afresh; --seed {study} draws these realisations again)",
+              file=sys.stderr)
+    if not args.quiet:
+        where = f"the store {args.output}" if output_suffix(args.output) == ".zarr" else args.output
+        print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} "
+              f"Cholesky, {sampler.Nkrig} kriged, {args.fill} fill) written to {where}"
+              + (f", the first drawn in {args.plot}" if args.plot else ""))
 
 
 def catch_termination() -> Callable[[], None]:
@@ -587,6 +636,13 @@ def cluster_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--chunk-rows", type=count, metavar="R",
                     help="with -o NAME.zarr: realisations per task (default: about 128 MiB, "
                          "a multiple of 8)")
+    ap.add_argument("--connect-timeout", type=positive, metavar="SECONDS",
+                    help=f"with --scheduler: give up when the scheduler has not answered within "
+                         f"SECONDS (default {CONNECT_TIMEOUT:g})")
+
+
+def connect_timeout(args: argparse.Namespace) -> float:
+    return args.connect_timeout if args.connect_timeout is not None else CONNECT_TIMEOUT
 
 
 def cluster_check(args: argparse.Namespace) -> None:
@@ -599,29 +655,28 @@ def cluster_check(args: argparse.Namespace) -> None:
         raise Failure(str(e)) from None
     if args.scheduler:
         try:
-            with rfd.connect(args.scheduler):
+            with rfd.connect(args.scheduler, timeout=connect_timeout(args)):
                 pass
         except (OSError, ValueError) as e:  # unreachable, or not an address
             raise Failure(f"cannot use the scheduler at {args.scheduler}: {one_line(e)}") from None
 
 
-def write_store(args: argparse.Namespace, sampler, x, z, finish) -> np.ndarray:
-    """Realisations 0 .. K-1 of the study seeded by --seed (fresh entropy,
-    recorded in the store, without it) into the zarr store, chunk by chunk on
-    the cluster, each passed through `finish` by its worker; returns the
-    first realisation."""
+def write_store(args: argparse.Namespace, sampler, x, z, finish, study: int) -> np.ndarray:
+    """Realisations 0 .. K-1 of the study seeded by `study` (recorded in the
+    store) into the zarr store, chunk by chunk on the cluster, each passed
+    through `finish` by its worker; returns the first realisation."""
     from tqdm import tqdm
 
     from . import distributed as rfd
 
-    seed = np.random.SeedSequence(args.seed)
+    seed = np.random.SeedSequence(study)
     theta_x = args.theta_x if args.theta_x is not None else args.theta_z
     options = dict(theta_z=args.theta_z, theta_x=theta_x, mean=args.mean, sd=args.sd,
                    model=args.model, Dhchol=args.dhchol, distribution=args.distribution,
                    mean_gradient=args.mean_gradient, at=args.at, plane=args.plane,
-                   mesh=os.path.basename(args.mesh))
+                   mesh=os.path.basename(args.mesh), neighbours=args.neighbours, seed=study)
     try:
-        with rfd.connect(args.scheduler) as client, \
+        with rfd.connect(args.scheduler, timeout=connect_timeout(args)) as client, \
                 tqdm(total=args.realisations, unit="realisation", disable=args.quiet or None,
                      file=sys.stderr, leave=False) as bar:
             def advance(stage: str, done: int, total: int) -> None:
