@@ -199,9 +199,15 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
                     help="no progress bar and no summary (a fresh seed is still printed)")
     ap.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     # Meshes, distributions and layouts
-    ap.add_argument("--plane", choices=("xy", "xz", "yz"),
+    ap.add_argument("--plane", choices=("xy", "xz", "yz", "auto"),
                     help="mesh files: the mesh coordinates that are the field's x and z (default: the "
-                         "first two; needed for a mesh whose third coordinate is not constant)")
+                         "first two; needed for a mesh whose third coordinate is not constant; a plane "
+                         "in which the elements lose area is refused), or auto: coordinates u, v in "
+                         "the plane of a planar mesh (an orthonormal basis of its best-fit plane, u "
+                         "along the nearest coordinate plane's first axis)")
+    ap.add_argument("--allow-external-data", action="store_true",
+                    help=".xdmf input: read data files outside the folder of the .xdmf file "
+                         "(refused by default)")
     ap.add_argument("--at", choices=("nodes", "cells", "both"),
                     help="mesh files: values at the mesh's nodes (default), at its element centroids, "
                          "or at both (one field over nodes and centroids)")
@@ -254,6 +260,8 @@ def option_problems(args: argparse.Namespace) -> Iterator[str]:
         for option, given in (("--plane", args.plane), ("--at", args.at)):
             if given is not None:
                 yield f"{option} needs a mesh file, not a node file"
+    if args.allow_external_data and os.path.splitext(args.mesh)[1].lower() not in (".xdmf", ".xmf"):
+        yield "--allow-external-data is for an .xdmf input, whose data lie in other files"
     if args.layout is not None and suffix != ".csv":
         yield f"--layout {args.layout} is for CSV output"
     if args.neighbours is not None and args.fill != "conditional":
@@ -436,7 +444,7 @@ def run(args: argparse.Namespace) -> None:
     mesh = None
     try:
         if on_mesh:
-            mesh = fe_mesh.read(args.mesh, args.plane)
+            mesh = fe_mesh.read(args.mesh, args.plane, allow_external_data=args.allow_external_data)
             x, z = mesh.coordinates(args.at)
         else:
             x, z = read_nodes(args.mesh, args.x_column, args.z_column)
@@ -469,6 +477,8 @@ def run(args: argparse.Namespace) -> None:
             except ValueError as e:
                 raise Failure(str(e)) from None
             pending.append(gathered)
+            if gathered.dropped:
+                print(f"{PROG}: {gathered.note()}", file=sys.stderr)
         else:
             pending.append(Pending(args.output, protect=fe_mesh.protected([args.mesh]),
                                    size=8 * args.realisations * len(x)))

@@ -103,8 +103,9 @@ def test_centroids_of_triangles_quads_and_curved_orders():
 
 @pytest.mark.parametrize("plane, expect", [("xz", (0, 2)), ("yz", (1, 2)), ("xy", (0, 1))])
 def test_planes(plane, expect):
-    pts = np.array([[0, 5, 1], [1, 5, 2], [0, 6, 4.0]])
-    m = fe.from_meshio(meshio.Mesh(pts, [("triangle", np.array([[0, 1, 2]]))]), plane)
+    # a solid: the field is taken constant along the third coordinate
+    pts = np.array([[0, 5, 1], [1, 5, 2], [0, 6, 4.0], [0, 5, 7.0]])
+    m = fe.from_meshio(meshio.Mesh(pts, [("tetra", np.array([[0, 1, 2, 3]]))]), plane)
     np.testing.assert_array_equal(m.nodes, pts[:, list(expect)])
     assert m.axis_names() == tuple(plane)
 
@@ -161,11 +162,10 @@ def test_realisations_on_a_vtu(tmp_path, at, suffix):
             assert np.isnan(lines).all() and len(lines) == len(m.cells[2].data)
             np.testing.assert_array_equal(np.concatenate([quads, tris]),
                                           values[i, n if at == "both" else 0:])
-    # the values are the sampler's, after the same seed
+    # the values are the sampler's realisations of the study seeded 5
     x, z = fe.from_meshio(m).coordinates(at)
-    np.random.seed(5)
-    expected = Sampler(x=x, z=z, theta_z=1.5, theta_x=3.0, mu=10.0, sigma=2.0).draw(4)
-    np.testing.assert_allclose(values, expected, rtol=0, atol=1e-12)
+    expected = Sampler(x=x, z=z, theta_z=1.5, theta_x=3.0, mu=10.0, sigma=2.0).draw(4, seed=5)
+    np.testing.assert_array_equal(values, expected)
     assert sorted(os.listdir(tmp_path)) == sorted(["f.npy", "f" + suffix, "mesh.vtu"])
 
 
@@ -211,8 +211,8 @@ def test_node_layout_csv(tmp_path, capsys):
     run_ok(path, *FIELD, "-k", 3, "--at", "cells", "--layout", "nodes", "-o", tmp_path / "f.csv")
     run_ok(path, *FIELD, "-k", 3, "--at", "cells", "-o", tmp_path / "f.npy")
     lines = (tmp_path / "f.csv").read_text().splitlines()
-    assert lines[0] == "x,y,realisation_0000,realisation_0001,realisation_0002"
-    table = np.loadtxt(tmp_path / "f.csv", delimiter=",", skiprows=1)
+    assert lines[:2] == ["# seed: 5", "x,y,realisation_0000,realisation_0001,realisation_0002"]
+    table = np.loadtxt(tmp_path / "f.csv", delimiter=",", skiprows=2)
     np.testing.assert_array_equal(table[:, :2], fe.from_meshio(m).centroids)
     np.testing.assert_array_equal(table[:, 2:].T, np.load(tmp_path / "f.npy"))
     err = run_fails(capsys, path, *FIELD, "-k", 16383, "--layout", "nodes", "-o", tmp_path / "g.csv")

@@ -34,6 +34,7 @@ from __future__ import annotations
 import contextlib
 import io
 import os
+import warnings
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
@@ -47,6 +48,10 @@ __all__ = ["MeshError", "Mesh", "read", "from_meshio", "is_mesh_path", "field_na
            "OUTPUT_SUFFIXES", "Gathered", "plot"]
 
 PLANES = {"xy": (0, 1), "xz": (0, 2), "yz": (1, 2)}
+PLANE_CHOICES = ("xy", "xz", "yz", "auto")
+# A plane in which the elements keep less than this share of their area
+# (1 - 1e-6: a tilt of about 0.08 degrees) is refused.
+AREA_TOLERANCE = 1e-6
 AT = ("nodes", "cells", "both")
 # Formats meshio writes, and reads back, with point and cell data on meshes
 # of mixed elements (its Gmsh writer needs entity tags that few meshes have,
@@ -83,29 +88,92 @@ def _corners(cell_type: str, nodes_per_cell: int) -> int:
 
 def _area_centroids(p: np.ndarray) -> np.ndarray:
     """Centroids of the polygons p (M, n, 2) with corners in order; the mean
-    of the corners for polygons without area."""
-    x, y = p[..., 0], p[..., 1]
-    xn, yn = np.roll(x, -1, axis=1), np.roll(y, -1, axis=1)
-    cross = x * yn - xn * y
-    area = cross.sum(axis=1) / 2.0
-    mean = p.mean(axis=1)
-    scale = np.abs(p - mean[:, None, :]).max(axis=(1, 2))
-    with np.errstate(divide="ignore", invalid="ignore"):
+    of the corners for polygons without area. Computed about each polygon's
+    first corner, so that far-off coordinates neither overflow nor warn."""
+    origin = p[:, :1, :]
+    with np.errstate(all="ignore"):
+        q = p - origin
+        x, y = q[..., 0], q[..., 1]
+        xn, yn = np.roll(x, -1, axis=1), np.roll(y, -1, axis=1)
+        cross = x * yn - xn * y
+        area = cross.sum(axis=1) / 2.0
+        mean = q.mean(axis=1)
+        scale = np.abs(q - mean[:, None, :]).max(axis=(1, 2))
         cx = ((x + xn) * cross).sum(axis=1) / (6.0 * area)
         cy = ((y + yn) * cross).sum(axis=1) / (6.0 * area)
-    flat = ~(np.abs(area) > 1e-12 * scale * scale)
-    cx[flat], cy[flat] = mean[flat, 0], mean[flat, 1]
-    return np.column_stack([cx, cy])
+        flat = ~(np.abs(area) > 1e-12 * scale * scale) | ~np.isfinite(cx) | ~np.isfinite(cy)
+        cx[flat], cy[flat] = mean[flat, 0], mean[flat, 1]
+        return np.column_stack([cx, cy]) + origin[:, 0, :]
+
+
+def _vector_areas(pts: np.ndarray, m: Any, elements: List[int]) -> np.ndarray:
+    """(M, 3) vector areas of the 2-D elements (a fan of triangles from the
+    first corner): their length is the element's area, their components
+    its areas projected on the yz, xz and xy planes."""
+    p3 = pts if pts.shape[1] == 3 else np.column_stack([pts, np.zeros(len(pts))])
+    parts = []
+    with np.errstate(all="ignore"):
+        for k in elements:
+            b = m.cells[k]
+            data = np.asarray(b.data)
+            nc = _corners(b.type, data.shape[1])
+            if nc < 3:
+                continue
+            c = p3[data[:, :nc]]
+            rel = c - c[:, :1, :]
+            parts.append(0.5 * np.cross(rel[:, 1:-1, :], rel[:, 2:, :]).sum(axis=1))
+    return np.concatenate(parts) if parts else np.zeros((0, 3))
+
+
+def _kept_share(areas: np.ndarray) -> Dict[str, float]:
+    """The share of the elements' area that each coordinate plane keeps."""
+    with np.errstate(all="ignore"):
+        scale = np.abs(areas).max() if areas.size else 0.0
+        if not (scale > 0.0 and np.isfinite(scale)):
+            return {p: 1.0 for p in PLANES}
+        a = areas / scale
+        total = float(np.sqrt((a * a).sum(axis=1)).sum())
+    return {p: float(np.abs(a[:, 3 - i - j]).sum()) / total for p, (i, j) in PLANES.items()}
+
+
+def _plane_basis(pts: np.ndarray, path: str) -> Tuple[np.ndarray, str]:
+    """(2 x 3 orthonormal basis of the nodes' best-fit plane, the coordinate
+    plane nearest to it), or MeshError if the nodes are not in one plane.
+    The first vector is the nearest coordinate plane's first axis projected
+    on the plane, the second is at right angles to it in the plane, its
+    sign that of the coordinate plane's second axis: for a mesh parallel to
+    a coordinate plane, the basis is that plane's."""
+    p3 = pts if pts.shape[1] == 3 else np.column_stack([pts, np.zeros(len(pts))])
+    centre = p3.mean(axis=0)
+    with np.errstate(all="ignore"):
+        _, s, vt = np.linalg.svd(p3 - centre, full_matrices=False)
+    normal = vt[2] if len(s) == 3 else np.array([0.0, 0.0, 1.0])
+    off = np.abs((p3 - centre) @ normal).max()
+    extent = float(np.ptp(p3, axis=0).max())
+    if not off <= 1e-9 * extent:
+        raise MeshError(f"{path}: --plane auto needs a mesh in one plane, and its nodes lie up to "
+                        f"{off:g} from their best-fit plane")
+    k = int(np.argmax(np.abs(normal)))
+    name = next(p for p, (i, j) in PLANES.items() if 3 - i - j == k)
+    i, j = PLANES[name]
+    u = np.eye(3)[i] - normal[i] * normal
+    u /= np.linalg.norm(u)
+    w = np.cross(normal, u)
+    if w[j] < 0:
+        w = -w
+    return np.vstack([u, w]), name
 
 
 @dataclass
 class Mesh:
     """A mesh as read (``mesh``: the meshio.Mesh) and the field's view of it.
 
-    ``plane``: the two coordinates used, e.g. "xy"; ``nodes``: (n, 2) float64
-    in-plane node coordinates; ``elements``: indices of the cell blocks that
-    are elements; ``centroids``: (m, 2) float64 element centroids, block by
-    block in the file's order."""
+    ``plane``: the two coordinates used, e.g. "xy", or "auto" (``basis``:
+    the 2 x 3 orthonormal vectors of the mesh's own plane that give the
+    field's x and z); ``nodes``: (n, 2) float64 in-plane node coordinates;
+    ``elements``: indices of the cell blocks that are elements;
+    ``centroids``: (m, 2) float64 element centroids, block by block in the
+    file's order."""
 
     mesh: Any
     path: str
@@ -114,6 +182,7 @@ class Mesh:
     elements: List[int]
     centroids: np.ndarray
     dim: int = field(default=0)
+    basis: Optional[np.ndarray] = field(default=None)
 
     @property
     def n_nodes(self) -> int:
@@ -141,13 +210,15 @@ class Mesh:
         return pts[:, 0].copy(), pts[:, 1].copy()
 
     def axis_names(self) -> Tuple[str, str]:
-        return self.plane[0], self.plane[1]
+        """The names of the field's x and z: two coordinates, or u and v
+        (in the mesh's own plane) for plane "auto"."""
+        return ("u", "v") if self.plane == "auto" else (self.plane[0], self.plane[1])
 
 
 def from_meshio(m: Any, plane: Optional[str] = None, path: str = "mesh") -> Mesh:
     """The field's view of a meshio.Mesh; see ``read``."""
-    if plane is not None and plane not in PLANES:
-        raise ValueError(f"plane must be one of {', '.join(PLANES)}, got {plane!r}")
+    if plane is not None and plane not in PLANE_CHOICES:
+        raise ValueError(f"plane must be one of {', '.join(PLANE_CHOICES)}, got {plane!r}")
     pts = np.asarray(m.points)
     if pts.ndim != 2 or pts.shape[1] not in (2, 3) or pts.dtype.kind not in "iuf":
         raise MeshError(f"{path}: node coordinates of shape {pts.shape} and type {pts.dtype}; "
@@ -159,20 +230,6 @@ def from_meshio(m: Any, plane: Optional[str] = None, path: str = "mesh") -> Mesh
     bad = ~np.isfinite(pts).all(axis=1)
     if bad.any():
         raise MeshError(f"{path}: node {int(np.argmax(bad))} has a coordinate that is not finite")
-    if plane is None:
-        if pts.shape[1] == 3 and np.ptp(pts[:, 2]) > 1e-9 * max(float(np.ptp(pts)), 1e-300):
-            flat = [p for p, (i, j) in PLANES.items()
-                    if np.ptp(pts[:, 3 - i - j]) <= 1e-9 * float(np.ptp(pts))]
-            hint = f"it lies in the {flat[0]} plane: use --plane {flat[0]}" if flat else \
-                "choose the field's plane with --plane xy|xz|yz (the third coordinate is then ignored)"
-            raise MeshError(f"{path}: the mesh is 3-D (z from {pts[:, 2].min():g} to "
-                            f"{pts[:, 2].max():g}); {hint}")
-        plane = "xy"
-    i, j = PLANES[plane]
-    if j >= pts.shape[1]:
-        raise MeshError(f"{path}: the mesh has 2 coordinates per node; --plane {plane} needs 3")
-    nodes = np.ascontiguousarray(pts[:, [i, j]])
-
     blocks = list(m.cells)
     for b in blocks:
         data = np.asarray(b.data)
@@ -181,16 +238,78 @@ def from_meshio(m: Any, plane: Optional[str] = None, path: str = "mesh") -> Mesh
     dims = [b.dim for b in blocks if len(b.data)]
     dim = max(dims) if dims else 0
     elements = [k for k, b in enumerate(blocks) if b.dim == dim and len(b.data)] if dim > 0 else []
+
+    three = pts.shape[1] == 3
+    with np.errstate(all="ignore"):
+        extent = float(np.ptp(pts, axis=0).max())
+    surface = three and dim == 2
+    kept = _kept_share(_vector_areas(pts, m, elements)) if surface else None
+    basis = None
+    if plane == "auto":
+        if three:
+            basis, _ = _plane_basis(pts, path)
+        else:
+            plane = "xy"
+    elif plane is None:
+        if three and np.ptp(pts[:, 2]) > 1e-9 * max(extent, 1e-300):
+            flat = [p for p, (i, j) in PLANES.items() if np.ptp(pts[:, 3 - i - j]) <= 1e-9 * extent]
+            if flat:
+                hint = f"it lies in the {flat[0]} plane: use --plane {flat[0]}"
+            elif surface and _is_planar(pts):
+                hint = ("it lies in a plane that is not a coordinate plane: use --plane auto "
+                        "(coordinates in the mesh's own plane)")
+            else:
+                hint = "choose the field's plane with --plane xy|xz|yz (the third coordinate is then ignored)"
+            raise MeshError(f"{path}: the mesh is 3-D (z from {pts[:, 2].min():g} to "
+                            f"{pts[:, 2].max():g}); {hint}")
+        plane = "xy"
+    elif not three and plane != "xy":
+        raise MeshError(f"{path}: the mesh has 2 coordinates per node; --plane {plane} needs 3")
+    if kept is not None and plane in PLANES and kept[plane] < 1.0 - AREA_TOLERANCE:
+        best = max(kept, key=lambda p: kept[p])
+        if kept[best] >= 1.0 - AREA_TOLERANCE:
+            hint = f"it lies in the {best} plane: use --plane {best}"
+        elif _is_planar(pts):
+            hint = "it lies in a plane that is not a coordinate plane: use --plane auto"
+        else:
+            hint = (f"it does not lie in one plane (the {best} plane keeps {100 * kept[best]:.1f} % "
+                    f"of its area)")
+        raise MeshError(f"{path}: in the {plane} plane the mesh's elements keep "
+                        f"{100 * kept[plane]:.1f} % of their area; {hint}")
+
+    if basis is not None:
+        with np.errstate(all="ignore"):
+            nodes = np.ascontiguousarray(pts @ basis.T)
+    else:
+        i, j = PLANES[plane]
+        nodes = np.ascontiguousarray(pts[:, [i, j]])
+    if not np.isfinite(nodes).all():
+        raise MeshError(f"{path}: the nodes' coordinates in the mesh's plane are beyond the range "
+                        f"of 64-bit floats")
     parts = []
     for k in elements:
         b = blocks[k]
         data = np.asarray(b.data)
         corners = data[:, :_corners(b.type, data.shape[1])]
         p = nodes[corners]
-        parts.append(_area_centroids(p) if b.dim == 2 and corners.shape[1] >= 3 else p.mean(axis=1))
+        if b.dim == 2 and corners.shape[1] >= 3:
+            parts.append(_area_centroids(p))
+        else:
+            with np.errstate(all="ignore"):
+                parts.append(p[:, 0, :] + (p - p[:, :1, :]).mean(axis=1))
     centroids = np.concatenate(parts) if parts else np.zeros((0, 2))
+    if not np.isfinite(centroids).all():
+        raise MeshError(f"{path}: element centroids beyond the range of 64-bit floats")
     return Mesh(mesh=m, path=path, plane=plane, nodes=nodes, elements=elements,
-                centroids=np.ascontiguousarray(centroids, dtype=np.float64), dim=dim)
+                centroids=np.ascontiguousarray(centroids, dtype=np.float64), dim=dim, basis=basis)
+
+
+def _is_planar(pts: np.ndarray) -> bool:
+    try:
+        _plane_basis(pts, "")
+        return True
+    except MeshError:
+        return False
 
 
 def _read_quietly(meshio: Any, path: str) -> Any:
@@ -202,7 +321,8 @@ def _read_quietly(meshio: Any, path: str) -> Any:
     readers = getattr(helpers, "reader_map", None)
     formats_of = getattr(helpers, "_filetypes_from_path", None)
     sink = io.StringIO()
-    with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
+    with contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
         if readers is None or formats_of is None:  # another meshio than 5.x
             try:
                 return meshio.read(path)
@@ -220,24 +340,144 @@ def _read_quietly(meshio: Any, path: str) -> Any:
         raise meshio.ReadError("; ".join(errors) or f"no reader for {os.path.splitext(path)[1]!r}")
 
 
-def read(path: str, plane: Optional[str] = None) -> Mesh:
+def data_files(path: str) -> List[str]:
+    """The files an XDMF file takes its data from (HDF5 and binary data
+    items, XInclude'd files), as its reader finds them: relative paths from
+    the XDMF file's folder. Empty for other formats."""
+    if os.path.splitext(path)[1].lower() not in XDMF_SUFFIXES:
+        return []
+    from xml.etree import ElementTree
+
+    folder = os.path.dirname(os.path.abspath(path))
+    found: List[str] = []
+    try:
+        for _, elem in ElementTree.iterparse(path, events=("end",)):
+            tag = elem.tag.rsplit("}", 1)[-1]
+            name = None
+            if tag == "DataItem":
+                fmt = (elem.get("Format") or "XML").strip().upper()
+                text = (elem.text or "").strip()
+                if fmt == "HDF" and text:
+                    name = text.rsplit(":", 1)[0] if ":" in text else text
+                elif fmt == "BINARY" and text:
+                    name = text
+            elif tag == "include" and elem.get("href"):
+                name = elem.get("href")
+            if name:
+                full = os.path.join(folder, name)
+                if full not in found:
+                    found.append(full)
+    except (ElementTree.ParseError, OSError, UnicodeError) as e:
+        raise MeshError(f"{path}: not a readable mesh file ({' '.join(str(e).split())[:200]})") from None
+    return found
+
+
+def _inside(folder: str, path: str) -> bool:
+    folder, path = os.path.realpath(folder), os.path.realpath(path)
+    try:
+        return os.path.commonpath([folder, path]) == folder
+    except ValueError:  # another drive
+        return False
+
+
+# A compressed .vtu whose arrays would take more than this many times the
+# file's size, and more than BOMB_BYTES, is refused: no mesh compresses so
+# well, a decompression bomb does.
+BOMB_RATIO = 200
+BOMB_BYTES = 256 << 20
+
+
+def _vtu_claimed_bytes(path: str) -> int:
+    """The bytes that the compressed arrays of a .vtu hold once inflated,
+    from the block headers that precede them (0 for uncompressed files and
+    other formats)."""
+    import base64
+    import re
+
+    if os.path.splitext(path)[1].lower() != ".vtu" or os.path.getsize(path) > (1 << 30):
+        return 0
+    with open(path, "rb") as f:
+        data = f.read()
+    head = re.search(rb"<VTKFile\b[^>]*>", data)
+    if head is None or b"compressor" not in head.group(0):
+        return 0
+    wide = b"UInt64" in (re.search(rb'header_type="([^"]*)"', head.group(0)) or [b"", b""])[1]
+    w = 8 if wide else 4
+    word = "<Q" if wide else "<I"
+    appended = re.search(rb"<AppendedData\b[^>]*>\s*_", data)
+    raw = appended is not None and b'encoding="raw"' in appended.group(0)
+    import struct
+
+    def header(chunk: bytes) -> Tuple[int, int, int]:
+        nb, bs, last = struct.unpack(word * 3, chunk[:3 * w])
+        return nb, bs, last
+
+    total = 0
+    for tag in re.finditer(rb"<DataArray\b([^>]*)>", data):
+        attrs = tag.group(1)
+        try:
+            if b'format="binary"' in attrs:
+                text = data[tag.end():tag.end() + 4 * w + 64].lstrip()
+                nb, bs, last = header(base64.b64decode(text[:4 * w]))
+            elif b'format="appended"' in attrs and appended is not None:
+                m = re.search(rb'offset="(\d+)"', attrs)
+                if m is None:
+                    continue
+                at = appended.end() + int(m.group(1))
+                chunk = data[at:at + 3 * w] if raw else base64.b64decode(data[at:at + 4 * w])
+                nb, bs, last = header(chunk)
+            else:
+                continue
+        except (ValueError, struct.error):
+            continue  # the reader says what is wrong with it
+        total += (nb - 1) * bs + (last or bs) if nb else 0
+    return total
+
+
+def read(path: str, plane: Optional[str] = None, *, allow_external_data: bool = False) -> Mesh:
     """Read any mesh that meshio reads. ``plane`` None takes the first two
-    coordinates and refuses a mesh whose third coordinate is not constant.
-    MeshError, in one line, for a file that is missing, unreadable or
-    truncated, a 3-D mesh without a plane, and non-finite coordinates."""
+    coordinates and refuses a mesh whose third coordinate is not constant;
+    "xy", "xz" or "yz" take that pair and refuse a surface mesh whose
+    elements would lose area in it; "auto" takes coordinates in the plane
+    of a planar mesh (see ``Mesh.basis``).
+
+    An .xdmf file may name data files anywhere: those outside its own
+    folder are refused unless ``allow_external_data``. A compressed .vtu
+    whose arrays would inflate beyond any mesh's is refused.
+
+    MeshError, in one line naming the file, for a file that is missing,
+    unreadable, truncated or too large for memory, a 3-D mesh without a
+    plane, a plane that does not fit, and non-finite coordinates."""
     meshio = _meshio()
     path = os.fspath(path)
     if not os.path.exists(path):
         raise MeshError(f"{path}: no such file")
     if os.path.isdir(path):
         raise MeshError(f"{path}: is a directory")
+    if not allow_external_data:
+        folder = os.path.dirname(os.path.abspath(path))
+        for data in data_files(path):
+            if not _inside(folder, data):
+                raise MeshError(f"{path}: refers to the data file {data}, outside the folder of the "
+                                f"file; --allow-external-data reads it")
+    try:
+        claimed = _vtu_claimed_bytes(path)
+    except OSError as e:
+        raise MeshError(f"{path}: {reason(e)}") from None
+    size = os.path.getsize(path)
+    if claimed > BOMB_BYTES and claimed > BOMB_RATIO * size:
+        raise MeshError(f"{path}: not a readable mesh file (its compressed arrays would inflate "
+                        f"to {claimed:,} bytes, {claimed // max(size, 1):,} times the file)")
     try:
         m = _read_quietly(meshio, path)
-    except MemoryError:
-        raise
+    except MemoryError as e:
+        raise MeshError(f"{path}: not a readable mesh file (it declares more data than memory "
+                        f"holds{': ' + str(e) if str(e) else ''})") from None
     except meshio.ReadError as e:
         first = (str(e).strip().splitlines() or ["unknown format"])[0]
         raise MeshError(f"{path}: not a readable mesh file ({first})") from None
+    except KeyError as e:  # an XML element without an attribute it needs
+        raise MeshError(f"{path}: not a readable mesh file (no {e} where one is needed)") from None
     except Exception as e:  # the format readers raise anything on bad bytes
         text = " ".join(str(e).split())[:200] or type(e).__name__
         raise MeshError(f"{path}: not a readable mesh file ({text})") from None
@@ -271,6 +511,30 @@ def _cell_lists(mesh: Mesh, row: np.ndarray) -> List[np.ndarray]:
     return out
 
 
+def _written_name(name: str, names: Sequence[str]) -> bool:
+    """Whether an array of the input bears a name that an output of
+    realisations writes: realisation_<digits>, "realisation" (the arrays of
+    an .xdmf time series), or one of ``names``."""
+    return (name == "realisation" or name in names
+            or (name.startswith("realisation_") and name[len("realisation_"):].isdigit()))
+
+
+def stale_arrays(mesh: Mesh, names: Sequence[str] = ()) -> List[str]:
+    """The input's point- and cell-data arrays that an output would not
+    keep: those whose names it writes (see ``_written_name``), e.g. the
+    realisations of an earlier study; ``names``: other names it writes (a
+    study's property names)."""
+    m = mesh.mesh
+    return sorted({name for name in list(m.point_data) + list(m.cell_data)
+                   if _written_name(name, names)})
+
+
+def _kept_data(mesh: Mesh, names: Sequence[str]) -> Tuple[Dict[str, Any], Dict[str, Any]]:
+    m = mesh.mesh
+    return ({k: v for k, v in m.point_data.items() if not _written_name(k, names)},
+            {k: v for k, v in m.cell_data.items() if not _written_name(k, names)})
+
+
 def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
                 names: Optional[Sequence[str]] = None, *,
                 field_data: Optional[Mapping[str, Any]] = None) -> Any:
@@ -278,7 +542,8 @@ def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
     cell-data (cells) array per realisation, or both, named ``names``
     (default realisation_0000, ...), and the entries of ``field_data``
     (e.g. {"seed": 5}) added to its field data. The mesh's own data are
-    kept; arrays of the same names are replaced."""
+    kept, less the arrays of ``stale_arrays`` (realisations of an earlier
+    study would pass for this one's)."""
     meshio = _meshio()
     nodes, cells = _split(mesh, values, at)
     k = len(nodes if nodes is not None else cells)  # type: ignore[arg-type]
@@ -286,8 +551,7 @@ def with_fields(mesh: Mesh, values: np.ndarray, at: str = "nodes",
     if len(names) != k:
         raise ValueError(f"{k} realisations need {k} names, got {len(names)}")
     m = mesh.mesh
-    point_data = dict(m.point_data)
-    cell_data = dict(m.cell_data)
+    point_data, cell_data = _kept_data(mesh, names)
     for i, name in enumerate(names):
         if nodes is not None:
             point_data[name] = np.ascontiguousarray(nodes[i])
@@ -319,11 +583,16 @@ def companion(path: str) -> Optional[str]:
 
 def input_files(path: str) -> Dict[str, str]:
     """The files a mesh input consists of, each with why no output may
-    replace it: the file itself, and the .h5 that holds an XDMF's data."""
+    replace it: the file itself, and every file an XDMF's data come from
+    (its .h5 of the same stem too)."""
     files = {path: "it is the input file"}
+    try:
+        referenced = data_files(path)
+    except MeshError:  # unreadable: the reader says so
+        referenced = []
     data = companion(path)
-    if data is not None and os.path.exists(data):
-        files[data] = f"it holds the data of the input {path}"
+    for name in referenced + ([data] if data is not None and os.path.exists(data) else []):
+        files.setdefault(name, f"it holds the data of the input {path}")
     return files
 
 
@@ -448,10 +717,11 @@ def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]
 def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
                 names: Optional[Sequence[str]], field_data: Optional[Mapping[str, Any]] = None) -> None:
     """A time series that ParaView steps through: realisation i is time step
-    i, with one array named "realisation" at the nodes and/or at the cells;
-    the numbers are in the .h5 file of the same stem, beside the .xdmf's
-    target. The .h5's blocks are reserved before HDF5 writes into it: a
-    full disk is met here, not inside HDF5."""
+    i, with one array named "realisation" at the nodes and/or at the cells,
+    and the mesh's own point and cell data (less ``stale_arrays``) at every
+    step; the numbers are in the .h5 file of the same stem, beside the
+    .xdmf's target. The .h5's blocks are reserved before HDF5 writes into
+    it: a full disk is met here, not inside HDF5."""
     try:
         import h5py
     except ImportError:
@@ -473,9 +743,9 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
     n = len(points)
     geometry = "XYZ" if points.shape[1] == 3 else "XY"
 
-    def item(name: str, shape: Tuple[int, ...], kind: str = "Float") -> str:
+    def item(name: str, shape: Tuple[int, ...], kind: str = "Float", precision: int = 8) -> str:
         return (f'<DataItem Dimensions="{" ".join(map(str, shape))}" NumberType="{kind}" '
-                f'Precision="8" Format="HDF">{h5name}:/{name}</DataItem>')
+                f'Precision="{precision}" Format="HDF">{h5name}:/{name}</DataItem>')
 
     lines = ['<?xml version="1.0"?>', '<Xdmf Version="3.0">', "<Domain>"]
     for key, value in (field_data or {}).items():
@@ -485,6 +755,24 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
         staged.reserve(temp_h5, size, final_h5, keep_size=True)
         h5.create_dataset("points", data=points)
         h5.create_dataset("topology", data=topology)
+        # The mesh's own arrays, stored once and shown at every step.
+        own: List[str] = []
+        point_data, cell_data = _kept_data(mesh, names)
+        for center, arrays in (("Node", point_data), ("Cell", cell_data)):
+            for j, (key, value) in enumerate(arrays.items()):
+                a = np.asarray(value) if center == "Node" else np.concatenate(
+                    [np.asarray(v) for v, b in zip(value, mesh.mesh.cells) if len(b.data)])
+                if a.dtype.kind == "b":
+                    a = a.astype(np.int8)
+                if a.dtype.kind not in "iuf" or a.ndim not in (1, 2):
+                    continue  # XDMF holds numbers, as scalars, vectors or matrices
+                kind = "Float" if a.dtype.kind == "f" else ("UInt" if a.dtype.kind == "u" else "Int")
+                shape = "Scalar" if a.ndim == 1 else ("Vector" if a.shape[1] == 3 else "Matrix")
+                where = f"mesh/{center.lower()}/{j}"
+                h5.create_dataset(where, data=a)
+                own.append(f'<Attribute Name={quoteattr(str(key))} AttributeType="{shape}" '
+                           f'Center="{center}">' + item(where, a.shape, kind, a.dtype.itemsize)
+                           + "</Attribute>")
         for i, name in enumerate(names):
             lines.append(f"<Grid Name={quoteattr(name)} GridType=\"Uniform\">")
             lines.append(f'<Time Value="{i}"/>')
@@ -500,6 +788,7 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
                 h5.create_dataset(f"cells/{name}", data=np.concatenate(_cell_lists(mesh, cells[i])))
                 lines.append('<Attribute Name="realisation" AttributeType="Scalar" Center="Cell">'
                              + item(f"cells/{name}", (n_cells,)) + "</Attribute>")
+            lines += own
             lines.append("</Grid>")
     staged.release(temp_h5)
     lines += ["</Grid>", "</Domain>", "</Xdmf>"]
@@ -544,9 +833,11 @@ class Gathered:
         self.staged = Staged(protected(inputs))
         self.finished = False
         self.scratch: Optional[str] = None
+        self.dropped: List[str] = []
         if mesh is not None:
             check_output(path, inputs)
             out = output_bytes(path, mesh, k, at)
+            self.dropped = stale_arrays(mesh)
         else:
             if k > MAX_TABLE_REALISATIONS:
                 raise MeshError(f"--layout nodes writes a column per realisation and a spreadsheet "
@@ -574,6 +865,14 @@ class Gathered:
     def sizes(self) -> List[Tuple[str, int]]:
         """(path, bytes) of what is on the disk at once, for check_room."""
         return list(self.needs)
+
+    def note(self) -> str:
+        """One line on the input's arrays that the output leaves out."""
+        d = self.dropped
+        shown = ", ".join(d) if len(d) <= 3 else f"{d[0]}, {d[1]}, ... {d[-1]}"
+        return (f"{len(d)} array{'s' * (len(d) != 1)} of {self.mesh.path if self.mesh else 'the input'} "
+                f"left out of {self.path} ({shown}): the output writes arrays of "
+                f"{'those names' if len(d) != 1 else 'that name'}")
 
     def finish(self) -> None:
         rows = self.rows
