@@ -43,7 +43,7 @@ for _ in range(reps):
     del e
 print(json.dumps(dict(N=s.N, Nchol=s.Nchol, build=build, draw=statistics.median(draw),
                       fill=statistics.median(fill), normal=statistics.median(normal),
-                      held=s._fill.held_bytes,
+                      held=s._fill.held_bytes(),
                       peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)))
 """
 

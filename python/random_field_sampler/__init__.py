@@ -8,9 +8,11 @@ The package never changes numpy's global generator except by drawing from it.
 from __future__ import annotations
 
 from .distributions import lognormal
+from .fills import ConditionalFill, KrigingFill
 from .sampler import Sampler
+from .transform import Transform
 
-__all__ = ["Sampler", "lognormal"]
+__all__ = ["Sampler", "ConditionalFill", "KrigingFill", "Transform", "lognormal"]
 
 # The distribution's version, for a build tree where no metadata is installed.
 __version__ = "0.1.0"

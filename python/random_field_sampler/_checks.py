@@ -19,11 +19,12 @@ from __future__ import annotations
 import builtins
 import difflib
 import numbers
-from typing import Any, Collection, Dict, NoReturn
+import operator
+from typing import Any, Collection, Dict, NoReturn, Optional
 
 import numpy as np
 
-__all__ = ["check_sampler_arguments", "refuse", "REQUIRED"]
+__all__ = ["check_sampler_arguments", "refuse", "refuse_bool", "integer", "unknown_keywords", "REQUIRED"]
 
 # The keys get_random_field requires, in the order in which it tests them.
 REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
@@ -34,6 +35,27 @@ def refuse(message: str) -> NoReturn:
     is of no use, so the constructor cannot just return."""
     builtins.print(message)
     raise ValueError(message)
+
+
+def refuse_bool(name: str, value: Any) -> None:
+    """TypeError for a bool where a count, a seed or a size is expected
+    (Python takes True for 1): the one message for every such argument."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be an integer, not a bool ({value!r})")
+
+
+def integer(name: str, value: Any, minimum: Optional[int] = None) -> int:
+    """A count, an index or a size as a Python int: bools refused by
+    ``refuse_bool``, other non-integers by TypeError, values below `minimum`
+    by ValueError."""
+    refuse_bool(name, value)
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__}") from None
+    if minimum is not None and v < minimum:
+        raise ValueError(f"{name} must be >= {minimum}, got {v}")
+    return v
 
 
 def _is_scalar(value: Any) -> bool:
@@ -96,7 +118,8 @@ def _length(name: str, value: Any) -> float:
     return v
 
 
-def _unknown(kwargs: Dict[str, Any], accepted: Collection[str], caller: str) -> None:
+def unknown_keywords(kwargs: Dict[str, Any], accepted: Collection[str], caller: str) -> None:
+    """TypeError for the first key not in `accepted`, naming the closest accepted one."""
     for key in kwargs:
         if key in accepted:
             continue
@@ -146,7 +169,7 @@ def check_sampler_arguments(kwargs: Dict[str, Any], accepted: Collection[str],
     if len(mu) != n:
         refuse("mu array must be same length as x- and z- arrays")
 
-    _unknown(out, accepted, caller)
+    unknown_keywords(out, accepted, caller)
 
     x = _coordinates("x", x_raw)
     z = _coordinates("z", z_raw)

@@ -6,7 +6,7 @@ Row i of a study seeded by ``seed`` is drawn from its own stream, child i of
 computed in the sampler's aligned groups of eight. A chunk of rows a .. b-1
 is therefore the same array whichever worker draws it, in whatever order,
 with whatever chunking, and after however many retries: the values depend on
-the seed alone, and ``Sampler.realisation(i, seed)`` redraws any row. The
+the seed alone, and ``Sampler.realisation(i, seed=seed)`` redraws any row. The
 rows are computed with BLAS on one thread wherever they are computed (see
 ``one_blas_thread``), since a threaded BLAS rounds differently.
 
@@ -24,11 +24,8 @@ never lets a store appear under its name before every chunk is in it.
 from __future__ import annotations
 
 import contextlib
-import copy
-import dataclasses
 import logging
 import math
-import operator
 import os
 import pickle
 import shutil
@@ -38,9 +35,9 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tupl
 
 import numpy as np
 
+from ._checks import integer
 from .io.atomic import Staged
-from ._blas import one_blas_thread
-from .sampler import STUDY_GROUP
+from .streams import GROUP, SeedState, cores, one_blas_thread, seed_from_state, seed_state, study_seed
 
 __all__ = ["to_dask", "write_zarr", "read_zarr_attrs", "local_cluster", "connect",
            "task_bytes", "sampler_bytes", "study_seed", "row_chunks", "one_blas_thread",
@@ -48,16 +45,12 @@ __all__ = ["to_dask", "write_zarr", "read_zarr_attrs", "local_cluster", "connect
 
 EXTRA = "pip install 'random_field[dask]'"
 
-# Rows of a study are computed in aligned groups of this many; chunk sizes
-# chosen here are multiples of it, so that no group is computed twice.
-GROUP = STUDY_GROUP
-
-# A zarr chunk holds about this many bytes (8 MiB): small enough for a
-# reader that wants one realisation, large enough for few files.
+# A zarr chunk holds at most about this many bytes (8 MiB), as near to it as
+# the dask chunks allow: small enough for a reader that wants one
+# realisation, large enough for few files.
 ZARR_CHUNK_BYTES = 1 << 23
 
 ProgressCallback = Callable[[str, int, int], None]
-SeedState = Tuple[Any, Tuple[int, ...], int]
 
 
 class MissingExtra(ImportError):
@@ -79,37 +72,11 @@ def need(what: str) -> None:
 # Seeds and chunks
 
 
-def study_seed(seed: Any) -> np.random.SeedSequence:
-    """The SeedSequence of a study: an int (>= 0) or a sequence of them, a
-    SeedSequence as it is, or None for fresh entropy from the system (read
-    it back from ``.entropy`` to repeat the study). Generators are refused:
-    their state cannot name a stream per realisation."""
-    if isinstance(seed, np.random.SeedSequence):
-        return seed
-    if isinstance(seed, (np.random.Generator, np.random.BitGenerator, np.random.RandomState)):
-        raise TypeError("a study's seed must be an int or a SeedSequence, not a generator: "
-                        "each realisation gets its own stream spawned from the seed")
-    if isinstance(seed, (bool, np.bool_)) or isinstance(seed, (float, np.floating)):
-        raise TypeError(f"a study's seed must be an int or a SeedSequence, not {type(seed).__name__}")
-    return np.random.SeedSequence(seed)
-
-
-def _seed_state(ss: np.random.SeedSequence) -> SeedState:
-    return (ss.entropy, tuple(int(v) for v in ss.spawn_key), int(ss.pool_size))
-
-
-def _seed_from_state(state: SeedState) -> np.random.SeedSequence:
-    entropy, spawn_key, pool_size = state
-    return np.random.SeedSequence(entropy, spawn_key=spawn_key, pool_size=pool_size)
-
-
 def row_chunks(k: int, N: int, chunks: Any = "auto") -> Tuple[int, ...]:
     """The rows of each chunk: ``"auto"`` (multiples of 8 rows of about dask's
     ``array.chunk-size``, 128 MiB by default), an int (rows per chunk, the
     last one shorter), or a sequence of row counts that add up to k."""
-    k = operator.index(k)
-    if k < 0:
-        raise ValueError(f"the number of realisations must be >= 0, got {k}")
+    k = integer("k", k, 0)
     if isinstance(chunks, str):
         if chunks != "auto":
             raise ValueError(f"chunks must be 'auto', a number of rows or a sequence of them, "
@@ -119,105 +86,31 @@ def row_chunks(k: int, N: int, chunks: Any = "auto") -> Tuple[int, ...]:
         limit = parse_bytes(dask.config.get("array.chunk-size"))
         rows = max(GROUP, limit // max(8 * N, 1) // GROUP * GROUP)
     elif isinstance(chunks, (Sequence, np.ndarray)):
-        sizes = tuple(operator.index(c) for c in chunks)
+        sizes = tuple(integer("chunks", c) for c in chunks)
         if any(c < 1 for c in sizes) or sum(sizes) != k:
             raise ValueError(f"chunks must be row counts >= 1 that add up to {k}, got {sizes}")
         return sizes
     else:
-        rows = operator.index(chunks)
-        if rows < 1:
-            raise ValueError(f"chunks must be at least 1 row, got {rows}")
+        rows = integer("chunks", chunks, 1)
     if k == 0:
         return (0,)
     return (rows,) * (k // rows) + ((k % rows,) if k % rows else ())
 
 
-# ---------------------------------------------------------------------------
-# The sampler as workers receive it
-
-_tokens: "weakref.WeakKeyDictionary[Any, str]" = weakref.WeakKeyDictionary()
-_portables: "weakref.WeakKeyDictionary[Any, Any]" = weakref.WeakKeyDictionary()
-
-
-def _token(sampler: Any) -> str:
-    """A name for one sampler object, the same for every array made from it.
-    A sampler does not change once built, so its identity names its data."""
-    try:
-        token = _tokens.get(sampler)
-        if token is None:
-            token = _tokens[sampler] = uuid.uuid4().hex
-        return token
-    except TypeError:  # not weakly referenceable
-        return f"{id(sampler):x}-{uuid.uuid4().hex}"
-
-
-def _portable(sampler: Any) -> Any:
-    """The sampler as it travels: without the progress callback of its build
-    (a closure over a progress bar, say, which neither pickles nor means
-    anything on a worker). The arrays are shared, not copied."""
-    base = getattr(sampler, "_base", None)
-    if base is None or getattr(base, "progress", None) is None:
-        return sampler
-    cached = _portables.get(sampler)
-    if cached is not None:
-        return cached
-    out = copy.copy(sampler)
-    out._base = dataclasses.replace(base, progress=None)
-    fill = getattr(sampler, "_fill", None)
-    if fill is not None and getattr(fill, "base", None) is base:
-        out._fill = copy.copy(fill)
-        out._fill.base = out._base
-    _portables[sampler] = out
-    return out
-
-
 def sampler_bytes(sampler: Any) -> int:
     """The bytes of the sampler as it is sent to a worker (pickle protocol 5,
     arrays included)."""
-    return len(pickle.dumps(_portable(sampler), protocol=5))
+    return len(pickle.dumps(sampler, protocol=5))
 
 
 # ---------------------------------------------------------------------------
 # What a task does
 
 
-# Samplers as a worker received them, each with a copy in memory of its own.
-_owned: "weakref.WeakKeyDictionary[Any, Any]" = weakref.WeakKeyDictionary()
-
-
-def _foreign(a: Any) -> bool:
-    """Whether an array's memory belongs to something other than numpy (the
-    frames a sampler arrived in)."""
-    while isinstance(a, np.ndarray):
-        if a.base is None:
-            return False
-        a = a.base
-    return a is not None
-
-
-def _own(sampler: Any) -> Any:
-    """The sampler with its arrays in memory of its own. A sampler that
-    arrived from another process has arrays that are views of the received
-    frames; on a worker those came back changed after other transfers (whole
-    chunks of kriged values wrong at 10^5 nodes), so each worker copies it
-    once, and draws only from the copy."""
-    if not _foreign(getattr(sampler, "L_chol", None)):
-        return sampler
-    own = _owned.get(sampler)
-    if own is None:
-        own = _owned[sampler] = copy.deepcopy(sampler)
-    return own
-
-
 def draw_rows(sampler: Any, seed: SeedState, a: int, b: int) -> np.ndarray:
     """Rows a .. b-1 of the study: a (b - a, N) float64 array, computed with
     BLAS on one thread."""
-    sampler = _own(sampler)
-    out = np.empty((b - a, sampler.N))
-    with one_blas_thread():
-        for offset, block in sampler.blocks(b - a, seed=_seed_from_state(seed), start=a):
-            out[offset:offset + len(block)] = block
-    return out
+    return sampler.draw(b - a, seed=seed_from_state(seed), start=a)
 
 
 def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str,
@@ -253,13 +146,13 @@ def _graph(sampler: Any, k: int, chunks: Any, seed: Any, client: Any,
     from dask.base import tokenize
 
     ss = study_seed(seed)
-    state = _seed_state(ss)
+    state = seed_state(ss)
     sizes = row_chunks(k, sampler.N, chunks)
-    token = _token(sampler)
+    token = tokenize(sampler)
     skey = f"random-field-sampler-{token}"
     name = f"{prefix}-" + tokenize(token, k, sizes, state, extra)
     dsk: Dict[Any, Any] = {skey: _scatter(client, sampler, skey) if client is not None
-                           else _portable(sampler)}
+                           else sampler}
     for key, value in (data or {}).items():
         dsk[key] = (client.scatter({key: value}, broadcast=True, hash=False)[key]
                     if client is not None else value)
@@ -280,20 +173,21 @@ def _scatter(client: Any, sampler: Any, skey: str) -> Any:
     future = held.get(client.id)
     if future is None or future.status != "finished":
         future = held[client.id] = client.scatter(
-            {skey: _portable(sampler)}, broadcast=True, hash=False)[skey]
+            {skey: sampler}, broadcast=True, hash=False)[skey]
     return future
 
 
-def to_dask(sampler: Any, k: int, chunks: Any = "auto", seed: Any = None, *,
+def to_dask(sampler: Any, k: int, *, chunks: Any = "auto", seed: Any = None,
             client: Any = None) -> Any:
     """Realisations 0 .. k-1 of the study seeded by `seed` as a lazy
     ``dask.array.Array`` of shape (k, N), float64, chunked by realisations
     (every chunk holds whole realisations; see ``row_chunks`` for `chunks`).
 
-    Row i equals ``sampler.realisation(i, seed)`` bit for bit, whatever the
-    chunks, the scheduler, the number of workers or the order of the tasks.
-    `seed` None takes fresh entropy from the system: the array is then the
-    same each time it is computed, but another call gives another study.
+    Row i equals ``sampler.realisation(i, seed=seed)`` bit for bit, whatever
+    the chunks, the scheduler, the number of workers or the order of the
+    tasks. `seed` is required (an int or a SeedSequence; TypeError without
+    one): a dask array is a study, and a study is named by its seed. For
+    fresh entropy pass ``np.random.SeedSequence()`` and keep its ``.entropy``.
 
     Without `client` the sampler is one key of the graph, moved to each
     worker once by whatever scheduler computes the array. With a
@@ -328,13 +222,6 @@ def task_bytes(array: Any) -> List[int]:
 # Clusters
 
 
-def cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
 def local_cluster(n_workers: Optional[int] = None) -> Any:
     """A LocalCluster of this machine's cores: one worker process per core,
     one thread each (dask sets the BLAS threads of each worker to one), no
@@ -348,17 +235,65 @@ def local_cluster(n_workers: Optional[int] = None) -> Any:
 
 
 @contextlib.contextmanager
-def connect(address: Optional[str] = None, timeout: float = 10.0) -> Iterator[Any]:
+def connect(address: Optional[str] = None, timeout: float = 30.0) -> Iterator[Any]:
     """A Client of the scheduler at `address`, or of a local cluster started
-    (and stopped on leaving) for the purpose when `address` is None."""
+    (and stopped on leaving) for the purpose when `address` is None.
+
+    The scheduler is asked who it is before the Client is made, under a
+    deadline of `timeout` seconds: an address that cannot be parsed raises
+    ValueError; no answer in time (a server that accepts and never answers,
+    a host that cannot be reached), a scheme without its configuration
+    (tls:// without dask's TLS settings) or a server that is not a scheduler
+    raise OSError, each with a one-line message. Leaving closes the Client
+    within the same deadline."""
     need("--scheduler" if address else "a local cluster")
     from distributed import Client
     if address:
+        import asyncio
+        import concurrent.futures
+
+        from distributed.comm import connect as open_comm
+        from distributed.security import Security
+
+        async def identity() -> Any:
+            comm = await open_comm(address, timeout=timeout,
+                                   **Security().get_connection_args("client"))
+            try:
+                await comm.write({"op": "identity", "reply": True})
+                return await comm.read()
+            finally:
+                comm.abort()
+
+        async def bounded() -> Any:
+            return await asyncio.wait_for(identity(), timeout)
+
+        try:
+            # A loop of its own, in a thread of its own: the caller may be
+            # running a loop already.
+            with concurrent.futures.ThreadPoolExecutor(1) as pool:
+                reply = pool.submit(asyncio.run, bounded()).result()
+        except (asyncio.TimeoutError, TimeoutError):
+            raise OSError(f"no answer from {address} within {timeout:g} s") from None
+        except TypeError as e:  # tls:// without a TLS configuration
+            if "ssl" in str(e).lower():
+                raise OSError(f"{address}: tls:// needs the certificates of dask's "
+                              f"distributed.comm.tls configuration") from None
+            raise
+        except ValueError as e:
+            raise ValueError(f"not a scheduler address: {' '.join(str(e).split())}") from None
+        except OSError as e:
+            raise OSError(" ".join(str(e).split()) or type(e).__name__) from None
+        kind = reply.get("type") if isinstance(reply, dict) else None
+        if kind != "Scheduler":
+            raise OSError(f"{address} is not a dask scheduler (it answered as {kind or 'something else'})")
         client = Client(address, timeout=timeout, set_as_default=False)
         try:
             yield client
         finally:
-            client.close()
+            try:
+                client.close(timeout=timeout)
+            except Exception:  # a scheduler gone by now: nothing is left to close
+                pass
         return
     with local_cluster() as cluster, Client(cluster, set_as_default=False) as client:
         yield client
@@ -369,25 +304,32 @@ def connect(address: Optional[str] = None, timeout: float = 10.0) -> Iterator[An
 
 
 def _zarr_chunks(sizes: Tuple[int, ...], N: int) -> Tuple[int, int]:
-    """Zarr chunks that never straddle two dask chunks (their rows divide
-    where every dask chunk starts), of about ZARR_CHUNK_BYTES."""
-    rows = 0
+    """Zarr chunks (rows, columns) that never straddle two dask chunks (their
+    rows divide where every dask chunk starts): whole realisations, at most
+    about ZARR_CHUNK_BYTES, the most rows that divide the dask chunks; when
+    fewer than a group of rows of N nodes fit, a group of rows cut into
+    column blocks of about ZARR_CHUNK_BYTES."""
+    step = 0
     for s in sizes[:-1]:
-        rows = math.gcd(rows, s)
-    rows = math.gcd(rows, GROUP) if rows else GROUP
-    cols = max(1, min(N, ZARR_CHUNK_BYTES // (8 * rows)))
-    return rows, cols
+        step = math.gcd(step, s)
+    if not step:   # one dask chunk: any rows divide it
+        step = max(sizes[0] if sizes else 1, 1)
+    fit = ZARR_CHUNK_BYTES // max(8 * N, 1)
+    if fit < GROUP:
+        rows = math.gcd(step, GROUP)
+        return rows, max(1, min(N, ZARR_CHUNK_BYTES // (8 * rows)))
+    rows = max(d for d in _divisors(step) if d <= fit)
+    return rows, max(N, 1)
+
+
+def _divisors(n: int) -> List[int]:
+    small = [d for d in range(1, math.isqrt(n) + 1) if n % d == 0]
+    return small + [n // d for d in small]
 
 
 def _is_store(path: str) -> bool:
     return os.path.isdir(path) and any(
         os.path.exists(os.path.join(path, f)) for f in ("zarr.json", ".zgroup", ".zarray"))
-
-
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
 
 
 def _json(value: Any) -> Any:
@@ -404,7 +346,7 @@ def _json(value: Any) -> Any:
     return value
 
 
-def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any = None, *,
+def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: Any = None,
                x: Any = None, z: Any = None, attrs: Optional[Dict[str, Any]] = None,
                transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,
                client: Any = None, progress: Optional[ProgressCallback] = None) -> None:
@@ -417,7 +359,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
     attributes: `attrs` (the options), and ``seed_entropy``,
     ``seed_spawn_key``, ``seed_pool_size``, ``N``, ``Nchol``, ``Nkrig``,
     ``fill``, ``realisations`` (so that any row can be redrawn with
-    ``Sampler.realisation(i, SeedSequence(entropy, spawn_key=...))``).
+    ``Sampler.realisation(i, seed=SeedSequence(entropy, spawn_key=...))``).
     `transform(rows) -> rows` (a lognormal, say) is applied to every chunk
     by its worker before it is written; like the sampler it is sent to each
     worker once.
@@ -451,7 +393,7 @@ def write_zarr(sampler: Any, path: str, k: int, chunks: Any = "auto", seed: Any 
         group = zarr.open_group(temp, mode="w", zarr_format=3)
         meta = dict(_json(attrs or {}))
         meta.update(realisations=int(k), N=int(sampler.N), Nchol=int(sampler.Nchol),
-                    Nkrig=int(sampler.Nkrig), fill=str(getattr(sampler, "fill", "kriging")),
+                    Nkrig=int(sampler.Nkrig), fill=str(sampler.fill),
                     seed_entropy=_json(ss.entropy), seed_spawn_key=list(ss.spawn_key),
                     seed_pool_size=int(ss.pool_size))
         group.attrs.update(meta)

@@ -19,10 +19,9 @@ Two ways in, which cannot be mixed up:
 - ``lognormal(fields, mean, sd)`` takes *standard* normal fields (drawn with
   mean 0 and sd 1, e.g. ``Sampler(..., mu=0.0, sigma=1.0)``) and returns the
   lognormal fields of that mean and sd;
-- ``gaussian_parameters(distribution, mean, sd)`` gives the (mu, sigma) to
-  draw the Gaussian fields with, and ``transform(distribution, fields)`` turns
-  those Gaussian fields into the distribution's values (exp, in place if
-  asked). This is what a sampler with a ``distribution=`` argument does.
+- ``Sampler(..., mu=mean, sigma=sd, distribution="lognormal")`` draws them
+  directly (through ``random_field_sampler.transform``, which applies the
+  mean, a trend and the marginal distribution for every path).
 
 This module never draws random numbers and never changes its inputs unless
 asked to through ``out``.
@@ -34,8 +33,7 @@ from typing import Optional, Tuple, Union
 
 import numpy as np
 
-__all__ = ["DISTRIBUTIONS", "lognormal_parameters", "lognormal", "gaussian_parameters",
-           "transform", "check_distribution"]
+__all__ = ["DISTRIBUTIONS", "lognormal_parameters", "lognormal", "check_distribution"]
 
 DISTRIBUTIONS = ("normal", "lognormal")
 
@@ -77,38 +75,6 @@ def lognormal_parameters(mean: ArrayLike, sd: ArrayLike) -> Tuple[np.ndarray, np
     return np.log(m) - 0.5 * var_ln, np.sqrt(var_ln)
 
 
-def gaussian_parameters(distribution: str, mean: ArrayLike,
-                        sd: ArrayLike) -> Tuple[np.ndarray, np.ndarray]:
-    """(mu, sigma) of the Gaussian field to draw so that, after
-    ``transform(distribution, ...)``, the values have this mean and sd:
-    (mean, sd) themselves for "normal", ``lognormal_parameters`` for
-    "lognormal"."""
-    check_distribution(distribution)
-    if distribution == "lognormal":
-        return lognormal_parameters(mean, sd)
-    return np.asarray(mean, dtype=np.float64), np.asarray(sd, dtype=np.float64)
-
-
-def transform(distribution: str, fields: np.ndarray,
-              out: Optional[np.ndarray] = None) -> np.ndarray:
-    """The values of Gaussian fields drawn with ``gaussian_parameters``:
-    unchanged for "normal", exp(fields) for "lognormal". With ``out`` (which
-    may be ``fields`` itself, to save the memory of a copy) the result is
-    written there and returned; for "normal" without ``out`` the same array
-    is returned."""
-    check_distribution(distribution)
-    fields = np.asarray(fields)
-    if distribution == "normal":
-        if out is None or out is fields:
-            return fields
-        np.copyto(out, fields)
-        return out
-    with np.errstate(over="ignore"):  # exp of a huge value is inf, as it should be
-        if out is None:
-            return np.exp(fields, dtype=np.float64)
-        return np.exp(fields, out=out)
-
-
 def lognormal(fields: np.ndarray, mean: ArrayLike, sd: ArrayLike,
               out: Optional[np.ndarray] = None) -> np.ndarray:
     """Lognormal fields of the given mean and sd from *standard* normal
@@ -118,13 +84,13 @@ def lognormal(fields: np.ndarray, mean: ArrayLike, sd: ArrayLike,
     that broadcast against it (one value per node for a mean that varies).
     Pass ``out=fields`` to compute in place. Fields drawn with another mean
     or sd than 0 and 1 give wrong values: draw them with mu=0, sigma=1, or
-    use ``gaussian_parameters`` and ``transform`` instead."""
+    let the sampler draw the values (``Sampler(..., distribution="lognormal")``).
+    """
+    from .transform import Transform
     mu_ln, sigma_ln = lognormal_parameters(mean, sd)
     fields = np.asarray(fields, dtype=np.float64)
     if out is None:
-        out = np.multiply(fields, sigma_ln)
-    else:
-        np.multiply(fields, sigma_ln, out=out)
-    out += mu_ln
-    with np.errstate(over="ignore"):
-        return np.exp(out, out=out)
+        out = np.array(fields, dtype=np.float64)
+    elif out is not fields:
+        np.copyto(out, fields)
+    return Transform("lognormal", mu_ln, sigma_ln)(out)

@@ -9,16 +9,21 @@ part once and then draws realisations in batches::
     import numpy as np
     from random_field_sampler import Sampler
 
-    np.random.seed(1)
+    x, z = (a.ravel() for a in np.meshgrid(np.arange(41) * 0.5, np.arange(21) * 0.5))
     s = Sampler(x=x, z=z, theta_z=2.0, theta_x=8.0, mu=20.0, sigma=4.0)
-    fields = s.draw(1000)          # (1000, N) float64, one realisation per row
+    fields = s.draw(1000, seed=1)   # (1000, N) float64, one realisation per row
 
-With the default kriging fill the realisations are, up to rounding, those
-that 1000 successive ``get_random_field`` calls with the same keyword
-arguments would return after the same seed: the same variates are taken from
-numpy's global generator in the same order, and the generator ends in the
-same state.
+Randomness has one vocabulary in every method: ``seed=`` (an int or a
+``SeedSequence``) names a study, row i drawn from child i of
+``SeedSequence(seed)``, the same bits whatever the batch, the chunking or the
+number of workers; ``rng=`` (anything ``np.random.default_rng`` takes) is one
+stream for the whole call; neither takes numpy's global generator, the
+driver's stream: with ``fill="kriging"`` the realisations are then, up to
+rounding, those that successive ``get_random_field`` calls with the same
+keyword arguments would return after the same ``np.random.seed``, and the
+generator ends in the same state.
 
+A built sampler is read-only: threads, dask tasks and workers may share it.
 The sampler never changes numpy's global generator except by drawing from
 it, and draws nothing while it is built.
 """
@@ -26,18 +31,17 @@ it, and draws nothing while it is built.
 from __future__ import annotations
 
 import dataclasses
-import operator
-from typing import Any, Callable, Iterator, Optional, Tuple
+import uuid
+from typing import Any, Callable, Dict, Iterator, Optional, Tuple
 
 import numpy as np
 
 import random_field
 
-from ._blas import one_blas_thread
-from ._checks import check_sampler_arguments
-from ._checks import refuse as _refuse  # the driver's diagnostics: print, then raise
-from .distributions import check_distribution, lognormal_parameters, transform
-from .kriging import ROW_GROUP, KrigingFill, memory_error
+from . import budget, fills, streams
+from ._checks import check_sampler_arguments, integer
+from .fills.protocol import Base, Fill, ProgressCallback, frozen
+from .transform import IDENTITY, Transform, parameters
 
 __all__ = ["Sampler", "ACCEPTED_KEYWORDS"]
 
@@ -48,124 +52,52 @@ _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
                                  "fill", "neighbours", "max_memory", "progress", "distribution")
 
-# Rows drawn together are bounded so that the temporaries of one batch stay
-# near 64 MiB, whatever the memory budget allows.
-_BATCH_DOUBLES = 1 << 23
+class _Required:
+    """The default of a required argument: its absence is reported as the
+    driver reports it (the printed line, then ValueError)."""
 
-# Realisations of a seeded study are computed in aligned groups of this many
-# rows: a matrix product's result for one row depends on the other rows of the
-# batch, so each row is always computed in the same company.
-STUDY_GROUP = 8
-
-ProgressCallback = Callable[[str, int, int], None]
+    def __repr__(self) -> str:
+        return "<required>"
 
 
-def _frozen(a: Any) -> np.ndarray:
-    """A read-only view of a read-only array: the flag of a view cannot be
-    turned back on while its base is read-only."""
-    a = np.asarray(a)
-    a.flags.writeable = False
-    return a.view()
-
-
-def available_memory() -> int:
-    """The bytes the system could give this process now: MemAvailable, or the
-    physical memory where /proc/meminfo cannot be read."""
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    try:
-        import os
-        return int(os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES"))
-    except (ValueError, OSError, AttributeError):
-        return 1 << 33
-
-
-# The default budget, as a fraction of the memory available when the sampler
-# is built.
-DEFAULT_MEMORY_FRACTION = 0.5
-
-
-def study_stream(seed: Any, i: int) -> np.random.Generator:
-    """The generator of realisation i of the study seeded by `seed` (an int or
-    a SeedSequence): child i of ``SeedSequence(seed)``, as ``spawn`` makes it."""
-    if isinstance(seed, np.random.SeedSequence):
-        ss = np.random.SeedSequence(seed.entropy, spawn_key=tuple(seed.spawn_key) + (i,),
-                                    pool_size=seed.pool_size)
-    else:
-        ss = np.random.SeedSequence(seed, spawn_key=(i,))
-    return np.random.default_rng(ss)
-
-
-@dataclasses.dataclass
-class Base:
-    """What both fills share: the nodes, the model and the Cholesky part."""
-    N: int
-    Nchol: int
-    Nkrig: int
-    chol_ind: np.ndarray
-    krig_ind: np.ndarray
-    x: np.ndarray          # stretched by theta_z / theta_x
-    z: np.ndarray
-    theta_z: float
-    model: int
-    sigma: np.ndarray
-    mu: np.ndarray
-    L_chol: np.ndarray     # the jittered factor
-    mu_chol: np.ndarray
-    max_memory: int
-    progress: Optional[ProgressCallback]
-    COV: Optional[np.ndarray] = None   # unjittered, released once the fill is built
-
-
-FILLS: "dict[str, Any]" = {"kriging": KrigingFill}
-
-
-def _fill_class(name: str) -> Any:
-    if name == "conditional" and name not in FILLS:
-        from .conditional import ConditionalFill
-        FILLS[name] = ConditionalFill
-    if name not in FILLS:
-        raise ValueError(f"fill must be 'kriging' or 'conditional', got {name!r}")
-    return FILLS[name]
+REQUIRED: Any = _Required()
 
 
 class Sampler:
     """Draws realisations of one random field over one set of nodes.
 
-    ``Sampler(**kwargs)`` takes the keyword arguments of
-    ``random_field.get_random_field``: the required ``x``, ``z``, ``theta_z``,
-    ``mu`` and ``sigma``, and the optional ``model`` (default 0, the Gaussian
-    model), ``theta_x`` (default ``theta_z``) and ``Dhchol`` (default
-    sqrt(2 pi) theta_z / 4). Scalars ``mu`` and ``sigma`` are spread over the
-    nodes, and x is stretched by theta_z / theta_x, as the driver does.
-
-    Its own keywords:
+    ``x``, ``z``, ``theta_z``, ``mu``, ``sigma``, ``model``, ``theta_x``
+    and ``Dhchol`` are the keyword arguments of
+    ``random_field.get_random_field``: the required nodes, correlation length
+    in z, mean and sd, and the optional model (0, the Gaussian model, or 1,
+    exponential), correlation length in x (default ``theta_z``) and spacing of
+    the Cholesky nodes (default sqrt(2 pi) theta_z / 4). Scalars ``mu`` and
+    ``sigma`` are spread over the nodes, and x is stretched by
+    theta_z / theta_x, as the driver does.
 
     ``fill``
-        ``"kriging"`` (default): the kriged nodes take their ordinary-kriging
-        estimate from the Cholesky nodes, as the driver does; they carry less
-        than the requested variance (see ``variance``).
-        ``"conditional"``: each kriged node is drawn from its conditional
-        distribution given its nearest already drawn nodes.
+        how the kriged nodes (those not among the Cholesky nodes) get their
+        values. ``"conditional"`` (default), or ``ConditionalFill(...)`` for
+        its options: each kriged node is drawn from its conditional
+        distribution given its nearest already drawn nodes, with the model's
+        variance and mean. ``"kriging"``: the driver's realisations, up to
+        rounding; the kriged nodes carry less than the requested variance
+        (and, under a trend in mu, not its mean); see ``variance``.
     ``neighbours``
-        the neighbourhood of the conditional fill (None: its default).
+        shortcut for ``ConditionalFill(neighbours=...)``.
     ``max_memory``
-        the memory budget in bytes (None: half of the memory available).
+        the memory budget in bytes (None: half of what the process could get,
+        ``budget.default_budget``).
     ``progress``
-        None, or ``progress(stage, done, total)``, called as the build advances.
+        None, or ``progress(stage, done, total)``, called as the build
+        advances (not kept: it never travels with a pickled sampler).
     ``distribution``
         ``"normal"`` (default) or ``"lognormal"``: then ``mu`` and ``sigma``
         are the mean and sd of the values in their own units, and each value
         is ``exp(mu_ln + sigma_ln g)`` with ``g`` the fill's standard field
-        (mean 0, sd 1) and ``sigma_ln**2 = ln(1 + (sigma / mu)**2)``,
-        ``mu_ln = ln(mu) - sigma_ln**2 / 2`` node by node. The correlation
-        lengths are those of ``g``; ``variance`` and ``covariance`` are those
-        of the lognormal values.
+        (see ``random_field_sampler.transform``). The correlation lengths are
+        those of ``g``; ``variance`` and ``covariance`` are those of the
+        values.
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
@@ -175,66 +107,61 @@ class Sampler:
     real numbers or not finite, ``theta_z`` or ``theta_x`` not positive and
     finite, ``sigma`` negative or not finite, ``mu`` not finite, and a
     stretch or covariances that overflow (ValueError naming the argument).
-    Coordinates of any real type, read-only or broadcast, lists and tuples
-    are converted to float64 (the driver refuses integer or read-only ``z``),
-    and a tuple ``mu`` is taken like a list. Everything else the module's
+    Counts, seeds and sizes refuse bools. Everything else the module's
     functions or numpy raise (a failed factorisation, an unusable ``model``)
     passes through unchanged.
 
     Attributes (read-only arrays): ``chol_ind``, ``krig_ind`` (node indices of
     the Cholesky and the kriged nodes, increasing), ``Nchol``, ``Nkrig``,
-    ``N``, ``mu_chol``, ``L_chol``, ``fill``; ``W``, ``variance`` and
-    ``covariance(nodes)`` are computed on request.
+    ``N``, ``mu_chol``, ``L_chol``, ``fill`` (the fill's name),
+    ``fill_options`` (its options, defaults made explicit), ``transform``,
+    ``max_memory``; ``W``, ``variance``, ``covariance(nodes)`` and
+    ``plan(rows)`` are computed on request.
     """
 
-    def __init__(self, /, *args: Any, **kwargs: Any) -> None:  # any keyword, 'self' too, is the caller's
-        if args:
-            raise TypeError(f"Sampler() takes exactly 0 positional arguments ({len(args)} given)")
-        kwargs = dict(kwargs)
-        fill_name = kwargs.pop("fill", "kriging")
-        neighbours = kwargs.pop("neighbours", None)
-        max_memory = kwargs.pop("max_memory", None)
-        progress = kwargs.pop("progress", None)
-        distribution = kwargs.pop("distribution", "normal")
-
-        # The driver's diagnostics, then the checks of what it would mishandle,
-        # and the conversion of x, z, mu and sigma to float64 arrays.
-        kwargs = check_sampler_arguments(kwargs, ACCEPTED_KEYWORDS)
-        fill_cls = _fill_class(fill_name)
-        if max_memory is None:
-            max_memory = int(DEFAULT_MEMORY_FRACTION * available_memory())
-        else:
-            max_memory = operator.index(max_memory)
-            if max_memory <= 0:
-                raise ValueError(f"max_memory must be a positive number of bytes, got {max_memory}")
-        self.max_memory = max_memory
+    def __init__(self, /, *, x: Any = REQUIRED, z: Any = REQUIRED, theta_z: Any = REQUIRED,
+                 mu: Any = REQUIRED, sigma: Any = REQUIRED, model: Any = 0,
+                 theta_x: Optional[float] = None, Dhchol: Optional[float] = None,
+                 fill: Any = fills.DEFAULT_FILL, neighbours: Optional[int] = None,
+                 max_memory: Optional[int] = None, progress: Optional[ProgressCallback] = None,
+                 distribution: str = "normal", **unknown: Any) -> None:
+        # The driver's diagnostics, then the checks of what it would mishandle
+        # (a misspelt keyword first), and the conversion of x, z, mu and sigma
+        # to float64 arrays.
+        given: Dict[str, Any] = {k: v for k, v in
+                                 (("x", x), ("z", z), ("theta_z", theta_z), ("mu", mu),
+                                  ("sigma", sigma)) if v is not REQUIRED}
+        if theta_x is not None:
+            given["theta_x"] = theta_x
+        kwargs = check_sampler_arguments(dict(given, **unknown), ACCEPTED_KEYWORDS)
+        options = fills.options(fill, neighbours)
+        self.max_memory = (budget.default_budget() if max_memory is None
+                           else integer("max_memory", max_memory, 1))
         x, z = kwargs["x"], kwargs["z"]
         theta_z, mu, sigma = kwargs["theta_z"], kwargs["mu"], kwargs["sigma"]
-        # A lognormal field is the exponential of a standard Gaussian field,
-        # shifted and scaled node by node: mu and sigma are the mean and sd of
-        # the values, in their own units.
-        self.distribution = check_distribution(distribution)
-        self._ln: Optional[Tuple[np.ndarray, np.ndarray]] = None
-        if distribution == "lognormal":
-            self._ln = lognormal_parameters(mu, sigma)
-            mu, sigma = np.zeros(len(mu)), np.ones(len(sigma))
-        model = kwargs["model"] if "model" in kwargs else 0
-        theta_x = kwargs["theta_x"] if "theta_x" in kwargs else theta_z
-        if "Dhchol" in kwargs:
-            Dhchol = kwargs["Dhchol"]
-        else:
+        theta_x = kwargs.get("theta_x", theta_z)
+        N = len(x)
+        # The mean and the marginal distribution: a lognormal field is drawn
+        # standard and transformed node by node.
+        mu_g, sigma_g, self.transform = parameters(distribution, mu, sigma)
+        mu = np.broadcast_to(np.asarray(mu_g, dtype=np.float64), (N,)).copy()
+        sigma = np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (N,)).copy()
+        if Dhchol is None:
             Dhchol = np.sqrt(2.0 * np.pi) * theta_z / 4.0
         x = x * theta_z / theta_x
 
-        self.fill = fill_cls.name
-        self.N = N = len(x)
+        self.fill = options.name
+        self.fill_options = options.resolved(model) if isinstance(model, (int, np.integer)) \
+            else options
+        self.N = N
+        self._id = uuid.uuid4().hex
+        self._fill: Optional[Fill] = None
         if N == 0:
             # No nodes: empty realisations, and no random numbers drawn.
             empty = np.zeros(0, dtype=np.intp)
             self._base = Base(0, 0, 0, empty, empty, np.zeros(0), np.zeros(0), float(theta_z),
                               0, np.zeros(0), np.zeros(0), np.zeros((0, 0)), np.zeros(0),
-                              max_memory, progress)
-            self._fill: Any = None
+                              0.0, self.max_memory)
             self._publish()
             return
 
@@ -251,7 +178,7 @@ class Sampler:
         sigma_chol = sigma[list(chol_ind)]
         mu_chol = mu[list(chol_ind)]
         Nchol, Nkrig = len(chol_ind), len(krig_ind)
-        self._check_plan(fill_cls, N, Nchol, Nkrig, neighbours=neighbours)
+        self._check_plan(options, model, N, Nchol, Nkrig)
         step("covariance", 0, 1)
         COV = random_field.get_COV(xvchol, zvchol, theta_z, model, sigma_chol)
         step("covariance", 1, 1)
@@ -269,52 +196,133 @@ class Sampler:
                 f"Dhchol") from None
         step("factorisation", 1, 1)
 
-        self._base = Base(N, Nchol, Nkrig, np.asarray(chol_ind, dtype=np.intp),
-                          np.asarray(krig_ind, dtype=np.intp), np.asarray(x, dtype=np.float64),
-                          np.asarray(z, dtype=np.float64), theta_z, model,
-                          np.asarray(sigma, dtype=np.float64), np.asarray(mu, dtype=np.float64),
-                          _frozen(L_chol), _frozen(np.asarray(mu_chol, dtype=np.float64)),
-                          max_memory, progress, COV)
+        self._base = Base(N, Nchol, Nkrig, frozen(np.asarray(chol_ind, dtype=np.intp)),
+                          frozen(np.asarray(krig_ind, dtype=np.intp)),
+                          frozen(np.asarray(x, dtype=np.float64)),
+                          frozen(np.asarray(z, dtype=np.float64)), theta_z, model,
+                          frozen(sigma), frozen(mu), frozen(L_chol),
+                          frozen(np.asarray(mu_chol, dtype=np.float64)), float(Dhchol),
+                          self.max_memory, progress, COV)
         del COV
-        options = {} if neighbours is None else {"neighbours": neighbours}
-        self._fill = fill_cls(self._base, **options)
-        self._base.COV = None
+        try:
+            self._fill = options.build(self._base)
+        finally:
+            # Neither the covariance nor the callback outlives the build.
+            self._base.COV = None
+            self._base.progress = None
         self._publish()
 
-    def _check_plan(self, fill_cls: Any, N: int, Nchol: int, Nkrig: int, **options: Any) -> None:
+    def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int) -> None:
         """MemoryError, before any large allocation, when even the smallest
         plan (the build, then one batch of the fewest rows) cannot fit."""
-        peak, held = fill_cls.plan(N, Nchol, Nkrig, **options)
-        own = 3 * 8 * Nchol * Nchol + 8 * 8 * N   # COV, its jittered copy, the factor; node arrays
-        need = own + peak
+        peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0)
+        need = budget.build_bytes(N, Nchol) + peak
         if need > self.max_memory:
-            raise memory_error(f"Sampler: the {fill_cls.name} fill", need, self.max_memory,
-                               N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
+            raise budget.memory_error(f"Sampler: the {options.name} fill", need, self.max_memory,
+                                      N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
 
     def _publish(self) -> None:
         b = self._base
-        self.chol_ind = _frozen(b.chol_ind)
-        self.krig_ind = _frozen(b.krig_ind)
+        self.chol_ind = frozen(b.chol_ind)
+        self.krig_ind = frozen(b.krig_ind)
         self.Nchol = b.Nchol
         self.Nkrig = b.Nkrig
-        self.mu_chol = _frozen(b.mu_chol)
-        self.L_chol = _frozen(b.L_chol)
+        self.mu_chol = frozen(b.mu_chol)
+        self.L_chol = frozen(b.L_chol)
         self._variance: Optional[np.ndarray] = None
+
+    # ------------------------------------------------------------------
+    # Pickling and dask
+
+    def __getstate__(self) -> Dict[str, Any]:
+        state = dict(self.__dict__)
+        state["_variance"] = None
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        # Arrays that arrived as views of received frames are copied into
+        # memory of their own, and every array is made read-only again.
+        self.__dict__.update(state)
+        seen: Dict[int, Any] = {}
+        for holder in (self, self._base, self._fill):
+            if holder is not None:
+                for name, value in vars(holder).items():
+                    setattr(holder, name, _owned(value, seen))
+
+    def __dask_tokenize__(self) -> Tuple[str, str]:
+        # A built sampler never changes: its identity names its data, and
+        # survives pickling.
+        return ("random_field_sampler.Sampler", self._id)
+
+    def __repr__(self) -> str:
+        return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}, fill={self.fill!r}>"
+
+    # ------------------------------------------------------------------
+    # Memory
 
     @property
     def large_batches(self) -> bool:
         """Whether each batch of realisations pays a pass over data the fill
         could not keep (the cross covariance): then draw as many rows at a
         time as possible (``blocks(k)`` without ``rows`` does)."""
-        return bool(getattr(self._fill, "large_batches", False))
+        return bool(self._fill is not None and self._fill.large_batches)
+
+    def plan(self, rows: int = streams.GROUP, *, cache: Optional[bool] = None) -> budget.Plan:
+        """The memory plan of drawing batches of `rows` rows: what the
+        sampler holds (with the fill's optional cache, without it, or as
+        built when `cache` is None), one batch's temporaries and output, and
+        the smallest peak of the build."""
+        rows = integer("rows", rows, 1)
+        N, Nchol, Nkrig = self.N, self.Nchol, self.Nkrig
+        if self._fill is None:
+            return budget.Plan(rows, 0, 0, 8 * rows * N, 0, self.max_memory)
+        peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(self._base.model))
+        return budget.Plan(
+            rows=rows, build=budget.build_bytes(N, Nchol) + peak,
+            held=budget.sampler_bytes(N, Nchol) + self._fill.held_bytes(cache),
+            batch=budget.batch_bytes(N, Nchol, self._variates(), rows)
+            + self._fill.batch_bytes(rows, cache),
+            cache=self._fill.cache_bytes(), budget=self.max_memory)
 
     def batch_rows(self, k: int) -> int:
         """The number of realisations ``blocks(k)`` computes together: as many
         as the memory budget allows, beside what the sampler holds."""
-        return self._batch_rows(operator.index(k))
+        return self._batch_rows(integer("k", k, 0))
 
-    def __repr__(self) -> str:
-        return f"<Sampler: N={self.N}, Nchol={self.Nchol}, Nkrig={self.Nkrig}, fill={self.fill!r}>"
+    def _batch_rows(self, k: int, fixed: int = 0) -> int:
+        """Rows computed together: as many as the memory budget allows beside
+        the `fixed` bytes already taken (draw's output), in whole groups,
+        bounded by the fill's batch_cap_bytes unless it pays a pass over its
+        data per batch."""
+        if self._fill is None or k <= 1:
+            return max(1, k)
+        fill = self._fill
+        held = budget.sampler_bytes(self.N, self.Nchol) + fill.held_bytes()
+        free = self.max_memory - held - fixed
+
+        def cost(rows: int) -> int:
+            return budget.batch_bytes(self.N, self.Nchol, self._variates(), rows) \
+                + fill.batch_bytes(rows)
+
+        if cost(1) > free:
+            raise budget.memory_error(
+                f"Sampler: one batch of realisations (the {self.fill} fill)",
+                held + fixed + cost(1), self.max_memory, self.N, self.Nchol, self.Nkrig,
+                "raise max_memory, or draw fewer realisations at a time with blocks()")
+        g = streams.GROUP
+        hi = k
+        if not fill.large_batches:
+            hi = min(k, max(g, fill.batch_cap_bytes // max(cost(g) // g, 1)))
+        lo = 1
+        while lo < hi:  # the most rows whose batch fits
+            mid = (lo + hi + 1) // 2
+            if cost(mid) <= free:
+                lo = mid
+            else:
+                hi = mid - 1
+        if lo >= g:   # whole groups: no padded rows wasted
+            lo -= lo % g
+        return lo
 
     # ------------------------------------------------------------------
     # What the fill gives
@@ -325,10 +333,11 @@ class Sampler:
         computed at each access in column blocks: MemoryError when they do not
         fit the memory budget beside what the sampler holds."""
         if self._fill is None:
-            return _frozen(np.zeros((0, 0)))
-        if getattr(type(self._fill), "W", None) is None:
+            return frozen(np.zeros((0, 0)))
+        W = getattr(self._fill, "W", None)
+        if W is None:
             raise AttributeError(f"the {self.fill} fill has no kriging weights W")
-        return self._fill.W
+        return W
 
     @property
     def variance(self) -> np.ndarray:
@@ -337,15 +346,13 @@ class Sampler:
         nodes what the fill gives them."""
         if self._variance is None:
             v = np.zeros(self.N)
-            if self.N:
+            if self.N and self._fill is not None:
                 v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
                 if self.Nkrig:
                     v[self.krig_ind] = self._fill.variance()
-            if self._ln is not None:   # of exp(mu_ln + sigma_ln g), g of variance v
-                mu_ln, sigma_ln = self._ln
-                s2v = sigma_ln * sigma_ln * v
-                v = np.exp(2.0 * mu_ln + s2v) * np.expm1(s2v)
-            self._variance = _frozen(v)
+            if not self.transform.identity:
+                v = self.transform.variance(v)
+            self._variance = frozen(v)
         return self._variance
 
     def covariance(self, nodes: Any) -> np.ndarray:
@@ -361,12 +368,8 @@ class Sampler:
         if len(nodes) == 0 or self._fill is None:
             return np.zeros((len(nodes), len(nodes)))
         C = self._fill.covariance(nodes)
-        if self._ln is not None:
-            # Cov(exp(a), exp(b)) = E exp(a) E exp(b) (exp(Cov(a, b)) - 1)
-            mu_ln, sigma_ln = (p[nodes] for p in self._ln)
-            s = sigma_ln * np.sqrt(np.maximum(np.diag(C), 0.0))
-            m = np.exp(mu_ln + 0.5 * s * s)
-            C = np.outer(m, m) * np.expm1(np.outer(sigma_ln, sigma_ln) * C)
+        if not self.transform.identity:
+            C = self.transform.covariance(C, nodes)
         return C
 
     # ------------------------------------------------------------------
@@ -375,94 +378,65 @@ class Sampler:
     def _variates(self) -> int:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
 
-    def _batch_rows(self, k: int, fixed: int = 0) -> int:
-        """Rows computed together: as many as the memory budget allows beside
-        the `fixed` bytes already taken (draw's output), bounded by
-        _BATCH_DOUBLES (or the fill's own batch_cap_bytes) unless the fill
-        pays a pass over its data per batch."""
-        if self._fill is None or k <= 1:
-            return max(1, k)
-        held = getattr(self._fill, "held_bytes", 0) + 8 * (self.Nchol * self.Nchol + 8 * self.N)
-        free = self.max_memory - held - fixed
-
-        def cost(rows: int) -> int:
-            rp = -(-rows // ROW_GROUP) * ROW_GROUP
-            # the variates, the padded Cholesky product, the output
-            return 8 * (rows * self._variates() + 2 * rp * self.Nchol + rows * self.N) \
-                + self._fill.batch_bytes(rows)
-
-        if cost(1) > free:
-            raise memory_error(f"Sampler: one batch of realisations (the {self.fill} fill)",
-                               held + fixed + cost(1), self.max_memory, self.N, self.Nchol,
-                               self.Nkrig, "raise max_memory, or draw fewer realisations at "
-                               "a time with blocks()")
-        hi = k
-        if not getattr(self._fill, "large_batches", False):
-            cap = getattr(self._fill, "batch_cap_bytes", 8 * _BATCH_DOUBLES)
-            hi = min(k, max(ROW_GROUP, cap // max(cost(ROW_GROUP) // ROW_GROUP, 1)))
-        lo = 1
-        while lo < hi:  # the most rows whose batch fits
-            mid = (lo + hi + 1) // 2
-            if cost(mid) <= free:
-                lo = mid
-            else:
-                hi = mid - 1
-        if lo >= ROW_GROUP:   # whole groups: no padded rows wasted
-            lo -= lo % ROW_GROUP
-        return lo
-
-    def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None,
+                 variates: Optional[Callable[[int, int], None]] = None) -> np.ndarray:
         """Realisations from their variates V (rows x variates), into `out`
-        when given. The Cholesky product is taken in whole groups of rows
-        (padded with zeros), so that a row's values do not depend on the
-        other rows of its batch."""
+        when given; `variates(a, b)`, when given, fills rows a .. b-1 of V
+        first, on the thread that computes them. Rows are computed in slices
+        of whole groups side by side (``streams.run_groups``), the Cholesky
+        product of each group padded with zeros, so that a row's values
+        depend neither on the other rows of its batch nor on the threads."""
         rows = len(V)
         if out is None:
             out = np.empty((rows, self.N))
-        rp = -(-rows // ROW_GROUP) * ROW_GROUP
-        rv = np.zeros((rp, self.Nchol))
-        rv[:rows] = V[:, :self.Nchol]
-        chol = rv @ np.transpose(self.L_chol)
-        del rv
-        out[:, self.chol_ind] = self.mu_chol + chol[:rows]
-        del chol
-        self._fill.fill(out, V[:, self.Nchol:] if self._fill.n_variates else None)
-        if self._ln is not None:
-            mu_ln, sigma_ln = self._ln
-            out *= sigma_ln
-            out += mu_ln
-            transform("lognormal", out, out=out)
+        fill = self._fill
+        assert fill is not None
+        Nchol, L, chol_ind, mu_chol = self.Nchol, self.L_chol, self.chol_ind, self.mu_chol
+        eps = V[:, Nchol:] if fill.n_variates else None
+
+        def work(a: int, b: int) -> None:
+            if variates is not None:
+                variates(a, b)
+            # Group by group: a product's rounding of one row depends on how
+            # many rows it multiplies, so every product takes one group.
+            rv = np.zeros((streams.GROUP, Nchol))
+            for g in range(a, b, streams.GROUP):
+                e = min(g + streams.GROUP, b)
+                rv[:e - g] = V[g:e, :Nchol]
+                rv[e - g:] = 0.0
+                out[g:e, chol_ind] = mu_chol + (rv @ np.transpose(L))[:e - g]
+                if not fill.threaded:
+                    fill.fill(out[g:e], None if eps is None else eps[g:e])
+
+        streams.run_groups(rows, work)
+        if fill.threaded:
+            fill.fill(out, eps)
+        if not self.transform.identity:
+            self.transform(out)
         return out
 
-    def blocks(self, k: int, rows: Optional[int] = None, rng: Any = None, *,
-               seed: Any = None, start: int = 0) -> Iterator[Tuple[int, np.ndarray]]:
+    def blocks(self, k: int, *, rows: Optional[int] = None, seed: Any = None, rng: Any = None,
+               start: int = 0) -> Iterator[Tuple[int, np.ndarray]]:
         """Yield ``(offset, array)``: k realisations in batches of consecutive
         rows, ``array`` holding rows offset .. offset + len(array) - 1 of what
         ``draw(k, ...)`` returns, so that k x N never has to be held at once.
 
         ``rows`` bounds the batch (default: what the memory budget allows).
-        The random numbers come from numpy's global generator, or from
-        ``rng`` (anything ``np.random.default_rng`` takes), or, with ``seed``,
-        from one stream per realisation: realisation ``start + i`` of the
-        study seeded by ``seed`` (see ``realisation``).
+        ``seed``: realisations start .. start + k - 1 of the study (see
+        ``realisation``); ``rng``: one stream for the whole call; neither:
+        numpy's global generator.
         """
-        k = operator.index(k)
-        if k < 0:
-            raise ValueError(f"blocks() needs a number of realisations >= 0, got {k}")
-        start = operator.index(start)
-        if start < 0:
-            raise ValueError(f"start must be >= 0, got {start}")
+        k = integer("k", k, 0)
+        start = integer("start", start, 0)
         if rows is not None:
-            rows = operator.index(rows)
-            if rows < 1:
-                raise ValueError(f"rows must be at least 1, got {rows}")
+            rows = integer("rows", rows, 1)
         if rng is not None and seed is not None:
             raise TypeError("give either rng or seed, not both")
         if start and seed is None:
             raise TypeError("start is the first realisation of a seeded study: it needs seed")
-        gen = np.random.default_rng(rng) if rng is not None else None
         if seed is not None:
-            return self._study_blocks(k, rows, seed, start)
+            return self._study_blocks(k, rows, streams.study_seed(seed), start)
+        gen = np.random.default_rng(rng) if rng is not None else None
         return self._stream_blocks(k, rows, gen)
 
     def _stream_blocks(self, k: int, rows: Optional[int], gen: Optional[np.random.Generator],
@@ -485,14 +459,14 @@ class Sampler:
                 V = gen.standard_normal((r, n))
             yield offset, self._compute(V, None if dest is None else dest[offset:offset + r])
 
-    def _study_blocks(self, k: int, rows: Optional[int], seed: Any,
+    def _study_blocks(self, k: int, rows: Optional[int], ss: np.random.SeedSequence,
                       start: int) -> Iterator[Tuple[int, np.ndarray]]:
         if k == 0:
             return
         if self.N == 0:
             yield 0, np.zeros((k, 0))
             return
-        g = STUDY_GROUP
+        g = streams.GROUP
         batch = self._batch_rows(max(k, g)) if rows is None else rows
         groups = max(1, batch // g)          # whole groups per batch
         n = self._variates()
@@ -501,62 +475,85 @@ class Sampler:
         while g0 * g < stop:
             g1 = min(g0 + groups, -(-stop // g))
             V = np.empty(((g1 - g0) * g, n))
-            for j, i in enumerate(range(g0 * g, g1 * g)):
-                V[j] = study_stream(seed, i).standard_normal(n)
-            with one_blas_thread():   # the same bits in every process
-                block = self._compute(V)
+
+            def variates(a: int, b: int, V: np.ndarray = V, at: int = g0 * g) -> None:
+                V[a:b] = streams.study_variates(ss, at + a, b - a, n)
+
+            block = self._compute(V, variates=variates)
             lo, hi = max(first, g0 * g), min(stop, g1 * g)
             yield lo - start, block[lo - g0 * g:hi - g0 * g]
             g0 = g1
 
-    def draw(self, k: int = 1, rng: Any = None, *, seed: Any = None) -> np.ndarray:
+    def draw(self, k: int = 1, *, seed: Any = None, rng: Any = None, start: int = 0) -> np.ndarray:
         """Return k realisations as a new (k, N) float64 array, one per row.
 
-        Without ``rng`` and ``seed``, k times (Nchol + the fill's variates)
-        standard normal variates are taken from numpy's global generator
-        (``np.random.normal``), realisation by realisation: with the kriging
-        fill, after the same seed, the rows equal k successive
-        ``get_random_field`` calls up to rounding and the generator ends in
-        the same state. ``rng`` takes anything ``np.random.default_rng``
-        takes; ``seed`` draws the first k realisations of a seeded study.
+        ``seed`` (an int or a SeedSequence): realisations start .. start + k - 1
+        of the study it names, each from its own stream (see ``realisation``).
+        ``rng`` (anything ``np.random.default_rng`` takes): one stream for the
+        call. Neither: k times (Nchol + the fill's variates) standard normal
+        variates from numpy's global generator (``np.random.normal``),
+        realisation by realisation: with the kriging fill, after the same
+        seed, the rows equal k successive ``get_random_field`` calls up to
+        rounding and the generator ends in the same state.
         """
-        k = operator.index(k)
-        if k < 0:
-            raise ValueError(f"draw() needs a number of realisations >= 0, got {k}")
+        k = integer("k", k, 0)
+        start = integer("start", start, 0)
         if rng is not None and seed is not None:
             raise TypeError("give either rng or seed, not both")
         if self._fill is not None and k:
-            held = getattr(self._fill, "held_bytes", 0) + 8 * (self.Nchol * self.Nchol + 8 * self.N)
+            held = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes()
             if held + 8 * k * self.N > self.max_memory:
-                raise memory_error(f"Sampler.draw({k})", held + 8 * k * self.N, self.max_memory,
-                                   self.N, self.Nchol, self.Nkrig,
-                                   "stream the realisations with blocks() instead")
+                raise budget.memory_error(f"Sampler.draw({k})", held + 8 * k * self.N,
+                                          self.max_memory, self.N, self.Nchol, self.Nkrig,
+                                          "stream the realisations with blocks() instead")
         out = np.empty((k, self.N))
-        if seed is None and self.N:
+        if seed is None and start == 0 and self.N:
             gen = np.random.default_rng(rng) if rng is not None else None
             for _ in self._stream_blocks(k, None, gen, dest=out):
                 pass
             return out
-        for offset, block in self.blocks(k, rng=rng, seed=seed):
+        for offset, block in self.blocks(k, rng=rng, seed=seed, start=start):
             out[offset:offset + len(block)] = block
         return out
 
-    def realisation(self, i: int, seed: Any) -> np.ndarray:
+    def realisation(self, i: int, *, seed: Any) -> np.ndarray:
         """Realisation i of the study seeded by ``seed`` (an int or a
-        SeedSequence), alone: bit for bit row i of ``draw(k, seed=seed)`` and
-        of ``to_dask(k, seed=seed)``, whatever the chunks. Its variates come
-        from child i of ``SeedSequence(seed)``."""
-        i = operator.index(i)
-        if i < 0:
-            raise ValueError(f"realisation() needs an index >= 0, got {i}")
+        SeedSequence), alone: bit for bit row i of ``draw(k, seed=seed)``, of
+        ``to_dask(k, seed=seed)`` and of ``random-field --seed``, whatever the
+        batches or chunks. Its variates come from child i of
+        ``SeedSequence(seed)``."""
+        i = integer("i", i, 0)
+        if seed is None:
+            raise TypeError("realisation() needs seed=: the study it is a realisation of")
         for _, block in self.blocks(1, seed=seed, start=i):
             return block[0].copy()
         raise AssertionError("unreachable")
 
-    def to_dask(self, k: int, chunks: Any = "auto", seed: Any = None, *,
+    def to_dask(self, k: int, *, chunks: Any = "auto", seed: Any = None,
                 client: Any = None) -> Any:
-        """A dask array (k, N) of the realisations of a seeded study, chunked
-        by realisations, row i equal to ``realisation(i, seed)`` (needs the
-        ``dask`` extra; see ``random_field_sampler.distributed.to_dask``)."""
+        """A dask array (k, N) of the realisations of the study seeded by
+        ``seed`` (required: a dask array is a study; pass
+        ``np.random.SeedSequence()`` for fresh entropy and keep its
+        ``.entropy``), chunked by realisations, row i equal to
+        ``realisation(i, seed=seed)``. Needs the ``dask`` extra; see
+        ``random_field_sampler.distributed.to_dask``."""
         from .distributed import to_dask
         return to_dask(self, k, chunks=chunks, seed=seed, client=client)
+
+
+def _owned(value: Any, seen: Dict[int, Any]) -> Any:
+    """`value` with every array in memory of its own, read-only (arrays in
+    tuples and lists too); the same object for the same array."""
+    if isinstance(value, np.ndarray):
+        got = seen.get(id(value))
+        if got is None:
+            a = value if value.base is None else np.array(value, copy=True, order="K")
+            got = seen[id(value)] = frozen(a)
+        return got
+    if isinstance(value, tuple):
+        return tuple(_owned(v, seen) for v in value)
+    if isinstance(value, list):
+        return [_owned(v, seen) for v in value]
+    if isinstance(value, Transform):
+        return dataclasses.replace(value) if value is not IDENTITY else value
+    return value

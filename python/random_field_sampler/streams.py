@@ -1,32 +1,113 @@
-"""BLAS on one thread while the rows of a seeded study are computed.
+"""Randomness, in one place: study seeds, the stream of each realisation,
+the aligned groups in which rows are computed, and BLAS on one thread.
 
-OpenBLAS gives a product a different rounding when it runs it on several
-threads, so the rows of a study are always computed with BLAS on one thread:
-in the calling process and in dask's workers (which have one) alike, so that
-``realisation(i, seed)`` and every path of a study give the same bits. The
-limit needs threadpoolctl (in the dask extra); without it the rows are
-computed with whatever BLAS threads the process has, which are the same for
-every path within one process. This module never changes a limit it has not
-set, and restores the original limits when the last user is done.
+A *study* is named by a seed (an int or a ``SeedSequence``): realisation i
+is drawn from its own stream, child i of ``SeedSequence(seed)`` (as
+``spawn`` makes it), so any row can be redrawn alone, by any process, in any
+order. Rows are computed in aligned groups of ``GROUP``: a matrix product's
+result for one row depends on the other rows of its product, so each row of a
+study is always computed in the same company (rows 8g .. 8g + 7), and a row's
+bits do not depend on the batch, the chunking or the number of workers.
+
+OpenBLAS also rounds a product differently when it runs it on several
+threads, so rows are computed with BLAS on one thread (``one_blas_thread``)
+and the cores are used by running row groups side by side
+(``run_groups``): the same bits in every process, dask workers included.
+
+This module never draws from numpy's global generator.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
+import os
 import threading
-from typing import Any, Iterator
+from typing import Any, Callable, Iterator, List, Optional, Tuple
 
-__all__ = ["one_blas_thread"]
+import numpy as np
 
-# OpenBLAS gives a product a different rounding when it runs it on several
-# threads (it blocks the inner dimension differently; seen from Nchol = 540
-# on this kind of CPU): the same rows drawn in a process with two BLAS
-# threads and in a dask worker, which has one, differ in the last bits. Rows
-# are therefore always computed with BLAS on one thread. The limit is
-# process-wide, so overlapping tasks (dask's threaded scheduler) share one,
-# and the last to finish lifts it. threadpoolctl lets only the thread that
-# first set a limit change it again, and silently ignores the others; any
-# thread may be first or last here, so that ownership is released each time.
+from ._checks import refuse_bool
+
+__all__ = ["GROUP", "study_seed", "study_stream", "study_variates", "seed_state",
+           "seed_from_state", "one_blas_thread", "run_groups", "cores", "round_up"]
+
+# Rows are computed in aligned groups of this many.
+GROUP = 8
+
+SeedState = Tuple[Any, Tuple[int, ...], int]
+
+
+def round_up(rows: int) -> int:
+    """Rows rounded up to whole groups."""
+    return -(-rows // GROUP) * GROUP
+
+
+def study_seed(seed: Any) -> np.random.SeedSequence:
+    """The SeedSequence of a study: an int (>= 0) or a sequence of them, or a
+    SeedSequence as it is (``np.random.SeedSequence()`` takes fresh entropy:
+    read it back from ``.entropy`` to repeat the study). None, bools, floats
+    and generators are refused: a generator's state cannot name a stream per
+    realisation."""
+    if isinstance(seed, np.random.SeedSequence):
+        return seed
+    refuse_bool("seed", seed)
+    if seed is None:
+        raise TypeError("a study needs a seed: an int or a SeedSequence "
+                        "(np.random.SeedSequence() for fresh entropy, kept in its .entropy)")
+    if isinstance(seed, (np.random.Generator, np.random.BitGenerator, np.random.RandomState)):
+        raise TypeError("a study's seed must be an int or a SeedSequence, not a generator: "
+                        "each realisation gets its own stream spawned from the seed")
+    if isinstance(seed, (float, np.floating, str, bytes)):
+        raise TypeError(f"a study's seed must be an int or a SeedSequence, not {type(seed).__name__}")
+    return np.random.SeedSequence(seed)
+
+
+def study_stream(seed: Any, i: int) -> np.random.Generator:
+    """The generator of realisation i of the study seeded by `seed`: child i
+    of ``SeedSequence(seed)``, as ``spawn`` makes it."""
+    ss = study_seed(seed)
+    child = np.random.SeedSequence(ss.entropy, spawn_key=tuple(ss.spawn_key) + (i,),
+                                   pool_size=ss.pool_size)
+    return np.random.default_rng(child)
+
+
+def study_variates(seed: Any, first: int, rows: int, n: int) -> np.ndarray:
+    """The (rows, n) standard normal variates of realisations first ..
+    first + rows - 1 of the study."""
+    ss = study_seed(seed)
+    V = np.empty((rows, n))
+    for j in range(rows):
+        V[j] = study_stream(ss, first + j).standard_normal(n)
+    return V
+
+
+def seed_state(ss: np.random.SeedSequence) -> SeedState:
+    """A SeedSequence as plain values (for a dask key, a token, attributes)."""
+    return (ss.entropy, tuple(int(v) for v in ss.spawn_key), int(ss.pool_size))
+
+
+def seed_from_state(state: SeedState) -> np.random.SeedSequence:
+    entropy, spawn_key, pool_size = state
+    return np.random.SeedSequence(entropy, spawn_key=tuple(spawn_key), pool_size=pool_size)
+
+
+def cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+# ---------------------------------------------------------------------------
+# BLAS on one thread
+#
+# The limit is process-wide, so overlapping users (dask's threaded scheduler,
+# the row groups of run_groups) share one, and the last to finish lifts it.
+# threadpoolctl lets only the thread that first set a limit change it again,
+# and silently ignores the others; any thread may be first or last here, so
+# that ownership is released each time.
 _blas_lock = threading.Lock()
 _blas_users = 0
 _blas_limit: Any = None
@@ -43,7 +124,8 @@ def _release_blas_ownership() -> None:
 @contextlib.contextmanager
 def one_blas_thread() -> Iterator[None]:
     """BLAS on one thread in this process while the block runs (nothing
-    changes without threadpoolctl)."""
+    changes without threadpoolctl). Never changes a limit it has not set,
+    and restores the original limits when the last user is done."""
     global _blas_users, _blas_limit
     try:
         from threadpoolctl import threadpool_limits
@@ -66,3 +148,68 @@ def one_blas_thread() -> Iterator[None]:
                 _blas_limit.restore_original_limits()
                 _release_blas_ownership()
                 _blas_limit = None
+
+
+# ---------------------------------------------------------------------------
+# Row groups side by side
+
+_pool_lock = threading.Lock()
+_pool: Optional[concurrent.futures.ThreadPoolExecutor] = None
+_pool_pid = 0
+
+
+def _executor() -> concurrent.futures.ThreadPoolExecutor:
+    global _pool, _pool_pid
+    with _pool_lock:
+        if _pool is None or _pool_pid != os.getpid():   # a forked child has no threads
+            _pool = concurrent.futures.ThreadPoolExecutor(
+                max_workers=cores(), thread_name_prefix="random-field-rows")
+            _pool_pid = os.getpid()
+        return _pool
+
+
+_inside = threading.local()
+
+
+def run_groups(rows: int, work: Callable[[int, int], None],
+               threads: Optional[int] = None) -> None:
+    """Call ``work(a, b)`` on slices of whole groups of rows covering
+    0 .. rows (the last slice may end in a partial group), side by side on
+    up to `threads` threads (default: the cores), with BLAS on one thread.
+    Each slice is computed by the same code whichever thread takes it, so
+    the results do not depend on the number of threads. The first failure
+    is raised once every slice has ended."""
+    groups = -(-rows // GROUP)
+    if groups == 0:
+        return
+    n = max(1, min(groups, cores() if threads is None else threads))
+    if getattr(_inside, "active", False):   # already on a pool thread: no nesting
+        n = 1
+    per = -(-groups // n)
+    slices: List[Tuple[int, int]] = [(g * GROUP, min(rows, (g + per) * GROUP))
+                                     for g in range(0, groups, per)]
+    with one_blas_thread():
+        if len(slices) == 1:
+            work(*slices[0])
+            return
+
+        def run(a: int, b: int) -> None:
+            _inside.active = True
+            try:
+                work(a, b)
+            finally:
+                _inside.active = False
+
+        futures = [_executor().submit(run, a, b) for a, b in slices[1:]]
+        error: Optional[BaseException] = None
+        try:
+            work(*slices[0])
+        except BaseException as exc:   # the others still run to their end
+            error = exc
+        for f in futures:
+            try:
+                f.result()
+            except BaseException as exc:
+                error = error or exc
+        if error is not None:
+            raise error

@@ -1,7 +1,7 @@
-"""Seeded studies on dask: one local cluster of two worker processes for the
-module, the same bits as the synchronous scheduler and as realisation(i, seed),
-a worker killed mid-run, independent streams, and the zarr store of the
-command line."""
+"""Seeded studies on dask: local clusters of two worker processes (of one
+thread each, and of two), dask's threaded scheduler, the same bits as the
+synchronous scheduler and as realisation(i, seed=seed), a worker killed
+mid-run, independent streams, and the zarr store of the command line."""
 import builtins
 import pickle
 import os
@@ -18,6 +18,7 @@ threadpoolctl = pytest.importorskip("threadpoolctl")
 from random_field_sampler import Sampler  # noqa: E402
 from random_field_sampler import cli as random_field_cli  # noqa: E402
 from random_field_sampler import distributed as rfd  # noqa: E402
+from random_field_sampler import streams  # noqa: E402
 
 # Small meshes: Nchol = 45, and Nchol = 540, where OpenBLAS rounds a product
 # that it runs on two threads differently from one on a single thread.
@@ -54,16 +55,26 @@ CLUSTERS = pytest.mark.skipif(bool(os.environ.get("RANDOM_FIELD_SANITIZED")),
                               reason="no clusters under the sanitizers")
 
 
-@pytest.fixture(scope="module")
-def client():
+def cluster_client(threads):
     if os.environ.get("RANDOM_FIELD_SANITIZED"):
         pytest.skip("no clusters under the sanitizers")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=threads, processes=True,
                                   dashboard_address=None,
                                   scheduler_kwargs={"dashboard": False, "dashboard_address": ":0"}
                                   ) as cluster, \
             distributed.Client(cluster, set_as_default=False) as c:
         yield c
+
+
+@pytest.fixture(scope="module")
+def client():
+    yield from cluster_client(1)
+
+
+@pytest.fixture(scope="module")
+def client2():
+    """Workers of two threads each: tasks share one received sampler."""
+    yield from cluster_client(2)
 
 
 @pytest.fixture(scope="module")
@@ -95,10 +106,23 @@ def test_cluster_sync_and_realisation_give_the_same_bits(client, samplers, fill,
     assert same_bits(rfd.to_dask(s, k, seed=np.random.SeedSequence(seed)).compute(
         scheduler="threads"), sync)
     assert threadpoolctl.threadpool_info() == threads  # this process's BLAS as it was
-    with rfd.one_blas_thread():
-        for i in range(k):
-            assert same_bits(s.realisation(i, seed), sync[i])
-        assert same_bits(s.draw(k, seed=seed), sync)
+    for i in range(k):
+        assert same_bits(s.realisation(i, seed=seed), sync[i])
+    assert same_bits(s.draw(k, seed=seed), sync)
+
+
+@fills
+@pytest.mark.filterwarnings("ignore:Sending large graph")
+def test_threads_sharing_one_sampler_give_the_serial_bits(client2, samplers, fill):
+    """dask's threaded scheduler (the README's example) and workers of two
+    threads draw concurrently from one sampler: the rows are those of draw()."""
+    s = samplers("wide", fill)
+    want = s.draw(400, seed=1)
+    assert same_bits(s.to_dask(400, chunks=8, seed=1).compute(), want)
+    assert same_bits(s.to_dask(400, chunks=8, seed=1).compute(scheduler="threads",
+                                                              num_workers=8), want)
+    got = client2.compute(rfd.to_dask(s, 400, chunks=8, seed=1)).result()
+    assert same_bits(got, want)
 
 
 def test_the_sampler_travels_once_and_tasks_are_small(client, samplers):
@@ -135,7 +159,7 @@ class KillsItsWorker(Sampler):
 
 
 def test_a_killed_worker_changes_no_bit(client, samplers, tmp_path):
-    s = KillsItsWorker(x=SMALL[0], z=SMALL[1], **OPTIONS)
+    s = KillsItsWorker(x=SMALL[0], z=SMALL[1], fill="kriging", **OPTIONS)
     s.marker = str(tmp_path / "killed")
     A = rfd.to_dask(s, 40, chunks=8, seed=5)
     expected = rfd.to_dask(samplers("small", "kriging"), 40, chunks=8, seed=5).compute(
@@ -171,7 +195,7 @@ def test_chunks_that_do_not_cover_the_study_are_refused(samplers, k, chunks):
         rfd.to_dask(samplers("small", "kriging"), k, chunks=chunks, seed=1)
 
 
-@pytest.mark.parametrize("seed", [np.random.default_rng(1), 1.5, True])
+@pytest.mark.parametrize("seed", [np.random.default_rng(1), 1.5, True, None])
 def test_a_study_is_named_by_a_seed_not_a_generator(samplers, seed):
     with pytest.raises(TypeError):
         rfd.to_dask(samplers("small", "kriging"), 4, seed=seed)
@@ -201,11 +225,8 @@ def cli(*argv):
 def test_the_command_line_store_reads_back_the_study(client, samplers, tmp_path, mesh_csv, fill):
     out = tmp_path / "fields.zarr"
     args = [mesh_csv, "--theta-z", 1, "--theta-x", 2, "--mean", 3, "--sd", 2, "-k", 21,
-            "--seed", 77, "--chunk-rows", 8, "-q", "-o", out, "--scheduler", client.scheduler.address]
-    if fill != "kriging":
-        if "--fill" not in random_field_cli.__doc__ + open(random_field_cli.__file__).read():
-            pytest.skip("the command line has no --fill yet")
-        args += ["--fill", fill]
+            "--seed", 77, "--chunk-rows", 8, "-q", "-o", out, "--scheduler", client.scheduler.address,
+            "--fill", fill]
     assert cli(*args) == 0
     g = zarr.open_group(str(out), mode="r")
     expected = rfd.to_dask(samplers("small", fill), 21, seed=77).compute(scheduler="synchronous")
@@ -213,7 +234,7 @@ def test_the_command_line_store_reads_back_the_study(client, samplers, tmp_path,
     assert same_bits(g["x"][...], SMALL[0]) and same_bits(g["z"][...], SMALL[1])
     attrs = rfd.read_zarr_attrs(str(out))
     assert attrs["theta_z"] == 1 and attrs["theta_x"] == 2 and attrs["fill"] == fill
-    assert same_bits(samplers("small", fill).realisation(20, attrs["seed"]), expected[20])
+    assert same_bits(samplers("small", fill).realisation(20, seed=attrs["seed"]), expected[20])
     assert sorted(os.listdir(tmp_path)) == ["fields.zarr", "mesh.csv"]
 
 
@@ -223,8 +244,10 @@ def test_a_lognormal_store_is_transformed_by_the_workers(client, tmp_path, mesh_
     out = tmp_path / "ln.zarr"
     assert cli(mesh_csv, "--theta-z", 1, "--theta-x", 2, "--distribution", "lognormal",
                "--mean", 10, "--sd", 2, "--mean-gradient", 0.5, "-k", 12, "--seed", 9,
-               "--chunk-rows", 8, "-q", "-o", out, "--scheduler", client.scheduler.address) == 0
-    standard = Sampler(x=SMALL[0], z=SMALL[1], theta_z=1.0, theta_x=2.0, mu=0.0, sigma=1.0)
+               "--chunk-rows", 8, "-q", "-o", out, "--scheduler", client.scheduler.address,
+               "--fill", "conditional") == 0
+    standard = Sampler(x=SMALL[0], z=SMALL[1], theta_z=1.0, theta_x=2.0, mu=0.0, sigma=1.0,
+                       fill="conditional")
     rows = rfd.to_dask(standard, 12, seed=9).compute(scheduler="synchronous")
     expected = lognormal(rows, 10 + 0.5 * SMALL[1], 2.0)
     got = zarr.open_array(str(out / "fields"), mode="r")[...]
@@ -236,11 +259,10 @@ def test_a_lognormal_store_is_transformed_by_the_workers(client, tmp_path, mesh_
 def test_the_command_line_starts_a_local_cluster(tmp_path, mesh_csv, samplers):
     out = tmp_path / "f.zarr"
     assert cli(mesh_csv, "--theta-z", 1, "--theta-x", 2, "--mean", 3, "--sd", 2, "-k", 9,
-               "--chunk-rows", 4, "-q", "-o", out) == 0
+               "--chunk-rows", 4, "-q", "-o", out, "--fill", "kriging") == 0
     attrs = rfd.read_zarr_attrs(str(out))  # fresh entropy, recorded
     rows = zarr.open_array(str(out / "fields"), mode="r")[...]
-    with rfd.one_blas_thread():
-        assert same_bits(rows[8], samplers("small", "kriging").realisation(8, attrs["seed"]))
+    assert same_bits(rows[8], samplers("small", "kriging").realisation(8, seed=attrs["seed"]))
 
 
 def test_an_unreachable_scheduler_is_refused_before_any_work(tmp_path, mesh_csv, capsys,
@@ -278,10 +300,10 @@ def test_sigterm_while_the_chunks_run_leaves_nothing(client, tmp_path, mesh_csv,
 
 
 class FailsOnChunk(Sampler):
-    def blocks(self, k, rows=None, rng=None, *, seed=None, start=0):
-        if start >= 8:
+    def blocks(self, k, **kwargs):
+        if kwargs.get("start", 0) >= 8:
             raise RuntimeError("disk on fire")
-        return super().blocks(k, rows, rng, seed=seed, start=start)
+        return super().blocks(k, **kwargs)
 
 
 @pytest.mark.parametrize("on_cluster", [False, True])
@@ -302,8 +324,9 @@ def test_a_failed_store_leaves_the_old_one_and_nothing_else(client, tmp_path, on
     with pytest.raises(FileExistsError):
         rfd.write_zarr(good, str(tmp_path / "plain"), 2, seed=1)
     assert sorted(os.listdir(tmp_path)) == ["f.zarr", "plain"]
-    mode = os.stat(target).st_mode & 0o777
-    assert mode == 0o777 & ~rfd._umask()
+    mask = os.umask(0o022)
+    os.umask(mask)
+    assert os.stat(target).st_mode & 0o777 == 0o777 & ~mask
 
 
 @pytest.mark.parametrize("hidden", ["dask", "distributed", "zarr"])
@@ -325,13 +348,41 @@ def test_without_the_extra_stores_and_schedulers_are_refused(monkeypatch, capsys
         rfd.to_dask(Sampler(x=SMALL[0], z=SMALL[1], **OPTIONS), 2, seed=1)
 
 
-def test_a_received_sampler_is_drawn_from_a_copy_of_its_own(samplers):
-    """A sampler unpickled from frames is copied once into memory of its own
-    before any row is drawn from it: the same bits, no array left on the frames."""
-    s = samplers("small", "kriging")
+@fills
+def test_a_received_sampler_owns_read_only_arrays(samplers, fill):
+    """A sampler pickles without its progress callback, arrives with arrays
+    in memory of its own, read-only, keeps its dask token, and draws the
+    same bits."""
+    s = Sampler(x=SMALL[0], z=SMALL[1], fill=fill, progress=lambda *a: None, **OPTIONS)
     got = pickle.loads(pickle.dumps(s, protocol=5))
-    assert rfd._foreign(got.L_chol) and not rfd._foreign(s.L_chol)
-    own = rfd._own(got)
-    assert own is rfd._own(got) and not rfd._foreign(own.L_chol)
-    state = rfd._seed_state(rfd.study_seed(3))
+    for holder in (got, got._base, got._fill):
+        for name, value in vars(holder).items():
+            if isinstance(value, np.ndarray):
+                assert not value.flags.writeable, name
+                base = value
+                while isinstance(base.base, np.ndarray):
+                    base = base.base
+                assert base.base is None, name      # not a view of a received frame
+    assert got._base.progress is None
+    assert dask.base.tokenize(got) == dask.base.tokenize(s) != dask.base.tokenize(samplers("small", fill))
+    state = streams.seed_state(streams.study_seed(3))
     assert same_bits(rfd.draw_rows(got, state, 5, 13), s.draw(13, seed=3)[5:])
+
+
+@pytest.mark.parametrize("k, chunks, N, want", [
+    (10_000, 8, 4800, (8, 4800)),            # rows limited by the dask chunks
+    (10_000, 216, 4800, (216, 4800)),        # 7.9 MiB: the dask chunk
+    (10_000, 1024, 4800, (128, 4800)),       # the most rows of at most 8 MiB that divide 1024
+    (10_000, "auto", 4800, (216, 4800)),     # one large chunk of auto: near 8 MiB
+    (100, 8, 2_000_000, (8, 131072)),         # large N: a group cut into column blocks
+    (5, 5, 100, (5, 100)),                    # one chunk, fewer rows than fit
+])
+def test_zarr_chunks_near_the_stated_size(k, chunks, N, want):
+    sizes = rfd.row_chunks(k, N, chunks)
+    got = rfd._zarr_chunks(sizes, N)
+    if chunks == "auto":
+        assert got[1] == N and 8 * got[0] * N <= rfd.ZARR_CHUNK_BYTES and sizes[0] % got[0] == 0
+        assert 8 * got[0] * N > rfd.ZARR_CHUNK_BYTES // 2
+        return
+    assert got == want
+    assert all(s % got[0] == 0 for s in sizes[:-1])

@@ -29,7 +29,10 @@ REFUSED = {
     "zero theta_x": (dict(theta_x=0.0), ValueError, "theta_x must be positive and finite"),
     "inf theta_x": (dict(theta_x=np.inf), ValueError, "theta_x must be positive"),
     "string theta_x": (dict(theta_x="8"), TypeError, "theta_x must be a real number, not str"),
-    "None theta_x": (dict(theta_x=None), TypeError, "theta_x must be a real number"),
+    "bool max_memory": (dict(max_memory=True), TypeError, "max_memory must be an integer, not a bool (True)"),
+    "bool neighbours": (dict(neighbours=True), TypeError, "neighbours must be an integer, not a bool (True)"),
+    "fill unknown": (dict(fill="kridging"), ValueError, "fill must be 'conditional' or 'kriging'"),
+    "neighbours of kriging": (dict(fill="kriging", neighbours=9), TypeError, "neighbours is an option"),
     "negative sigma": (dict(sigma=-1.0), ValueError, "sigma must be >= 0 and finite, got sigma[0] = -1.0"),
     "nan in sigma": (dict(sigma=with_value(np.ones(N), 7, np.nan)), ValueError, "sigma[7] = nan"),
     "inf mu": (dict(mu=np.inf), ValueError, "mu must be finite, got mu[0] = inf"),
@@ -100,7 +103,7 @@ def test_coordinates_users_have_give_the_driver_bits(kind, which):
     np.random.seed(6)
     want = rf.get_random_field(**dict(BASE, theta_x=2.0, **{which: X, other: Z}))
     np.random.seed(6)
-    got = Sampler(**dict(BASE, theta_x=2.0, **{which: float64_views()[kind], other: Z})).draw(1)[0]
+    got = Sampler(fill="kriging", **dict(BASE, theta_x=2.0, **{which: float64_views()[kind], other: Z})).draw(1)[0]
     assert_driver(got, want)
 
 
@@ -113,7 +116,7 @@ def test_integer_broadcast_and_float32_z_the_driver_refuses(z):
     np.random.seed(2)
     want = rf.get_random_field(**exact)
     np.random.seed(2)
-    assert_driver(Sampler(**kw).draw(1)[0], want)
+    assert_driver(Sampler(fill="kriging", **kw).draw(1)[0], want)
 
 
 def test_tuple_mu_like_a_list_and_real_scalars():
@@ -122,7 +125,7 @@ def test_tuple_mu_like_a_list_and_real_scalars():
     want = rf.get_random_field(**dict(BASE, mu=list(mu), sigma=2.0, theta_z=2.0))
     for theta_z in (2, np.float32(2.0), np.array(2.0), np.int8(2)):
         np.random.seed(9)
-        got = Sampler(**dict(BASE, mu=mu, sigma=np.int64(2), theta_z=theta_z)).draw(1)[0]
+        got = Sampler(fill="kriging", **dict(BASE, mu=mu, sigma=np.int64(2), theta_z=theta_z)).draw(1)[0]
         assert_driver(got, want)
 
 

@@ -1,11 +1,12 @@
-"""Lognormal marginals: the parameters of the logarithm, and the values."""
+"""Marginals and trends: the parameters of the logarithm, and the one
+transform from a drawn field to the values asked for."""
 
 import numpy as np
 import pytest
 
 from random_field_sampler import lognormal
-from random_field_sampler.distributions import (gaussian_parameters, lognormal_parameters,
-                                                transform)
+from random_field_sampler.distributions import lognormal_parameters
+from random_field_sampler.transform import IDENTITY, Transform, parameters
 
 
 @pytest.mark.parametrize("mean, sd", [(20.0, 4.0), (1e-3, 5e-3), (7.0, 0.0),
@@ -39,24 +40,41 @@ def test_lognormal_of_standard_fields_has_the_mean_and_sd():
     assert (v > 0).all()
     np.testing.assert_allclose(v.mean(axis=0), mean, rtol=0.02)
     np.testing.assert_allclose(v.std(axis=0), sd, rtol=0.06)
-    # in place, and the same values as the two-step route a sampler takes
-    mu, s = gaussian_parameters("lognormal", mean, sd)
-    two_step = transform("lognormal", mu + s * g)
+    # in place, and the same values as the transform a sampler applies
+    mu, sigma, t = parameters("lognormal", mean, sd)
+    assert (mu, sigma) == (0.0, 1.0)
+    two_step = t(g.copy())
     w = g.copy()
     assert lognormal(w, mean, sd, out=w) is w
     np.testing.assert_allclose(w, v, rtol=1e-15)
-    np.testing.assert_allclose(two_step, v, rtol=1e-13)
+    assert two_step.tobytes() == v.tobytes()
 
 
-def test_transform():
-    f = np.array([[0.0, 1.0], [-2.0, 800.0]])
-    assert transform("normal", f) is f
-    out = np.empty_like(f)
-    assert transform("normal", f, out=out) is out and (out == f).all()
-    e = transform("lognormal", f)
-    assert e is not f and e[0, 0] == 1.0 and e[1, 1] == np.inf and f[0, 1] == 1.0
-    assert transform("lognormal", f, out=f) is f and f[0, 1] == np.e
-    mu, s = gaussian_parameters("normal", 3.0, 2.0)
-    assert (mu, s) == (3.0, 2.0)
+@pytest.mark.parametrize("distribution, standard", [("normal", False), ("normal", True),
+                                                    ("lognormal", False)])
+def test_parameters_and_transform(distribution, standard):
+    mean, sd = np.array([3.0, 4.0, 5.0]), np.array([2.0, 1.0, 0.5])
+    mu, sigma, t = parameters(distribution, mean, sd, standard=standard)
+    f = np.array([[0.0, 1.0, -2.0], [1e6, 0.5, 0.0]])
+    if distribution == "normal" and not standard:
+        assert mu is mean and sigma is sd and t is IDENTITY and t(f) is f
+        return
+    assert (mu, sigma) == (0.0, 1.0) and not t.identity
+    g = f.copy()
+    assert t(g) is g                           # in place
+    want = mean + sd * f
+    if distribution == "lognormal":
+        m, s = lognormal_parameters(mean, sd)
+        with np.errstate(over="ignore"):
+            want = np.exp(m + s * f)
+        assert g[1, 0] == np.inf
+    np.testing.assert_allclose(g, want, rtol=1e-15)
+    ro = f.copy()
+    ro.flags.writeable = False
+    assert t(ro) is not ro and (ro == f).all()   # a read-only array is left alone
+    # the moments of the values from those of the field
+    C = np.array([[1.0, 0.3, 0.0], [0.3, 0.8, 0.1], [0.0, 0.1, 1.2]])
+    np.testing.assert_allclose(np.diag(t.covariance(C, np.arange(3))), t.variance(np.diag(C)),
+                               rtol=1e-14)
     with pytest.raises(ValueError, match="unknown distribution 'gamma'"):
-        transform("gamma", f)
+        Transform("gamma")

@@ -7,7 +7,7 @@ import pytest
 
 import random_field as rf
 from random_field_sampler import Sampler
-from random_field_sampler import kriging
+from random_field_sampler.fills import kriging
 
 # 41 x 25 nodes 0.25 m apart: with theta 0.5 the covariance is exactly zero
 # beyond 7.7 m, so small column blocks leave Cholesky rows out.
@@ -52,13 +52,9 @@ dense = pytest.mark.parametrize("kw", [dict(DENSE[k], x=XD, z=ZD) for k in DENSE
 def budget_without_blocks(kw, rows=24):
     """A budget that builds the fill and draws batches of `rows`, but cannot
     keep the cross covariance."""
-    s = Sampler(**kw)
-    n = s.N
-    peak, held = kriging.KrigingFill.plan(n, s.Nchol, s.Nkrig)
-    own = 8 * (3 * s.Nchol ** 2 + 8 * n)
-    budget = max(own + peak, 8 * (s.Nchol ** 2 + 8 * n) + held + 8 * rows * (3 * s.Nchol + n)
-                 + s._fill._batch_bytes(rows, kept=False))
-    assert budget < held + s._fill.kept_bytes + 8 * (s.Nchol ** 2 + 8 * n)
+    plan = Sampler(fill="kriging", **kw).plan(rows, cache=False)
+    budget = max(plan.build, plan.total)
+    assert budget < plan.held + plan.cache
     return int(budget)
 
 
@@ -68,8 +64,8 @@ def test_driver_stream_within_the_bound(small_blocks, monkeypatch, kw):
     want = np.array([rf.get_random_field(**kw) for _ in range(5)])
     state = np.random.get_state()
     for keep in (True, False):
-        monkeypatch.setattr(kriging.KrigingFill, "_keep", lambda self, need: keep)
-        s = Sampler(**kw)
+        monkeypatch.setattr(kriging.KrigedValues, "_keep", lambda self, need: keep)
+        s = Sampler(fill="kriging", **kw)
         np.random.seed(17)
         got = s.draw(5)
         assert same_state(np.random.get_state(), state)
@@ -78,8 +74,8 @@ def test_driver_stream_within_the_bound(small_blocks, monkeypatch, kw):
 
 @dense
 def test_same_values_for_every_batch_and_budget(small_blocks, kw):
-    kept = Sampler(**kw)
-    streamed = Sampler(max_memory=budget_without_blocks(kw), **kw)
+    kept = Sampler(fill="kriging", **kw)
+    streamed = Sampler(fill="kriging", max_memory=budget_without_blocks(kw), **kw)
     if kept.Nkrig:
         assert kept._fill.B is not None and streamed._fill.B is None
     np.random.seed(5)
@@ -95,12 +91,12 @@ def test_same_values_for_every_batch_and_budget(small_blocks, kw):
     for seed in (2, np.random.SeedSequence(2, spawn_key=(1,))):
         study = kept.draw(11, seed=seed)
         assert streamed.draw(11, seed=seed).tobytes() == study.tobytes()
-        assert streamed.realisation(9, seed).tobytes() == study[9].tobytes()
+        assert streamed.realisation(9, seed=seed).tobytes() == study[9].tobytes()
 
 
 @pytest.mark.parametrize("model", [0, 1])
 def test_left_out_rows_are_exact_zeros(small_blocks, model):
-    s = Sampler(x=X, z=Z, theta_z=0.5, model=model, mu=0.0, sigma=SIGMA)
+    s = Sampler(fill="kriging", x=X, z=Z, theta_z=0.5, model=model, mu=0.0, sigma=SIGMA)
     f = s._fill
     left_out = 0
     for b, rows in enumerate(f.rows):
@@ -135,7 +131,7 @@ def test_budget_too_small_refused_before_allocating():
     tracemalloc.start()
     try:
         with pytest.raises(MemoryError) as info:
-            Sampler(max_memory=budget, **kw)
+            Sampler(fill="kriging", max_memory=budget, **kw)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
@@ -147,7 +143,7 @@ def test_budget_too_small_refused_before_allocating():
 
 def test_weights_and_draws_refused_beyond_the_budget(small_blocks):
     kw = dict(DENSE["gaussian"], x=XD, z=ZD)
-    s = Sampler(max_memory=budget_without_blocks(kw), **kw)
+    s = Sampler(fill="kriging", max_memory=budget_without_blocks(kw), **kw)
     with pytest.raises(MemoryError, match="weights W"):
         s.W
     big = s.max_memory // (8 * ND) + 1
@@ -156,12 +152,12 @@ def test_weights_and_draws_refused_beyond_the_budget(small_blocks):
     before = np.random.get_state()
     offset, first = next(s.blocks(big))
     assert offset == 0 and 1 <= len(first) < big
-    np.testing.assert_allclose(s.variance, Sampler(**kw).variance, rtol=1e-12)
+    np.testing.assert_allclose(s.variance, Sampler(fill="kriging", **kw).variance, rtol=1e-12)
 
 
 def test_progress_of_the_build():
     calls = []
-    s = Sampler(x=X, z=Z, theta_z=0.5, mu=0.0, sigma=1.0,
+    s = Sampler(fill="kriging", x=X, z=Z, theta_z=0.5, mu=0.0, sigma=1.0,
                 progress=lambda stage, done, total: calls.append((stage, done, total)))
     stages = list(dict.fromkeys(c[0] for c in calls))
     assert stages == ["partition", "covariance", "factorisation", "kriging factorisation",
@@ -180,6 +176,6 @@ def test_singular_kriging_matrix_says_what_to_change(dup):
     with pytest.raises(np.linalg.LinAlgError) as want:
         rf.get_random_field(x=x, z=z, theta_z=0.5, mu=0.0, sigma=1.0, Dhchol=0.0)
     with pytest.raises(np.linalg.LinAlgError) as got:
-        Sampler(x=x, z=z, theta_z=0.5, mu=0.0, sigma=1.0, Dhchol=0.0)
+        Sampler(fill="kriging", x=x, z=z, theta_z=0.5, mu=0.0, sigma=1.0, Dhchol=0.0)
     msg = str(got.value)
     assert msg.startswith(str(want.value)) and "Dhchol" in msg and f"the {N + 1} Cholesky nodes" in msg

@@ -39,13 +39,18 @@ the budget.
 
 from __future__ import annotations
 
-from typing import Any, Callable, Optional
+import dataclasses
+import math
+from typing import Callable, Optional, Tuple
 
 import numpy as np
 
-from . import _kernels  # type: ignore[attr-defined]
+from .. import _kernels  # type: ignore[attr-defined]
+from .._checks import integer, refuse_bool
+from .protocol import Base, frozen
 
-__all__ = ["ConditionalFill", "DEFAULT_NEIGHBOURS", "DEFAULT_TOL"]
+__all__ = ["ConditionalFill", "ConditionalValues", "DEFAULT_NEIGHBOURS", "DEFAULT_TOL",
+           "DEFAULT_NUGGET", "DEFAULT_CHOL_NEIGHBOURS", "ORDERS"]
 
 # Neighbours per kriged node, by model (0 Gaussian, 1 exponential), chosen by
 # measurement (benchmarks/fills.py): see the README's section on the fills.
@@ -70,57 +75,99 @@ def _bytes_per_kriged(m: int) -> int:
     return 12 * m + 20
 
 
+@dataclasses.dataclass(frozen=True)
 class ConditionalFill:
-    """The conditional (nearest-neighbour) fill of the kriged nodes.
+    """The conditional (nearest-neighbour) fill's options; None takes the
+    model's default (``resolved(model)`` makes them explicit).
 
-    ``ConditionalFill(base, neighbours=None, order="maxmin", tol=None)``
-    builds the neighbourhoods and factors from the sampler's ``base``.
-    ``neighbours`` defaults by model to ``DEFAULT_NEIGHBOURS``, ``tol`` to
-    ``DEFAULT_TOL``. ``order`` is the drawing order of the kriged nodes:
-    max-min (each the farthest from all before it), coarse to fine (each level's nodes farther from all nodes before them
-    than half the previous level's distance), a fixed random permutation, or
-    node order.
+    ``neighbours``
+        kriged and Cholesky nodes each kriged node is conditioned on
+        (``DEFAULT_NEIGHBOURS``: 60 for the Gaussian model, 30 for the
+        exponential).
+    ``order``
+        the drawing order of the kriged nodes: ``"maxmin"`` (each the
+        farthest from all before it), ``"coarse-to-fine"`` (levels, each
+        level's nodes farther from all nodes before them than half the
+        previous level's distance, starting from the Cholesky spacing
+        Dhchol), ``"random"`` (a fixed permutation) or ``"node"``.
+    ``tol``
+        the smallest relative conditional variance of a kept neighbour.
+    ``nugget``
+        the relative nugget on the neighbours' variances when the weights
+        are solved for.
+    ``chol_neighbours``
+        of the neighbours, at least this many are the nearest Cholesky nodes.
     """
 
+    neighbours: Optional[int] = None
+    order: str = "maxmin"
+    tol: Optional[float] = None
+    nugget: Optional[float] = None
+    chol_neighbours: Optional[int] = None
+
     name = "conditional"
-    # Each weight is read once per batch: batches of up to 512 MiB of
-    # temporaries keep the draw near its memory-bound floor at mesh scale.
-    batch_cap_bytes = 1 << 29
 
-    @staticmethod
-    def default_neighbours(model: int) -> int:
-        return DEFAULT_NEIGHBOURS[_model_key(model)]
+    def __post_init__(self) -> None:
+        if self.neighbours is not None:
+            integer("neighbours", self.neighbours, 1)
+        if self.chol_neighbours is not None:
+            integer("chol_neighbours", self.chol_neighbours, 0)
+        if self.order not in ORDERS:
+            raise ValueError(f"order must be one of {', '.join(ORDERS)}, got {self.order!r}")
+        for name, lo, hi in (("tol", 0.0, 1.0), ("nugget", 0.0, math.inf)):
+            v = getattr(self, name)
+            if v is None:
+                continue
+            refuse_bool(name, v)
+            try:
+                f = float(v)
+            except (TypeError, ValueError):
+                raise TypeError(f"{name} must be a real number, not {type(v).__name__}") from None
+            if not (lo <= f < hi):
+                raise ValueError(f"{name} must be in [{lo:g}, {hi:g}), got {v!r}")
 
-    @staticmethod
-    def plan(N: int, Nchol: int, Nkrig: int, *, neighbours: Optional[int] = None,
-             model: Optional[int] = None, **options: Any) -> tuple[int, int]:
+    def resolved(self, model: int) -> "ConditionalFill":
+        """These options with the defaults of `model` filled in."""
+        key = _model_key(model)
+        return ConditionalFill(
+            neighbours=int(DEFAULT_NEIGHBOURS[key] if self.neighbours is None else self.neighbours),
+            order=self.order,
+            tol=float(DEFAULT_TOL[key] if self.tol is None else self.tol),
+            nugget=float(DEFAULT_NUGGET[key] if self.nugget is None else self.nugget),
+            chol_neighbours=int(DEFAULT_CHOL_NEIGHBOURS[key] if self.chol_neighbours is None
+                                else self.chol_neighbours))
+
+    def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
         """(peak bytes while building, bytes held once built)."""
-        if neighbours is not None:
-            m = int(neighbours)
-        elif model is not None:
-            m = ConditionalFill.default_neighbours(model)
-        else:
-            m = max(DEFAULT_NEIGHBOURS.values())
-        held = Nkrig * _bytes_per_kriged(m)
+        m = int(self.resolved(model).neighbours or 1)
+        held = Nkrig * _bytes_per_kriged(min(m, max(N - 1, 1)))
         # drawing order and its grids, the ranked cell grid, contiguous copies
         build = 64 * N + 4096
         return held + build, held
 
-    def __init__(self, base: Any, *, neighbours: Optional[int] = None,
-                 order: str = "maxmin", tol: Optional[float] = None,
-                 chol_neighbours: Optional[int] = None, nugget: Optional[float] = None) -> None:
+    def build(self, base: Base) -> "ConditionalValues":
+        return ConditionalValues(base, self.resolved(base.model))
+
+
+class ConditionalValues:
+    """The built conditional fill: each kriged node's neighbours, weights and
+    conditional sd, in drawing order. Read-only once built."""
+
+    name = "conditional"
+    # The kernel draws its rows on the cores itself.
+    threaded = True
+    large_batches = False
+    # Each weight is read once per batch: batches of up to 512 MiB of
+    # temporaries keep the draw near its memory-bound floor at mesh scale.
+    batch_cap_bytes = 1 << 29
+
+    def __init__(self, base: Base, options: ConditionalFill) -> None:
         self._base = base
+        self.options = options
         model = int(base.model)
-        key = _model_key(model)
-        m = DEFAULT_NEIGHBOURS[key] if neighbours is None else neighbours
-        if isinstance(m, bool) or not isinstance(m, (int, np.integer)) or m < 1:
-            raise ValueError(f"neighbours must be an integer >= 1, got {neighbours!r}")
-        m = int(m)
-        tol = DEFAULT_TOL[key] if tol is None else float(tol)
-        if not (0.0 <= tol < 1.0):
-            raise ValueError(f"tol must be in [0, 1), got {tol!r}")
-        if order not in ORDERS:
-            raise ValueError(f"order must be one of {', '.join(ORDERS)}, got {order!r}")
+        m = int(options.neighbours or 1)
+        tol = float(options.tol or 0.0)
+        order = options.order
         N, Nchol, Nkrig = int(base.N), int(base.Nchol), int(base.Nkrig)
         if N > 2**31 - 1:
             raise ValueError(f"the conditional fill takes at most 2**31 - 1 nodes, got N={N}")
@@ -147,8 +194,7 @@ class ConditionalFill:
             _kernels.maxmin(x, z, N, chol, Nchol, krig, Nkrig, drawn)
         elif order == "coarse-to-fine":
             drawn = np.empty(Nkrig, dtype=np.int32)
-            _kernels.order(x, z, N, chol, Nchol, krig, Nkrig, drawn, float(base.Dhchol)
-                           if hasattr(base, "Dhchol") else np.inf)
+            _kernels.order(x, z, N, chol, Nchol, krig, Nkrig, drawn, float(base.Dhchol))
         elif order == "random":
             drawn = krig[np.random.default_rng(0x5eed).permutation(Nkrig)]
         else:
@@ -162,20 +208,25 @@ class ConditionalFill:
         self._weight = np.zeros((Nkrig, m), dtype=np.float64)
         self._count = np.zeros(Nkrig, dtype=np.int32)
         self._scale = np.zeros(Nkrig, dtype=np.float64)
-        mc = DEFAULT_CHOL_NEIGHBOURS[key] if chol_neighbours is None else int(chol_neighbours)
+        mc = int(options.chol_neighbours or 0)
         self.chol_neighbours = mc
-        self.nugget = DEFAULT_NUGGET[key] if nugget is None else float(nugget)
-        if not (0.0 <= self.nugget < np.inf):
-            raise ValueError(f"nugget must be >= 0 and finite, got {nugget!r}")
+        self.nugget = float(options.nugget or 0.0)
         _kernels.build(x, z, sigma, N, node_of_rank, Nchol, float(base.theta_z), model, m, tol,
                        self.nugget, mc,
                        self._nbr, self._weight, self._count, self._scale, progress)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)
-        self.held_bytes = Nkrig * _bytes_per_kriged(m)
+        for name in ("_mu", "_chol", "_node", "_slot", "_nbr", "_weight", "_count", "_scale"):
+            setattr(self, name, frozen(getattr(self, name)))
 
-    def batch_bytes(self, rows: int) -> int:
+    def held_bytes(self, cache: Optional[bool] = None) -> int:
+        return self._Nkrig * _bytes_per_kriged(self.neighbours)
+
+    def cache_bytes(self) -> int:
+        return 0
+
+    def batch_bytes(self, rows: int, cache: Optional[bool] = None) -> int:
         """Scratch of one batch of ``rows`` realisations, beyond the output."""
         return int(_kernels.draw_scratch_bytes(self._N, int(rows)))
 

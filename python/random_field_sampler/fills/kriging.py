@@ -31,6 +31,7 @@ the arrays it is given.
 
 from __future__ import annotations
 
+import dataclasses
 import math
 from typing import Any, List, Optional, Tuple
 
@@ -38,27 +39,20 @@ import numpy as np
 
 import random_field
 
-__all__ = ["KrigingFill", "memory_error", "BLOCK", "ROW_GROUP"]
+from ..budget import memory_error, sampler_bytes
+from ..streams import GROUP, round_up
+from .protocol import Base, frozen
+
+__all__ = ["KrigingFill", "KrigedValues", "BLOCK"]
 
 # Kriged nodes per column block of the cross covariance.
 BLOCK = 1024
-# Rows are solved and multiplied in whole groups of this many.
-ROW_GROUP = 8
 
 # Beyond this correlation argument the module's covariance is exactly +0.0
 # (it gives +0.0 below -746 without calling exp; exp(-750) is 0 in double
 # precision anyway): the Gaussian model's pi (d / theta)^2, the exponential
 # model's 2 d / theta.
 _ZERO_ARGUMENT = 750.0
-
-
-def memory_error(what: str, needed: int, budget: int, N: int, Nchol: int, Nkrig: int,
-                 hint: str = "") -> MemoryError:
-    """The one MemoryError of the sampler: what needs how much, against the budget."""
-    return MemoryError(
-        f"{what} for N = {N} nodes (Nchol = {Nchol}, Nkrig = {Nkrig}) needs "
-        f"{needed} bytes ({needed / 2**30:.2f} GiB), over the memory budget of {budget} bytes "
-        f"({budget / 2**30:.2f} GiB, max_memory)" + (f"; {hint}" if hint else ""))
 
 
 def _zero_distance(theta: float, model: int) -> Optional[float]:
@@ -80,6 +74,8 @@ def _morton_order(x: np.ndarray, z: np.ndarray) -> np.ndarray:
     n = len(x)
     if n == 0 or not (np.isfinite(x).all() and np.isfinite(z).all()):
         return np.arange(n, dtype=np.intp)
+    # halved, so that no difference overflows whatever the extent
+    x, z = 0.5 * x, 0.5 * z
     x0, z0 = x.min(), z.min()
     ext = max(x.max() - x0, z.max() - z0)
     if not ext > 0.0:
@@ -98,22 +94,21 @@ def _morton_order(x: np.ndarray, z: np.ndarray) -> np.ndarray:
     return np.argsort(key, kind="stable").astype(np.intp)
 
 
-def _round_up(rows: int) -> int:
-    return -(-rows // ROW_GROUP) * ROW_GROUP
-
-
+@dataclasses.dataclass(frozen=True)
 class KrigingFill:
-    """Kriged values ``W.T @ chol`` with the driver's ordinary-kriging weights,
-    computed as ``B.T @ solve(A, [chol; 0])`` from one factorisation of A."""
+    """The kriging fill's options (it has none): the kriged nodes take their
+    ordinary-kriging estimate from the Cholesky nodes, as the driver does.
+    The realisations are the driver's, up to rounding; the kriged nodes carry
+    less than the requested variance (and, under a trend in mu, not its
+    mean)."""
 
     name = "kriging"
-    n_variates = 0
-    # Every batch costs a pass over the cross covariance when its blocks are
-    # not kept: batches should then be as large as the budget allows.
-    large_batches = False
+
+    def resolved(self, model: int) -> "KrigingFill":
+        return self
 
     @staticmethod
-    def plan(N: int, Nchol: int, Nkrig: int, **options: Any) -> Tuple[int, int]:
+    def plan(N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
         """(peak bytes while building, bytes held) of the smallest plan: the
         factored kriging matrix and the block tables, no cross covariance kept."""
         n1 = Nchol + 1
@@ -122,39 +117,54 @@ class KrigingFill:
         # the Morton keys and their sort; the smallest batch: a group of rows
         # of output and its temporaries, one block of the cross covariance
         width = min(BLOCK, Nkrig)
-        rp = ROW_GROUP
+        rp = GROUP
         batch = 8 * (rp * N + 3 * rp * n1 + n1 * width + 2 * rp * width) if Nkrig else 0
         peak = held + max(8 * 4 * Nkrig, batch)
         return peak, held
 
-    def __init__(self, base: Any, **options: Any) -> None:
-        if options:
-            raise TypeError(f"the kriging fill takes no options, got {sorted(options)}")
+    def build(self, base: Base) -> "KrigedValues":
+        return KrigedValues(base)
+
+
+class KrigedValues:
+    """The built kriging fill: kriged values ``W.T @ chol`` with the driver's
+    ordinary-kriging weights, computed as ``B.T @ solve(A, [chol; 0])`` from
+    one factorisation of A. Read-only once built: every solve gets pivots of
+    its own (LAPACK's wrapper adjusts them in place while the interpreter
+    lock is released)."""
+
+    name = "kriging"
+    n_variates = 0
+    threaded = False
+    # Rows drawn together are bounded so that the temporaries of one batch
+    # stay near 64 MiB, whatever the memory budget allows.
+    batch_cap_bytes = 1 << 26
+
+    def __init__(self, base: Base) -> None:
         self.base = base
         N, Nchol, Nkrig = base.N, base.Nchol, base.Nkrig
         step = base.progress if base.progress is not None else (lambda s, d, t: None)
         ci, ki = base.chol_ind, base.krig_ind
         self.theta = base.theta_z
         self.model = base.model
-        self.xc = np.ascontiguousarray(base.x[ci], dtype=np.float64)
-        self.zc = np.ascontiguousarray(base.z[ci], dtype=np.float64)
-        self.sc = np.ascontiguousarray(base.sigma[ci], dtype=np.float64)
+        self.xc = frozen(np.ascontiguousarray(base.x[ci], dtype=np.float64))
+        self.zc = frozen(np.ascontiguousarray(base.z[ci], dtype=np.float64))
+        self.sc = frozen(np.ascontiguousarray(base.sigma[ci], dtype=np.float64))
 
         # The augmented ordinary-kriging matrix, as get_krig_field builds it
         # from the unjittered COV, factored once.
         step("kriging factorisation", 0, 1)
-        COV = base.COV
-        if COV is None:
-            COV = random_field.get_COV(self.xc, self.zc, self.theta, self.model, self.sc)
+        if base.COV is None:
+            raise ValueError("the kriging fill is built from the covariance of the Cholesky nodes")
         n1 = Nchol + 1
         A = np.empty((n1, n1), order="F")
-        A[:Nchol, :Nchol] = COV
-        del COV
+        A[:Nchol, :Nchol] = base.COV
         A[:Nchol, Nchol] = 1.0
         A[Nchol, :Nchol] = 1.0
         A[Nchol, Nchol] = 0.0
-        self._lu, self._piv = _factor(A)
+        lu, piv = _factor(A)
         del A
+        self._lu, self._piv = frozen(lu), frozen(piv)
         step("kriging factorisation", 1, 1)
 
         # Column blocks of kriged nodes along a Morton curve, and for each the
@@ -166,18 +176,17 @@ class KrigingFill:
         for s in range(0, Nkrig, BLOCK):
             # within a block, in node order: the writes of a row go forward
             order[s:s + BLOCK] = np.sort(order[s:s + BLOCK])
-        self.xk = np.ascontiguousarray(xk_all[order])
-        self.zk = np.ascontiguousarray(zk_all[order])
-        self.sk = np.ascontiguousarray(sk_all[order])
+        self.xk = frozen(np.ascontiguousarray(xk_all[order]))
+        self.zk = frozen(np.ascontiguousarray(zk_all[order]))
+        self.sk = frozen(np.ascontiguousarray(sk_all[order]))
         del xk_all, zk_all, sk_all
-        self.krig_pos = order                      # position in krig_ind of each sorted node
-        self.out_cols = np.ascontiguousarray(ki[order])
-        self.starts = list(range(0, Nkrig, BLOCK))
+        self.out_cols = frozen(np.ascontiguousarray(ki[order]))
+        self.starts = tuple(range(0, Nkrig, BLOCK))
         dcut = _zero_distance(self.theta, self.model)
         finite = bool(np.isfinite(self.xc).all() and np.isfinite(self.zc).all()
                       and np.isfinite(self.sc).all() and np.isfinite(self.xk).all()
                       and np.isfinite(self.zk).all() and np.isfinite(self.sk).all())
-        self.rows: List[Optional[np.ndarray]] = []
+        rows: List[Optional[np.ndarray]] = []
         nnz = 0
         for s in self.starts:
             e = min(s + BLOCK, Nkrig)
@@ -185,35 +194,37 @@ class KrigingFill:
             if dcut is not None and finite:
                 bx0, bx1 = self.xk[s:e].min(), self.xk[s:e].max()
                 bz0, bz1 = self.zk[s:e].min(), self.zk[s:e].max()
-                dx = np.maximum(np.maximum(bx0 - self.xc, self.xc - bx1), 0.0)
-                dz = np.maximum(np.maximum(bz0 - self.zc, self.zc - bz1), 0.0)
-                near = np.flatnonzero(np.sqrt(dx * dx + dz * dz) < dcut)
+                with np.errstate(over="ignore"):   # far nodes are far, inf or not
+                    dx = np.maximum(np.maximum(bx0 - self.xc, self.xc - bx1), 0.0)
+                    dz = np.maximum(np.maximum(bz0 - self.zc, self.zc - bz1), 0.0)
+                    near = np.flatnonzero(np.hypot(dx, dz) < dcut)
                 if len(near) < Nchol:
-                    r = near.astype(np.intp)
-            self.rows.append(r)
+                    r = frozen(near.astype(np.intp))
+            rows.append(r)
             nnz += (Nchol if r is None else len(r)) * (e - s)
-        self.kept_bytes = 8 * nnz
+        self.rows = tuple(rows)
+        self._cache_bytes = 8 * nnz
 
-        _, held = self.plan(N, Nchol, Nkrig)
         # Keep the blocks when they fit beside the sampler's own arrays, what
         # the fill holds anyway, and one batch of a group of rows.
-        reserve = 8 * (Nchol * Nchol + 8 * N) + held
-        smallest = reserve + self._batch_bytes(ROW_GROUP, kept=False) + 8 * ROW_GROUP * N
+        reserve = sampler_bytes(N, Nchol) + self.held_bytes(cache=False)
+        smallest = reserve + self._batch_bytes(GROUP, kept=False) + 8 * GROUP * N
         if smallest > base.max_memory:
             raise memory_error("one batch of the kriging fill", smallest, base.max_memory,
                                N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
-        keep = self._keep(reserve + self.kept_bytes + self._batch_bytes(ROW_GROUP, kept=True)
-                          + 8 * ROW_GROUP * N)
-        self.B: Optional[List[np.ndarray]] = None
+        keep = self._keep(reserve + self._cache_bytes + self._batch_bytes(GROUP, kept=True)
+                          + 8 * GROUP * N)
+        self.B: Optional[Tuple[np.ndarray, ...]] = None
         if keep:
             blocks = []
             for b in range(len(self.starts)):
                 step("cross covariance", b, len(self.starts))
-                blocks.append(self._block(b))
+                blocks.append(frozen(self._block(b)))
             step("cross covariance", len(self.starts), len(self.starts))
-            self.B = blocks
+            self.B = tuple(blocks)
+        # Every batch costs a pass over the cross covariance when its blocks
+        # are not kept: batches should then be as large as the budget allows.
         self.large_batches = self.B is None and Nkrig > 0
-        self.held_bytes = held + (self.kept_bytes if keep else 0)
 
     # ------------------------------------------------------------------
 
@@ -222,37 +233,49 @@ class KrigingFill:
         the bytes with them and one batch, fits the budget."""
         return need <= self.base.max_memory
 
+    def cache_bytes(self) -> int:
+        """The blocks of the cross covariance, kept when they fit."""
+        return self._cache_bytes
+
+    def held_bytes(self, cache: Optional[bool] = None) -> int:
+        _, held = KrigingFill.plan(self.base.N, self.base.Nchol, self.base.Nkrig)
+        if cache is None:
+            cache = self.B is not None
+        return held + (self._cache_bytes if cache else 0)
+
     def _block(self, b: int, full: bool = False) -> np.ndarray:
         """Block b of the cross covariance: its Cholesky rows (all of them
         with `full`, zeros included) by its kriged columns, by get_C_chol_krig."""
         s = self.starts[b]
         e = min(s + BLOCK, self.base.Nkrig)
         r = None if full else self.rows[b]
-        if r is None:
-            xc, zc, sc = self.xc, self.zc, self.sc
-        else:
-            xc, zc, sc = self.xc[r], self.zc[r], self.sc[r]
-        return random_field.get_C_chol_krig(xc, zc, self.xk[s:e], self.zk[s:e], self.theta,
-                                            self.model, sc, self.sk[s:e])
+        pick: Any = slice(None) if r is None else r
+        # The module's functions take writable buffers: private copies (they
+        # write nothing; the fill's own arrays stay read-only).
+        return random_field.get_C_chol_krig(
+            np.array(self.xc[pick]), np.array(self.zc[pick]), np.array(self.xk[s:e]),
+            np.array(self.zk[s:e]), self.theta, self.model, np.array(self.sc[pick]),
+            np.array(self.sk[s:e]))
 
     def _batch_bytes(self, rows: int, kept: bool) -> int:
-        rp = _round_up(max(rows, 1))
+        rp = round_up(max(rows, 1))
         n1 = self.base.Nchol + 1
         width = min(BLOCK, self.base.Nkrig)
         # the right-hand sides and the solution, the gathered solution rows of
         # one block, one block of B when it is not kept, the block's product
         return 8 * (2 * rp * n1 + rp * n1 + (0 if kept else n1 * width) + 2 * rp * width)
 
-    def batch_bytes(self, rows: int) -> int:
+    def batch_bytes(self, rows: int, cache: Optional[bool] = None) -> int:
         """Temporaries of one batch of `rows` realisations, beyond the output."""
         if self.base.Nkrig == 0:
             return 0
-        return self._batch_bytes(rows, kept=self.B is not None)
+        return self._batch_bytes(rows, kept=self.B is not None if cache is None else cache)
 
     def _solve(self, rhs: np.ndarray) -> np.ndarray:
-        """A^-1 rhs for rhs (Nchol + 1, m), Fortran-ordered, overwritten."""
+        """A^-1 rhs for rhs (Nchol + 1, m), Fortran-ordered, overwritten. The
+        pivots are a private copy: the wrapper adjusts them in place."""
         from scipy.linalg import lapack
-        x, info = lapack.dgetrs(self._lu, self._piv, rhs, trans=0, overwrite_b=1)
+        x, info = lapack.dgetrs(self._lu, np.array(self._piv), rhs, trans=0, overwrite_b=1)
         if info != 0:  # pragma: no cover - only for arguments this module never passes
             raise ValueError(f"dgetrs: illegal argument {-info}")
         return x
@@ -264,7 +287,7 @@ class KrigingFill:
         if base.Nkrig == 0 or len(out) == 0:
             return
         rows, Nchol = len(out), base.Nchol
-        rp = _round_up(rows)
+        rp = round_up(rows)
         # [c; 0] for every row, as the columns of a Fortran-ordered matrix
         # (its transpose is C-ordered rows of Nchol + 1)
         Y = np.zeros((rp, Nchol + 1))
@@ -290,21 +313,19 @@ class KrigingFill:
 
     def _free(self) -> int:
         b = self.base
-        return b.max_memory - self.held_bytes - 8 * (b.Nchol * b.Nchol + 8 * b.N)
+        return b.max_memory - self.held_bytes() - sampler_bytes(b.N, b.Nchol)
 
     def _weights(self, cols: np.ndarray) -> np.ndarray:
         """The weights (Nchol, len(cols)) of the kriged nodes at the given
         positions of krig_ind: the first Nchol rows of A^-1 [C; 1]."""
         base = self.base
-        ci = base.chol_ind
         ki = base.krig_ind[cols]
         rhs = np.empty((base.Nchol + 1, len(cols)), order="F")
         rhs[:base.Nchol] = random_field.get_C_chol_krig(
-            self.xc, self.zc, np.ascontiguousarray(base.x[ki], dtype=np.float64),
-            np.ascontiguousarray(base.z[ki], dtype=np.float64), self.theta, self.model,
-            self.sc, np.ascontiguousarray(base.sigma[ki], dtype=np.float64))
+            np.array(self.xc), np.array(self.zc), np.array(base.x[ki], dtype=np.float64),
+            np.array(base.z[ki], dtype=np.float64), self.theta, self.model,
+            np.array(self.sc), np.array(base.sigma[ki], dtype=np.float64))
         rhs[base.Nchol] = 1.0
-        del ci
         return self._solve(rhs)[:base.Nchol]
 
     def _columns(self, n: int, what: str, fixed: int) -> int:
@@ -313,9 +334,9 @@ class KrigingFill:
         base = self.base
         per = 8 * 3 * (base.Nchol + 1)
         room = self._free() - fixed
-        if room < per * min(n, ROW_GROUP):
+        if room < per * min(n, GROUP):
             raise memory_error(what, self.base.max_memory - self._free() + fixed
-                               + per * min(n, ROW_GROUP), base.max_memory,
+                               + per * min(n, GROUP), base.max_memory,
                                base.N, base.Nchol, base.Nkrig)
         return int(max(1, min(n, BLOCK, room // per)))
 

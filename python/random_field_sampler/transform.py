@@ -1,0 +1,131 @@
+"""Mean, trend and marginal distribution: from the field that is drawn to the
+values that are asked for, in one place for every path (``Sampler``, the
+command line, the workers of a zarr store).
+
+A field is drawn as a Gaussian field ``g`` (the fills' work) and its values
+are ``f(shift + scale * g)`` node by node, with ``f`` the identity for a
+normal field and ``exp`` for a lognormal one. ``parameters`` decides what to
+draw and what to apply afterwards:
+
+- a normal field of a constant or node-wise mean, drawn as it is: the fill
+  gets the mean and sd (the driver's way), and nothing is applied after;
+- a normal field drawn ``standard`` (mean 0, sd 1) and then scaled and
+  shifted: what a varying mean needs under the kriging fill, whose kriged
+  values are weighted means of the Cholesky values and would smooth a trend
+  drawn into the field;
+- a lognormal field of mean ``mean`` and sd ``sd`` in the property's own
+  units: always drawn standard, then ``exp(mu_ln + sigma_ln * g)`` with
+  ``sigma_ln**2 = ln(1 + (sd / mean)**2)`` and
+  ``mu_ln = ln(mean) - sigma_ln**2 / 2``.
+
+A ``Transform`` is a small picklable value (two arrays and a name): it
+travels to a dask worker with the task that applies it. It never draws
+random numbers and changes no array but the one it is applied to.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any, Tuple, Union
+
+import numpy as np
+
+from .distributions import check_distribution, lognormal_parameters
+
+__all__ = ["Transform", "IDENTITY", "parameters"]
+
+ArrayLike = Union[float, np.ndarray]
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Transform:
+    """``values = f(shift + scale * g)`` node by node, ``f`` the identity
+    ("normal") or ``exp`` ("lognormal"). ``shift`` and ``scale`` are scalars
+    or one value per node (they broadcast over the rows)."""
+
+    distribution: str = "normal"
+    shift: ArrayLike = 0.0
+    scale: ArrayLike = 1.0
+
+    def __post_init__(self) -> None:
+        check_distribution(self.distribution)
+        for name in ("shift", "scale"):
+            a = np.array(getattr(self, name), dtype=np.float64)
+            a.flags.writeable = False
+            object.__setattr__(self, name, a)
+
+    @property
+    def identity(self) -> bool:
+        """Whether the values are the drawn field itself."""
+        return (self.distribution == "normal" and not np.any(self.shift)
+                and bool(np.all(np.asarray(self.scale) == 1.0)))
+
+    def __call__(self, rows: np.ndarray) -> np.ndarray:
+        """The values of the drawn rows (N,) or (k, N), float64, computed in
+        place and returned (a float64 array is changed; anything else is
+        converted first)."""
+        if self.identity:
+            return rows
+        if not (isinstance(rows, np.ndarray) and rows.dtype == np.float64 and rows.flags.writeable):
+            rows = np.array(rows, dtype=np.float64)
+        if np.ndim(self.scale) or float(self.scale) != 1.0:
+            rows *= self.scale
+        if np.ndim(self.shift) or float(self.shift) != 0.0:
+            rows += self.shift
+        if self.distribution == "lognormal":
+            with np.errstate(over="ignore"):  # exp of a huge value is inf, as it should be
+                np.exp(rows, out=rows)
+        return rows
+
+    def _at(self, nodes: Any) -> Tuple[np.ndarray, np.ndarray]:
+        shift = np.asarray(self.shift)
+        scale = np.asarray(self.scale)
+        if nodes is not None:
+            shift = shift[nodes] if shift.ndim else shift
+            scale = scale[nodes] if scale.ndim else scale
+        return shift, scale
+
+    def variance(self, v: np.ndarray, nodes: Any = None) -> np.ndarray:
+        """The variance of the values where the drawn field has variance `v`
+        (at `nodes`, or at every node)."""
+        shift, scale = self._at(nodes)
+        s2v = scale * scale * np.asarray(v, dtype=np.float64)
+        if self.distribution == "normal":
+            return np.broadcast_to(s2v, np.shape(v)).copy()
+        with np.errstate(over="ignore"):
+            return np.exp(2.0 * shift + s2v) * np.expm1(s2v)
+
+    def covariance(self, C: np.ndarray, nodes: Any) -> np.ndarray:
+        """The covariance of the values at `nodes` where the drawn field has
+        covariance `C` there."""
+        shift, scale = self._at(nodes)
+        scale = np.broadcast_to(scale, (len(C),))
+        shift = np.broadcast_to(shift, (len(C),))
+        if self.distribution == "normal":
+            return np.outer(scale, scale) * C
+        # Cov(exp(a), exp(b)) = E exp(a) E exp(b) (exp(Cov(a, b)) - 1)
+        s = scale * np.sqrt(np.maximum(np.diag(C), 0.0))
+        m = np.exp(shift + 0.5 * s * s)
+        return np.outer(m, m) * np.expm1(np.outer(scale, scale) * C)
+
+
+IDENTITY = Transform()
+
+
+def parameters(distribution: str, mean: ArrayLike, sd: ArrayLike, *,
+               standard: bool = False) -> Tuple[ArrayLike, ArrayLike, Transform]:
+    """``(mu, sigma, transform)``: the mean and sd to draw the Gaussian field
+    with, and what turns its rows into values of this `distribution`, `mean`
+    and `sd` (scalars or one per node). A normal field is drawn as it is
+    unless `standard` asks for a standard field shifted and scaled after (a
+    varying mean under the kriging fill); a lognormal field is always drawn
+    standard. ValueError for a lognormal mean that is not positive or an sd
+    that is negative or not finite, naming the first offending index."""
+    check_distribution(distribution)
+    if distribution == "lognormal":
+        mu_ln, sigma_ln = lognormal_parameters(mean, sd)
+        return 0.0, 1.0, Transform("lognormal", mu_ln, sigma_ln)
+    if not standard:
+        return mean, sd, IDENTITY
+    return 0.0, 1.0, Transform("normal", np.asarray(mean, dtype=np.float64),
+                               np.asarray(sd, dtype=np.float64))
