@@ -113,7 +113,7 @@ def test_planes(plane, expect):
 def test_triangles_of_the_picture_keep_the_hole_and_split_quads():
     for kind in ("quad", "mixed", "triangle"):
         m = fe.from_meshio(grid_mesh(kind))
-        tris, owner = fe._triangles(m)
+        tris, owner = fe.triangles(m)
         p = m.nodes[tris]
         area = 0.5 * np.abs((p[:, 1, 0] - p[:, 0, 0]) * (p[:, 2, 1] - p[:, 0, 1])
                             - (p[:, 2, 0] - p[:, 0, 0]) * (p[:, 1, 1] - p[:, 0, 1]))

@@ -45,7 +45,7 @@ from .nodes import MAX_TABLE_REALISATIONS, NODE_SUFFIXES, field_names, table_byt
 
 __all__ = ["MeshError", "Mesh", "read", "from_meshio", "is_mesh_path", "field_names", "with_fields",
            "write", "input_files", "companion", "check_output", "output_bytes", "PLANES", "AT",
-           "OUTPUT_SUFFIXES", "Gathered", "plot"]
+           "OUTPUT_SUFFIXES", "Gathered", "triangles"]
 
 PLANES = {"xy": (0, 1), "xz": (0, 2), "yz": (1, 2)}
 PLANE_CHOICES = ("xy", "xz", "yz", "auto")
@@ -917,7 +917,7 @@ class Gathered:
 # Pictures
 
 
-def _triangles(mesh: Mesh) -> Tuple[np.ndarray, np.ndarray]:
+def triangles(mesh: Mesh) -> Tuple[np.ndarray, np.ndarray]:
     """(triangles, element of each triangle) from the 2-D elements:
     triangles by their corners, quadrilaterals split in two, polygons fanned."""
     tris, owner, start = [], [], 0
@@ -934,47 +934,3 @@ def _triangles(mesh: Mesh) -> Tuple[np.ndarray, np.ndarray]:
     if not tris:
         return np.zeros((0, 3), dtype=np.intp), np.zeros(0, dtype=np.intp)
     return np.concatenate(tris).astype(np.intp), np.concatenate(owner)
-
-
-def plot(plt: Any, fmt: str, target: str, mesh: Mesh, values: np.ndarray, at: str,
-         title: str = "", depth_down: bool = False) -> None:
-    """Draw one realisation on the mesh's own elements: cell values as flat
-    colours, node values shaded between the nodes (``at`` "both": the node
-    values); holes stay holes. Meshes without 2-D elements are drawn as
-    coloured dots. ``depth_down`` turns the vertical axis so that it grows
-    downward."""
-    from matplotlib.tri import Triangulation
-    from mpl_toolkits.axes_grid1 import make_axes_locatable
-
-    nodes, cells = _split(mesh, values, at)
-    x, z = mesh.nodes[:, 0], mesh.nodes[:, 1]
-    width = max(float(np.ptp(x)), 1e-300)
-    height = max(float(np.ptp(z)), 1e-300)
-    aspect = min(max(height / width, 0.15), 3.0)
-    size = (9.0, 9.0 * aspect + 1.4) if aspect <= 0.7 else (6.5 / aspect + 1.8, 6.5)
-    fig, ax = plt.subplots(figsize=size)
-    tris, owner = _triangles(mesh) if mesh.dim == 2 else (np.zeros((0, 3), np.intp), None)
-    if len(tris):
-        tri = Triangulation(x, z, tris)
-        if nodes is not None:
-            shown = ax.tripcolor(tri, nodes[0], shading="gouraud", cmap="viridis")
-        else:
-            shown = ax.tripcolor(tri, facecolors=cells[0][owner], shading="flat",  # type: ignore[index]
-                                 cmap="viridis")
-    elif nodes is not None:
-        shown = ax.scatter(x, z, c=nodes[0], s=12.0, cmap="viridis")
-    else:
-        shown = ax.scatter(mesh.centroids[:, 0], mesh.centroids[:, 1], c=cells[0], s=12.0,  # type: ignore[index]
-                           cmap="viridis", marker="s")
-    ax.set_aspect("equal")
-    hname, vname = mesh.axis_names()
-    ax.set_xlabel(hname)
-    ax.set_ylabel(f"depth {vname}" if depth_down else vname)
-    if depth_down:
-        ax.invert_yaxis()
-    if title:
-        ax.set_title(title, fontsize=10)
-    cax = make_axes_locatable(ax).append_axes("right", size=0.18, pad=0.15)
-    fig.colorbar(shown, cax=cax, label="field value")
-    fig.savefig(target, format=fmt, dpi=150, bbox_inches="tight")
-    plt.close(fig)
