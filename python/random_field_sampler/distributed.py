@@ -374,7 +374,7 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
     need("a .zarr store")
     import zarr
 
-    target = os.path.abspath(path)
+    target = os.path.realpath(path)  # a link: the store it leads to
     if os.path.lexists(target) and not _is_store(target):
         raise FileExistsError(f"{path}: exists and is not a zarr store; not replaced")
     staged = Staged()  # a link is written through to the store it leads to

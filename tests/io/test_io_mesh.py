@@ -428,3 +428,232 @@ def test_gmsh_slope_with_a_tunnel(tmp_path):
     assert len(values) == m.n_cells > 100 and (values > 0).all()
     # no element centroid lies in the tunnel
     assert (np.hypot(m.centroids[:, 0] - 12, m.centroids[:, 1] - 5) > 1.9).all()
+
+
+# ---------------------------------------------------------------------------
+# Hostile and unusual inputs, files that belong together
+
+
+def xdmf_pair(tmp_path, m=None, name="a.xdmf", data="data"):
+    """An .xdmf file whose numbers lie in data.h5 (another stem)."""
+    meshio.write(tmp_path / f"{data}.xdmf", m if m is not None else grid_mesh("mixed"))
+    os.rename(tmp_path / f"{data}.xdmf", tmp_path / name)
+    return tmp_path / name
+
+
+@pytest.mark.parametrize("output", ["data.xdmf", "data.h5.npy", "data.h5"])
+def test_no_output_replaces_a_file_the_input_refers_to(tmp_path, capsys, output):
+    path = xdmf_pair(tmp_path)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir()}
+    if output == "data.h5.npy":  # a node table whose picture would be the input's data
+        err = run_fails(capsys, path, "--theta-z", 1, "-o", tmp_path / "f.npy", "--plot", tmp_path / "data.h5")
+        assert "data.h5" in err
+    else:
+        err = run_fails(capsys, path, "--theta-z", 1, "-o", tmp_path / output,
+                        status=1)
+        assert "data.h5" in err and ("holds the data of the input" in err or "unknown output" in err)
+    assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
+
+
+@pytest.mark.parametrize("how", ["absolute", "climbs out", "binary", "allowed"])
+def test_xdmf_data_outside_its_folder_is_refused(tmp_path, capsys, how):
+    (tmp_path / "other").mkdir()
+    (tmp_path / "here").mkdir()
+    path = xdmf_pair(tmp_path / "other", flat_mesh())
+    text = path.read_text()
+    os.rename(path, tmp_path / "here" / "a.xdmf")
+    path = tmp_path / "here" / "a.xdmf"
+    secret = tmp_path / "other" / "data.h5"
+    if how in ("absolute", "allowed"):
+        text = text.replace("data.h5:", f"{secret}:")
+    elif how == "climbs out":
+        text = text.replace("data.h5:", "../other/data.h5:")
+    else:
+        (tmp_path / "secret.bin").write_bytes(np.arange(9.0).tobytes())
+        text = text.replace('Format="HDF"', 'Format="Binary"', 1)
+        text = text.replace(text[text.index(">", text.index('Format="Binary"')) + 1:].split("<")[0],
+                            "/" + str(tmp_path / "secret.bin").lstrip("/"), 1)
+    path.write_text(text)
+    out = tmp_path / "here" / "f.vtu"
+    if how == "allowed":
+        run_ok(path, "--theta-z", 1, "--allow-external-data", "-o", out)
+        assert meshio.read(out).points.shape == (3, 3)
+        return
+    err = run_fails(capsys, path, "--theta-z", 1, "-o", out)
+    assert "outside the folder of the file; --allow-external-data reads it" in err
+    assert ("secret.bin" if how == "binary" else "data.h5") in err
+    assert not out.exists()
+    # the option is for .xdmf inputs only
+    assert "is for an .xdmf input" in run_fails(capsys, save(tmp_path, flat_mesh(), "m.vtu"), "--theta-z", 1,
+                                                "--allow-external-data", "-o", out, status=2)
+
+
+def test_links_to_another_folder_get_their_companions_beside_the_target(tmp_path):
+    path = save(tmp_path, grid_mesh("mixed"), "mesh.vtu")
+    (tmp_path / "results").mkdir()
+    link = tmp_path / "link.xdmf"
+    link.symlink_to(tmp_path / "results" / "run.xdmf")
+    run_ok(path, *FIELD, "-k", 2, "-o", link)
+    assert sorted(os.listdir(tmp_path / "results")) == ["run.h5", "run.xdmf"]
+    assert sorted(os.listdir(tmp_path)) == ["link.xdmf", "mesh.vtu", "results"]
+    assert "run.h5:/" in link.read_text()
+    with meshio.xdmf.TimeSeriesReader(str(link)) as r:
+        r.read_points_cells()
+        assert r.num_steps == 2
+
+
+def test_zarr_link_is_written_through(tmp_path):
+    pytest.importorskip("zarr")
+    rfd = pytest.importorskip("random_field_sampler.distributed")
+    (tmp_path / "stores").mkdir()
+    link = tmp_path / "link.zarr"
+    link.symlink_to(tmp_path / "stores" / "s.zarr")
+    s = Sampler(x=np.arange(6.0), z=np.zeros(6), theta_z=1.0, mu=0.0, sigma=1.0)
+    for k in (2, 3):  # a new store, then one replaced
+        rfd.write_zarr(s, str(link), k, seed=1)
+        assert link.is_symlink()
+        assert sorted(os.listdir(tmp_path)) == ["link.zarr", "stores"]
+        assert os.listdir(tmp_path / "stores") == ["s.zarr"]
+    assert rfd.read_zarr_attrs(str(link))["realisations"] == 3
+
+
+@pytest.mark.parametrize("suffix", [".vtu", ".xdmf"])
+def test_an_earlier_study_is_left_out_and_the_mesh_own_data_kept(tmp_path, capsys, suffix):
+    m = grid_mesh("mixed")
+    m.cell_data["gmsh:physical"] = [np.full(len(b.data), 7 + i, dtype=np.int32) for i, b in enumerate(m.cells)]
+    path = save(tmp_path, m, "mesh.vtu")
+    run_ok(path, *FIELD, "-k", 5, "--at", "cells", "-o", tmp_path / "old.vtu")
+    capsys.readouterr()
+    assert cli(tmp_path / "old.vtu", *FIELD, "-k", 2, "--at", "cells", "-o", tmp_path / ("re" + suffix)) == 0
+    err = capsys.readouterr().err
+    notes = [line for line in err.splitlines() if "left out" in line]
+    assert len(notes) == 1 and "5 arrays" in notes[0] and "realisation_0000" in notes[0], err
+    if suffix == ".vtu":
+        out = meshio.read(tmp_path / "re.vtu")
+        assert sorted(out.cell_data) == ["gmsh:physical", "realisation_0000", "realisation_0001"]
+        assert out.field_data["seed"].tolist() == [5]
+        physical = out.cell_data["gmsh:physical"]
+    else:
+        with meshio.xdmf.TimeSeriesReader(str(tmp_path / "re.xdmf")) as r:
+            _, cells = r.read_points_cells()
+            assert r.num_steps == 2
+            _, _, cd = r.read_data(1)
+        assert sorted(cd) == ["gmsh:physical", "realisation"]
+        physical = cd["gmsh:physical"]
+    for values, b, i in zip(physical, m.cells, range(3)):
+        assert np.asarray(values).ravel().tolist() == [7 + i] * len(b.data)
+
+
+def tilted(angle_deg, about="x"):
+    """The grid mesh turned about the x axis, so that its z = 0 plane tilts."""
+    m = grid_mesh("triangle", nx=6, nz=4)
+    a = np.radians(angle_deg)
+    p = m.points.copy()
+    y, z = p[:, 1].copy(), p[:, 2].copy()
+    p[:, 1], p[:, 2] = y * np.cos(a) - z * np.sin(a), y * np.sin(a) + z * np.cos(a)
+    return meshio.Mesh(p + [0, 0, 3.0], m.cells)
+
+
+@pytest.mark.parametrize("mesh, plane, expect", [
+    ("y = 3", "yz", "keep 0.0 % of their area; it lies in the xz plane: use --plane xz"),
+    ("y = 3", None, "it lies in the xz plane: use --plane xz"),
+    ("tilted 30", "xy", "keep 86.6 % of their area; it lies in a plane that is not a coordinate plane: "
+                        "use --plane auto"),
+    ("tilted 30", None, "use --plane auto"),
+    ("curved", "auto", "--plane auto needs a mesh in one plane"),
+    ("curved", "xy", "it does not lie in one plane"),
+])
+def test_a_plane_in_which_elements_lose_area_is_refused(mesh, plane, expect):
+    if mesh == "y = 3":
+        m = grid_mesh("quad")
+        m = meshio.Mesh(m.points[:, [0, 2, 1]] + [0, 3, 0], m.cells)
+    elif mesh == "tilted 30":
+        m = tilted(30)
+    else:
+        m = grid_mesh("triangle", nx=6, nz=4)
+        m.points[:, 2] = 0.3 * m.points[:, 0] ** 2
+    with pytest.raises(fe.MeshError) as e:
+        fe.from_meshio(m, plane, "m.vtu")
+    assert str(e.value).startswith("m.vtu: ") and expect in str(e.value)
+
+
+def test_plane_auto_keeps_the_distances_of_a_tilted_mesh(tmp_path):
+    flat = fe.from_meshio(grid_mesh("triangle", nx=6, nz=4))
+    m = fe.from_meshio(tilted(30), "auto")
+    assert m.plane == "auto" and m.axis_names() == ("u", "v")
+    # a rotation: every distance between nodes, and the centroids', as on the flat mesh
+    for a, b in ((flat.nodes, m.nodes), (flat.centroids, m.centroids)):
+        da = np.hypot(*(a[:, None, :] - a[None, :, :]).transpose(2, 0, 1))
+        db = np.hypot(*(b[:, None, :] - b[None, :, :]).transpose(2, 0, 1))
+        np.testing.assert_allclose(db, da, atol=1e-12)
+    # u along x (the nearest coordinate plane is xy), v up the slope
+    np.testing.assert_allclose(m.basis[0], [1, 0, 0], atol=1e-15)
+    np.testing.assert_allclose(m.basis[1], [0, np.cos(np.radians(30)), np.sin(np.radians(30))], atol=1e-15)
+    # a mesh in a coordinate plane: auto is that plane
+    np.testing.assert_array_equal(fe.from_meshio(grid_mesh("quad"), "auto").nodes,
+                                  fe.from_meshio(grid_mesh("quad")).nodes)
+    path = save(tmp_path, tilted(30), "t.vtu")
+    run_ok(path, "--theta-z", 1, "--plane", "auto", "--at", "both", "--layout", "nodes",
+           "-o", tmp_path / "f.csv")
+    assert (tmp_path / "f.csv").read_text().splitlines()[1].startswith("u,v,realisation_0000")
+
+
+def test_no_warning_on_meshes_that_read(recwarn):
+    import warnings
+    far = grid_mesh("mixed")
+    far.points[:] = far.points * 1e150 + 1e300  # products overflow, sums do not
+    collapsed = grid_mesh("triangle", nx=3, nz=2)
+    collapsed.points[:, 1] = 0.0  # every triangle without area
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for m, plane in ((far, None), (collapsed, None), (tilted(20), "auto")):
+            got = fe.from_meshio(m, plane)
+            assert np.isfinite(got.centroids).all()
+
+
+def test_mesh_files_that_claim_too_much_are_one_line(tmp_path):
+    """A 100-byte .msh claiming 10^8 nodes, read under a memory limit; a
+    .vtu whose compressed blocks claim gigabytes."""
+    big = tmp_path / "big.msh"
+    big.write_text("$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n100000000\n1 0 0 0\n$EndNodes\n")
+    script = ("import resource, sys; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30));"
+              "from random_field_sampler import cli;"
+              f"sys.exit(cli.main([{str(big)!r}, '--theta-z', '1', '-q', '-o', {str(tmp_path / 'f.npy')!r}]))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), OPENBLAS_NUM_THREADS="1")
+    import subprocess
+    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, timeout=300)
+    err = done.stderr.decode()
+    assert done.returncode == 1 and err.count("\n") == 1, err
+    assert str(big) in err and "not a readable mesh file" in err
+    # a .vtu whose block headers claim 300 blocks of 4 MiB each per array
+    import base64
+    import re
+    import struct
+    path = save(tmp_path, grid_mesh("mixed"), "bomb.vtu")
+    text = path.read_bytes()
+    assert b"vtkZLibDataCompressor" in text
+    bomb = base64.b64encode(struct.pack("<III", 300, 4 << 20, 4 << 20))  # the UInt32 header's start
+    first = re.search(rb'format="binary"[^>]*>\s*', text)
+    text = text[:first.end()] + bomb + text[first.end() + len(bomb):]
+    path.write_bytes(text)
+    with pytest.raises(fe.MeshError, match=r"bomb.vtu: not a readable mesh file \(its compressed arrays "
+                                           r"would inflate to 1,2\d\d,\d\d\d,\d\d\d bytes"):
+        fe.read(str(path))
+
+
+@pytest.mark.parametrize("suffix, k", [(".xdmf", 700), (".vtu", 700), (".npy", 1400), (".csv", 700)])
+@pytest.mark.parametrize("room", ["counted", "misreported"])
+def test_a_full_disk_is_one_line_and_leaves_nothing(tmp_path, small_disk, capsys, monkeypatch, suffix, k, room):
+    """1 MiB of disk: the room check refuses what will not fit (the scratch
+    rows and the output both count); when the file system misreports its
+    room, the write fails in one line, without a crash, leaving nothing."""
+    from random_field_sampler.io import atomic
+    path = save(tmp_path, grid_mesh("mixed"), "mesh.vtu")
+    if room == "misreported":
+        monkeypatch.setattr(atomic, "free_space", lambda folder: (1 << 40, f"free in {folder}"))
+    err = run_fails(capsys, path, "--theta-z", 1, "-k", k, "-o", small_disk / ("f" + suffix))
+    if room == "counted" and suffix != ".csv":  # CSV text is counted at its least, 8 bytes a value
+        assert "bytes free in" in err and f"-k {k}:" in err
+    else:
+        assert "No space left on device" in err
+    assert os.listdir(small_disk) == [] and sorted(os.listdir(tmp_path)) == ["disk", "mesh.vtu"]

@@ -38,10 +38,10 @@ import sys
 import tempfile
 import threading
 import uuid
-from typing import Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 __all__ = ["OutputError", "Staged", "Pending", "new_file_mode", "same_file", "target_of",
-           "check_room", "free_space", "reason"]
+           "check_room", "free_space", "reason", "reserve", "release", "open_rows"]
 
 # Signals that end a run: held while a group is renamed into place, and
 # answered by putting the previous files back.
@@ -157,19 +157,32 @@ def _fsync(path: str, directory: bool = False) -> None:
         os.close(fd)
 
 
-def _hold_signals() -> Optional[set]:
-    """Block the signals that end a run in this thread; the previous mask,
-    or None where signals cannot be blocked here."""
-    if not hasattr(signal, "pthread_sigmask") or threading.current_thread() is not threading.main_thread():
-        return None
-    return set(signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS))
+def _note_signals() -> Tuple[Dict[int, Any], List[int]]:
+    """Replace the handlers of the signals that end a run by one that
+    notes them: (the previous handlers, the list of signals noted). Only
+    the main thread handles signals; ignored ones stay ignored."""
+    caught: List[int] = []
+    saved: Dict[int, Any] = {}
+    if threading.current_thread() is not threading.main_thread():
+        return saved, caught
+
+    def note(signum: int, frame: Any) -> None:
+        caught.append(signum)
+
+    for s in _SIGNALS:
+        try:
+            handler = signal.getsignal(s)
+            if handler in (signal.SIG_IGN, None):
+                continue
+            saved[s] = signal.signal(s, note)
+        except (ValueError, OSError):
+            pass
+    return saved, caught
 
 
-def _signal_waiting() -> Optional[int]:
-    if not hasattr(signal, "sigpending"):
-        return None
-    waiting = signal.sigpending()
-    return next((int(s) for s in _SIGNALS if s in waiting), None)
+def _restore_signals(saved: Dict[int, Any]) -> None:
+    for s, handler in saved.items():
+        signal.signal(s, handler)
 
 
 class _Entry:
@@ -267,45 +280,13 @@ class Staged:
 
     def reserve(self, temp: str, size: int, shown: Optional[str] = None, *,
                 keep_size: bool = False) -> None:
-        """Allocate ``size`` bytes of blocks to the file ``temp``, so that
-        writing them cannot fail for want of room, nor fault through a
-        memory map on a full disk. Its size grows to at least ``size``; with
-        ``keep_size`` it stays (for a writer that keeps its own end of file,
-        as HDF5 does: call ``release`` when it is done), where the system
-        can do that, and nothing is reserved where it cannot."""
-        if size <= 0:
-            return
-        try:
-            fd = os.open(temp, os.O_RDWR)
-        except OSError as e:
-            raise OutputError(f"cannot write {shown or temp}: {reason(e)}") from None
-        try:
-            if keep_size:
-                _allocate_beyond_end(fd, size)
-            else:
-                try:
-                    os.posix_fallocate(fd, 0, size)
-                except AttributeError:  # no posix_fallocate here: write the blocks
-                    _write_zeros(fd, size)
-                except OSError as e:
-                    if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL, getattr(errno, "ENOTSUP", -1)):
-                        raise
-                    _write_zeros(fd, size)
-        except OSError as e:
-            os.ftruncate(fd, 0)
-            raise OutputError(f"cannot write {shown or temp}: {reason(e)}") from None
-        finally:
-            os.close(fd)
+        """``reserve`` (the module's function) for a file of this group."""
+        reserve(temp, size, shown, keep_size=keep_size)
 
     @staticmethod
     def release(temp: str) -> None:
-        """Give back the blocks reserved beyond the end of ``temp``."""
-        try:
-            n = os.path.getsize(temp)
-            os.truncate(temp, n + 1)  # cutting the file frees what lies beyond its end
-            os.truncate(temp, n)
-        except OSError:
-            pass
+        """``release`` (the module's function)."""
+        release(temp)
 
     def temp_of(self, path: str) -> str:
         """The temporary name of the output ``path``."""
@@ -333,23 +314,22 @@ class Staged:
 
     def commit(self) -> None:
         """Put every output in place: the data of each reach the disk first;
-        then, with the signals that end a run held, each is renamed over its
-        target. If anything fails, or such a signal arrives meanwhile, every
-        target gets its previous file back (or none, if it had none) and the
-        signal is delivered once that is done."""
+        then each is renamed over its target, the signals that end a run
+        (SIGINT, SIGTERM, SIGHUP) noted meanwhile instead of acted on. If
+        anything fails, or such a signal arrives, every target gets its
+        previous file back (or none, if it had none), and then the signal
+        is delivered to the handler it had."""
         try:
             for e in self.entries:
                 self._finish(e)
         except OSError as err:
-            bad = next((e.path for e in self.entries if err.filename in (e.temp, e.target)),
-                       self.entries[0].path if self.entries else "output")
-            raise self.failed(bad, err) from None
+            raise self.failed(self._culprit(err), err) from None
         except BaseException:
             self.discard()
             raise
-        held = _hold_signals()
+        saved, caught = _note_signals()
         done: List[Tuple[_Entry, Optional[str]]] = []
-        signalled: Optional[int] = None
+        undone = False
         try:
             try:
                 for e in self.entries:
@@ -363,16 +343,15 @@ class Staged:
                         raise
                     if _between_renames is not None:
                         _between_renames()
-                signalled = _signal_waiting() if held is not None else None
-                if signalled is not None:
+                if caught:
                     raise _Interrupted()
             except BaseException as err:
                 for e, old in reversed(done):
                     self._restore(e, old, placed=True)
+                undone = True
+                names, bad = self._names(), (self._culprit(err) if isinstance(err, OSError) else "")
                 self.discard()
                 if isinstance(err, OSError):
-                    bad = next((e.path for e in self.entries
-                                if err.filename in (e.temp, e.target)), "output")
                     raise OutputError(f"cannot write {bad}: {reason(err)}; "
                                       f"the previous files are kept") from None
                 if not isinstance(err, _Interrupted):
@@ -380,17 +359,21 @@ class Staged:
             else:
                 for _, old in done:
                     _remove(old)
-                folders = {os.path.dirname(e.target) for e in self.entries}
-                for folder in folders:
+                for folder in {os.path.dirname(e.target) for e in self.entries}:
                     _fsync(folder, directory=True)
                 self.entries = []
                 self.discard()
         finally:
-            if held is not None:
-                signal.pthread_sigmask(signal.SIG_SETMASK, held)
-        if signalled is not None:  # its handler did not end the run
-            raise OutputError(f"cannot write {self._names()}: interrupted by "
-                              f"{signal.Signals(signalled).name}; the previous files are kept")
+            _restore_signals(saved)
+        if caught:
+            signal.raise_signal(caught[0])  # Terminated, KeyboardInterrupt, or the default action
+            if undone:  # a handler that does not end the run
+                raise OutputError(f"cannot write {names}: interrupted by "
+                                  f"{signal.Signals(caught[0]).name}; the previous files are kept")
+
+    def _culprit(self, err: OSError) -> str:
+        return next((e.path for e in self.entries if err.filename in (e.temp, e.target)),
+                    self.entries[0].path if self.entries else "output")
 
     def _names(self) -> str:
         return ", ".join(e.path for e in self.entries) or "the outputs"
@@ -465,6 +448,67 @@ class Staged:
         self.discard()
 
 
+def reserve(temp: str, size: int, shown: Optional[str] = None, *, keep_size: bool = False) -> None:
+    """Allocate ``size`` bytes of blocks to the file ``temp``, so that
+    writing them cannot fail for want of room, nor fault through a
+    memory map on a full disk. Its size grows to at least ``size``; with
+    ``keep_size`` it stays (for a writer that keeps its own end of file,
+    as HDF5 does: call ``release`` when it is done), where the system
+    can do that, and nothing is reserved where it cannot."""
+    if size <= 0:
+        return
+    try:
+        fd = os.open(temp, os.O_RDWR)
+    except OSError as e:
+        raise OutputError(f"cannot write {shown or temp}: {reason(e)}") from None
+    try:
+        if keep_size:
+            _allocate_beyond_end(fd, size)
+        else:
+            try:
+                os.posix_fallocate(fd, 0, size)
+            except AttributeError:  # no posix_fallocate here: write the blocks
+                _write_blocks(fd, size)
+            except OSError as e:
+                if e.errno not in (errno.EOPNOTSUPP, errno.EINVAL, getattr(errno, "ENOTSUP", -1)):
+                    raise
+                _write_blocks(fd, size)
+    except OSError as e:
+        os.ftruncate(fd, 0)
+        raise OutputError(f"cannot write {shown or temp}: {reason(e)}") from None
+    finally:
+        os.close(fd)
+
+
+def release(temp: str) -> None:
+    """Give back the blocks reserved beyond the end of ``temp``."""
+    try:
+        n = os.path.getsize(temp)
+        os.truncate(temp, n + 1)  # cutting the file frees what lies beyond its end
+        os.truncate(temp, n)
+    except OSError:
+        pass
+
+
+def open_rows(temp: str, shape: Tuple[int, int], shown: Optional[str] = None) -> Any:
+    """The .npy file ``temp`` (a temporary name of a group) created and
+    mapped for writing float64 rows of ``shape``, its blocks reserved
+    before a row is written: a full disk is an OutputError here, never a
+    SIGBUS while the rows are filled."""
+    import numpy as np
+
+    try:
+        rows = np.lib.format.open_memmap(temp, mode="w+", dtype=np.float64, shape=shape)
+    except OSError as e:
+        raise OutputError(f"cannot write {shown or temp}: {reason(e)}") from None
+    try:
+        reserve(temp, os.path.getsize(temp), shown)
+    except BaseException:
+        del rows
+        raise
+    return rows
+
+
 class _Interrupted(BaseException):
     """A signal arrived while a group was renamed."""
 
@@ -494,12 +538,15 @@ def _allocate_beyond_end(fd: int, size: int) -> None:
             raise OSError(err, os.strerror(err))
 
 
-def _write_zeros(fd: int, size: int) -> None:
-    block = bytes(1 << 20)
-    os.lseek(fd, 0, os.SEEK_SET)
-    left = size
-    while left > 0:
-        left -= os.write(fd, block[:min(left, len(block))])
+def _write_blocks(fd: int, size: int) -> None:
+    """Allocate the first ``size`` bytes of a file by writing them: what
+    it holds is written back, holes as zeros."""
+    offset = 0
+    while offset < size:
+        n = min(1 << 20, size - offset)
+        data = os.pread(fd, n, offset)
+        data += bytes(n - len(data))
+        offset += os.pwrite(fd, data, offset)
     os.fsync(fd)
 
 

@@ -40,7 +40,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .atomic import OutputError, Staged, reason, target_of
+from .atomic import OutputError, Staged, open_rows, reason, target_of
 from .nodes import MAX_TABLE_REALISATIONS, NODE_SUFFIXES, field_names, table_bytes, write_node_table
 
 __all__ = ["MeshError", "Mesh", "read", "from_meshio", "is_mesh_path", "field_names", "with_fields",
@@ -403,13 +403,13 @@ def _vtu_claimed_bytes(path: str) -> int:
         return 0
     wide = b"UInt64" in (re.search(rb'header_type="([^"]*)"', head.group(0)) or [b"", b""])[1]
     w = 8 if wide else 4
-    word = "<Q" if wide else "<I"
+    word = "Q" if wide else "I"
     appended = re.search(rb"<AppendedData\b[^>]*>\s*_", data)
     raw = appended is not None and b'encoding="raw"' in appended.group(0)
     import struct
 
     def header(chunk: bytes) -> Tuple[int, int, int]:
-        nb, bs, last = struct.unpack(word * 3, chunk[:3 * w])
+        nb, bs, last = struct.unpack("<" + word * 3, chunk[:3 * w])
         return nb, bs, last
 
     total = 0
@@ -852,9 +852,7 @@ class Gathered:
         self.needs = [(path, 8 * k * size + 128), (path, out)]
         try:
             self.scratch = self.staged.scratch(path, 0, ".npy")
-            self.rows = np.lib.format.open_memmap(self.scratch, mode="w+", dtype=np.float64,
-                                                  shape=(k, size))
-            self.staged.reserve(self.scratch, os.path.getsize(self.scratch), path)
+            self.rows = open_rows(self.scratch, (k, size), path)
         except OutputError as e:
             self.discard()
             raise MeshError(str(e)) from None
