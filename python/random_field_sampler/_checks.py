@@ -41,7 +41,7 @@ def refuse_bool(name: str, value: Any) -> None:
     """TypeError for a bool where a count, a seed or a size is expected
     (Python takes True for 1): the one message for every such argument."""
     if isinstance(value, (bool, np.bool_)):
-        raise TypeError(f"{name} must be an integer, not a bool ({value!r})")
+        raise TypeError(f"{name} must be an integer, not a bool ({bool(value)!r})")
 
 
 def integer(name: str, value: Any, minimum: Optional[int] = None) -> int:

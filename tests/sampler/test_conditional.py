@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import random_field
-from random_field_sampler import Sampler
+from random_field_sampler import ConditionalFill, Sampler
 from random_field_sampler import _kernels
 
 SANITIZED = bool(os.environ.get("RANDOM_FIELD_SANITIZED"))
@@ -234,9 +234,44 @@ def test_maxmin_order(mesh):
     assert np.all(np.diff(scale[1:]) <= 0)
 
 
+def _coarse_to_fine_brute(x, z, chol, krig, dist):
+    """Levels: each takes, in node order, the kriged nodes farther than half
+    the previous level's distance from every node taken before them."""
+    dist = min(dist, float(np.hypot(np.ptp(x), np.ptp(z))))
+    taken, left, out = list(chol), list(krig), []
+    for _ in range(48):
+        if not left or dist <= 0:
+            break
+        dist *= 0.5
+        rest = []
+        for i in left:
+            if min(float(_dist(x[i], z[i], x[p], z[p])) for p in taken) < dist:
+                rest.append(i)
+            else:
+                out.append(i)
+                taken.append(i)
+        left = rest
+    return np.array(out + left)
+
+
+@pytest.mark.parametrize("seed", [4, 9])
+def test_coarse_to_fine_order_starts_from_the_cholesky_spacing(seed):
+    x, z = scattered(200, 5.0, 2.5, seed)
+    s = Sampler(x=x, z=z, theta_z=1.0, mu=0.0, sigma=1.0,
+                fill=ConditionalFill(order="coarse-to-fine"))
+    Dh = np.sqrt(2 * np.pi) / 4
+    want = _coarse_to_fine_brute(x, z, list(s.chol_ind), list(s.krig_ind), Dh)
+    assert np.array_equal(s._fill._node, want)
+    # not the order of levels halved from the extent of the mesh
+    assert not np.array_equal(want, _coarse_to_fine_brute(x, z, list(s.chol_ind),
+                                                          list(s.krig_ind), np.inf))
+    C = s.covariance(np.arange(s.N))
+    assert np.abs(np.diag(C) - 1.0).max() < 0.05
+
+
 def test_neighbours_option_and_its_checks():
     s, a = make(CASES[1], neighbours=4)
-    assert s._fill.neighbours == 4 and s._fill._count.max() <= 4
+    assert s.fill_options.neighbours == 4 and s._fill.neighbour_counts().max() <= 4
     for bad in (0, -3, 2.5, True):
         with pytest.raises((ValueError, TypeError)):
             make(CASES[1], neighbours=bad)

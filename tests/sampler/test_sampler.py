@@ -1,11 +1,21 @@
-"""The sampler: many realisations over one set of nodes, from the driver's stream."""
+"""The sampler: many realisations over one set of nodes, from the driver's
+stream or a seeded study; shared by threads; its signature, its options and
+its memory budget."""
+import inspect
+import os
+import subprocess
+import sys
+import threading
+import warnings
+
 import numpy as np
 import pytest
 
 import random_field as rf
 from diagnostic_cases import DIAGNOSTICS, TWO
-from random_field_sampler import sampler as random_field_sampler
-from random_field_sampler import Sampler
+from random_field_sampler import ConditionalFill, KrigingFill, Sampler, budget, streams
+from random_field_sampler.distributed import row_chunks
+from random_field_sampler.sampler import ACCEPTED_KEYWORDS
 
 # 21 x 13 mesh nodes; several of the cases below have an odd Nchol, so that
 # numpy's cached second normal variate is carried from one realisation to the next.
@@ -280,3 +290,182 @@ def test_lognormal_needs_a_positive_mean():
         Sampler(fill="kriging", x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, distribution="lognormal")
     with pytest.raises(ValueError, match="distribution"):
         Sampler(fill="kriging", x=X, z=Z, theta_z=1.0, mu=1.0, sigma=1.0, distribution="gamma")
+
+
+# A mesh whose kriging system (Nchol = 540) takes long enough to solve for
+# concurrent solves to overlap.
+XW, ZW = (a.ravel().copy() for a in np.meshgrid(np.arange(160) * 0.25, np.arange(60) * 0.25))
+WIDE = dict(x=XW, z=ZW, theta_z=1.0, theta_x=2.0, mu=3.0, sigma=2.0)
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_eight_threads_sharing_one_sampler_get_the_serial_rows(fill):
+    s = Sampler(fill=fill, **WIDE)
+    want = s.draw(64, seed=7)
+    got = [[None] * 4 for _ in range(8)]
+    start = threading.Barrier(8)
+
+    def work(j):
+        start.wait()
+        for rep in range(4):   # whole groups, a lone row, and another thread's groups
+            if rep == 1:
+                got[j][rep] = s.realisation(8 * j + 3, seed=7)[None]
+            else:
+                got[j][rep] = s.draw(8, seed=7, start=8 * ((j + rep) % 8))
+    threads = [threading.Thread(target=work, args=(j,)) for j in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for j in range(8):
+        for rep in (0, 2, 3):
+            a = 8 * ((j + rep) % 8)
+            assert got[j][rep].tobytes() == want[a:a + 8].tobytes(), (j, rep)
+        assert got[j][1].tobytes() == want[8 * j + 3].tobytes()
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_everything_a_sampler_holds_is_read_only(fill):
+    s = Sampler(fill=fill, **WIDE)
+    s.draw(3, seed=1)
+    for holder in (s, s._base, s._fill):
+        for name, value in vars(holder).items():
+            for a in (value if isinstance(value, tuple) else (value,)):
+                if isinstance(a, np.ndarray):
+                    assert not a.flags.writeable, name
+                    with pytest.raises(ValueError):
+                        a.flags.writeable = True
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_rows_do_not_depend_on_the_batch_or_the_threads(monkeypatch, fill):
+    s = Sampler(fill=fill, **WIDE)
+    want = np.vstack([s.realisation(i, seed=4) for i in range(29)])
+    assert s.draw(29, seed=4).tobytes() == want.tobytes()
+    for threads in (1, 3):
+        monkeypatch.setattr(streams, "cores", lambda: threads)
+        assert s.draw(29, seed=4).tobytes() == want.tobytes()
+        got = np.vstack([b for _, b in s.blocks(26, rows=9, seed=4, start=3)])
+        assert got.tobytes() == want[3:].tobytes()
+
+
+BOOLS = {
+    "draw(True)": lambda s: s.draw(True),
+    "draw seed": lambda s: s.draw(2, seed=True),
+    "draw start": lambda s: s.draw(2, seed=1, start=True),
+    "realisation i": lambda s: s.realisation(True, seed=1),
+    "realisation seed": lambda s: s.realisation(0, seed=np.bool_(True)),
+    "blocks k": lambda s: next(s.blocks(True)),
+    "blocks rows": lambda s: next(s.blocks(2, rows=True)),
+    "blocks start": lambda s: next(s.blocks(2, seed=1, start=True)),
+    "batch_rows": lambda s: s.batch_rows(True),
+    "plan": lambda s: s.plan(True),
+    "max_memory": lambda s: Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, max_memory=True),
+    "neighbours": lambda s: ConditionalFill(neighbours=True),
+    "study seed": lambda s: streams.study_seed(True),
+    "chunk rows": lambda s: row_chunks(16, N, True),
+    "chunk sizes": lambda s: row_chunks(2, N, (True, True)),
+    "study size": lambda s: row_chunks(True, N, 1),
+}
+
+
+@pytest.mark.parametrize("call", BOOLS)
+def test_bools_are_refused_as_counts_seeds_and_sizes(call):
+    s = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0)
+    before = np.random.get_state()
+    with pytest.raises(TypeError, match=r"must be an integer, not a bool \((True|False)\)$"):
+        BOOLS[call](s)
+    untouched(before)
+
+
+def test_the_signature_names_every_keyword():
+    params = inspect.signature(Sampler).parameters
+    assert [p for p in params if p != "unknown"] == list(ACCEPTED_KEYWORDS[:8]) + [
+        "fill", "neighbours", "max_memory", "progress", "distribution"]
+    assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for n, p in params.items() if n != "unknown")
+    assert params["fill"].default == "conditional"
+
+
+def test_the_conditional_fill_is_the_default_and_its_options_are_reachable():
+    s = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0)
+    assert s.fill == "conditional" and s.fill_options == ConditionalFill(
+        neighbours=60, order="maxmin", tol=1e-8, nugget=3e-3, chol_neighbours=0)
+    options = ConditionalFill(neighbours=5, order="node", tol=1e-6, nugget=0.0, chol_neighbours=2)
+    t = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, model=1, fill=options)
+    assert t.fill_options == options and t._fill.neighbours == 5
+    counts = t._fill.neighbour_counts()
+    assert counts.max() <= 5 and np.array_equal(t._fill._node, t.krig_ind)   # node order
+    assert Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, neighbours=5).fill_options.neighbours == 5
+    k = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, fill=KrigingFill())
+    assert k.fill == "kriging" and k.fill_options == KrigingFill()
+    for bad in (dict(order="spiral"), dict(tol=1.0), dict(nugget=-1.0), dict(chol_neighbours=-1)):
+        with pytest.raises(ValueError):
+            ConditionalFill(**bad)
+    with pytest.raises(TypeError, match="not beside them"):
+        Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, fill=options, neighbours=3)
+
+
+@pytest.mark.parametrize("fill", ["kriging", "conditional"])
+def test_the_plan_is_what_the_budget_checks(fill):
+    s = Sampler(fill=fill, **WIDE)
+    plan = s.plan(16)
+    assert plan.rows == 16 and plan.budget == s.max_memory and plan.fits
+    assert plan.held == budget.sampler_bytes(s.N, s.Nchol) + s._fill.held_bytes()
+    # a budget of what a batch of 16 needs: batches of at least 16 rows, that fit
+    tight = Sampler(fill=fill, max_memory=max(plan.build, plan.total), **WIDE)
+    rows = tight.batch_rows(1000)
+    assert rows >= 16 and tight.plan(rows).fits and not tight.plan(rows + 8).fits
+    with pytest.raises(MemoryError, match="max_memory"):
+        Sampler(fill=fill, max_memory=plan.build // 4, **WIDE)
+
+
+def test_far_nodes_build_the_kriging_fill_without_warnings():
+    x = np.r_[np.linspace(0.0, 1e300, 40), np.linspace(0.0, 3.0, 60)]
+    z = np.r_[np.zeros(40), np.linspace(0.0, 2.0, 60)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        s = Sampler(x=x, z=z, theta_z=1.0, mu=0.0, sigma=1.0, fill="kriging")
+        assert np.isfinite(s.draw(3, seed=1)).all() and np.isfinite(s.variance).all()
+
+
+def test_the_default_budget_honours_the_address_space_limit():
+    # In a child: RLIMIT_AS at what is in use plus 600 MiB.
+    code = """
+import resource, numpy as np
+from random_field_sampler import Sampler, budget
+with open("/proc/self/status") as f:
+    used = next(int(l.split()[1]) * 1024 for l in f if l.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (used + (600 << 20), resource.RLIM_INFINITY))
+print(budget.available_memory() <= 600 << 20, budget.default_budget() <= 300 << 20)
+x, z = (a.ravel() for a in np.meshgrid(np.arange(200) * 0.1, np.arange(150) * 0.1))
+try:
+    Sampler(x=x, z=z, theta_z=0.3, mu=0.0, sigma=1.0)
+except MemoryError as e:
+    print("max_memory" in str(e) and "Nchol" in str(e))
+"""
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env,
+                         timeout=300)
+    assert out.stdout.split() == ["True", "True", "True"], out.stderr
+
+
+@pytest.mark.parametrize("version", ["v2", "v1"])
+def test_the_default_budget_honours_a_cgroup_limit(tmp_path, version):
+    if version == "v2":
+        (tmp_path / "cgroup").write_text("0::/a/b\n")
+        root = tmp_path / "fs"
+        for folder, limit, usage in (("a", "2000000", "500000"), ("a/b", "max", "400000")):
+            (root / folder).mkdir(parents=True)
+            (root / folder / "memory.max").write_text(limit + "\n")
+            (root / folder / "memory.current").write_text(usage + "\n")
+        want = 1_500_000
+    else:
+        (tmp_path / "cgroup").write_text("5:cpu:/\n4:memory:/a\n")
+        root = tmp_path / "fs"
+        (root / "memory" / "a").mkdir(parents=True)
+        (root / "memory" / "memory.limit_in_bytes").write_text(str(2**63 - 4096))
+        (root / "memory" / "a" / "memory.limit_in_bytes").write_text("3000000")
+        (root / "memory" / "a" / "memory.usage_in_bytes").write_text("1000000")
+        want = 2_000_000
+    assert budget.cgroup_room(str(root), str(tmp_path / "cgroup")) == want
+    assert budget.cgroup_room(str(root), str(tmp_path / "missing")) is None

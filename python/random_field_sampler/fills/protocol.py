@@ -23,9 +23,15 @@ ProgressCallback = Callable[[str, int, int], None]
 
 
 def frozen(a: Any) -> np.ndarray:
-    """A read-only view of `a`, made read-only itself: the flag of a view
-    cannot be turned back on while its base is read-only."""
+    """A read-only view of `a`, made read-only itself (the flag of a view
+    cannot be turned back on while its base is read-only); a view into a
+    writable array is copied first, since its owner could still write it."""
     a = np.asarray(a)
+    root = a
+    while isinstance(root.base, np.ndarray):
+        root = root.base
+    if root is not a and root.flags.writeable:
+        a = a.copy()
     a.flags.writeable = False
     return a.view()
 
