@@ -250,3 +250,12 @@ def test_a_full_disk_is_found_when_blocks_are_reserved(small_disk):
     rows = atomic.open_rows(Staged().file(small_disk / "ok.npy", ".npy"), (10, 10))
     rows[:] = 1.0  # reserved: written without a fault
     del rows
+
+
+def test_a_store_that_holds_an_input_is_not_replaced(tmp_path):
+    store = tmp_path / "s.zarr"
+    store.mkdir()
+    (store / "nodes.csv").write_text("x,z\n0,0\n")
+    with pytest.raises(OutputError, match="it holds .*nodes.csv .*it would be removed"):
+        Staged([str(store / "nodes.csv")]).directory(store)
+    assert files(tmp_path) == ["s.zarr"] and files(store) == ["nodes.csv"]

@@ -103,6 +103,15 @@ def free_space(folder: str) -> Tuple[int, str]:
         return sys.maxsize, "a file can hold"
 
 
+def _within(folder: str, path: str) -> bool:
+    """Whether ``path`` leads to a file inside ``folder``."""
+    folder, path = os.path.realpath(folder), os.path.realpath(path)
+    try:
+        return os.path.commonpath([folder, path]) == folder
+    except ValueError:  # another drive
+        return False
+
+
 def _device(folder: str) -> Union[int, str]:
     try:
         return os.stat(folder).st_dev
@@ -224,6 +233,9 @@ class Staged:
         for source, why in self.protected.items():
             if same_file(source, target):
                 raise OutputError(f"cannot write {path}: {why}; it would be overwritten")
+            if directory and os.path.isdir(target) and _within(target, source):
+                raise OutputError(f"cannot write {path}: it holds {source} ({why}); "
+                                  f"it would be removed")
         for e in self.entries:
             if same_file(e.target, target):
                 raise OutputError(f"cannot write {path}: it is already an output ({e.path})")

@@ -363,6 +363,7 @@ def data_files(path: str) -> List[str]:
                     name = text
             elif tag == "include" and elem.get("href"):
                 name = elem.get("href")
+            elem.clear()
             if name:
                 full = os.path.join(folder, name)
                 if full not in found:
@@ -391,13 +392,21 @@ def _vtu_claimed_bytes(path: str) -> int:
     """The bytes that the compressed arrays of a .vtu hold once inflated,
     from the block headers that precede them (0 for uncompressed files and
     other formats)."""
+    import mmap
+
+    if os.path.splitext(path)[1].lower() != ".vtu" or os.path.getsize(path) == 0:
+        return 0
+
+    with open(path, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return _claimed(data)
+
+
+def _claimed(data: Any) -> int:
+    """``_vtu_claimed_bytes`` of the file's bytes."""
     import base64
     import re
+    import struct
 
-    if os.path.splitext(path)[1].lower() != ".vtu" or os.path.getsize(path) > (1 << 30):
-        return 0
-    with open(path, "rb") as f:
-        data = f.read()
     head = re.search(rb"<VTKFile\b[^>]*>", data)
     if head is None or b"compressor" not in head.group(0):
         return 0
@@ -406,7 +415,6 @@ def _vtu_claimed_bytes(path: str) -> int:
     word = "Q" if wide else "I"
     appended = re.search(rb"<AppendedData\b[^>]*>\s*_", data)
     raw = appended is not None and b'encoding="raw"' in appended.group(0)
-    import struct
 
     def header(chunk: bytes) -> Tuple[int, int, int]:
         nb, bs, last = struct.unpack("<" + word * 3, chunk[:3 * w])
@@ -630,6 +638,9 @@ def output_bytes(path: str, mesh: Mesh, k: int, at: str) -> int:
     values = 8 * k * mesh.size(at)
     frame = 8 * int(np.asarray(mesh.mesh.points).size) + sum(
         8 * (int(np.asarray(b.data).size) + 2 * len(b.data)) for b in mesh.mesh.cells)
+    point_data, cell_data = _kept_data(mesh, ())
+    frame += sum(np.asarray(v).nbytes for v in point_data.values())
+    frame += sum(np.asarray(b).nbytes for v in cell_data.values() for b in v)
     if os.path.splitext(path)[1].lower() == ".vtu":
         return (values + frame) * 4 // 3 + 4096
     return values + frame + 4096 * (k + 4)
