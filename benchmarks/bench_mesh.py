@@ -26,7 +26,7 @@ from pathlib import Path
 
 import numpy as np
 
-from random_field_sampler import mesh as fe
+from random_field_sampler.io import mesh as fe
 
 HERE = Path(__file__).resolve().parent
 

@@ -1,7 +1,8 @@
 """Finite-element meshes: the nodes and element centroids a field is drawn
 at, and realisations written back onto the mesh for ParaView and the like.
 
-    from random_field_sampler import Sampler, mesh
+    from random_field_sampler import Sampler
+    from random_field_sampler.io import mesh
 
     m = mesh.read("slope.msh")                 # any format meshio reads
     x, z = m.coordinates("cells")              # one point per element
@@ -11,7 +12,10 @@ at, and realisations written back onto the mesh for ParaView and the like.
 The field's x and z are two of the mesh's coordinates: the first two by
 default, which the mesh must then lie in (its third coordinate constant),
 or the pair named by ``plane`` ("xy", "xz" or "yz"), the remaining
-coordinate being ignored (the field is constant along it).
+coordinate being ignored (the field is constant along it) - in a solid
+mesh; a surface mesh whose elements would lose area in that plane is
+refused. ``plane="auto"`` takes coordinates u, v in the plane of a planar
+mesh of any orientation (``Mesh.basis``), keeping its distances.
 
 Elements are the cells of the mesh's highest dimension (in a 2-D mesh its
 triangles and quadrilaterals of any order, together in one mesh if need be);
@@ -21,9 +25,11 @@ elements and carry NaN. The centroid of a triangle or a quadrilateral is
 the centroid of the area its corner nodes enclose; of other cells, the mean
 of their corner nodes.
 
-Files are written under a temporary name in the target's folder and renamed
-when complete; an .xdmf file and the .h5 file holding its data are renamed
-together (the .h5 first). Nothing is left behind when writing fails.
+Files are written through the package's one staged writer (``atomic``):
+under temporary names beside their targets, an .xdmf file and the .h5 file
+holding its data put in place as one, never over the input or a file it
+takes data from. Nothing is left behind when writing fails. Reading an
+.xdmf refuses data files outside its folder unless asked to read them.
 
 This module never draws random numbers and never modifies the mesh it was
 given: written meshes are copies with data added.
