@@ -259,3 +259,20 @@ def test_a_store_that_holds_an_input_is_not_replaced(tmp_path):
     with pytest.raises(OutputError, match="it holds .*nodes.csv .*it would be removed"):
         Staged([str(store / "nodes.csv")]).directory(store)
     assert files(tmp_path) == ["s.zarr"] and files(store) == ["nodes.csv"]
+
+
+def test_groups_taken_into_one_commit_as_one(old_pair, monkeypatch):
+    tmp_path = old_pair
+    first, second = Staged(), Pending(tmp_path / "a.xdmf")
+    with open(first.file(tmp_path / "a.h5"), "w") as f:
+        f.write("new a")
+    first.take(second)
+    assert second.entries == []
+    duplicate = Pending(tmp_path / "a.h5")
+    with pytest.raises(OutputError, match="already an output"):
+        first.take(duplicate)
+    duplicate.discard()
+    monkeypatch.setattr(atomic, "_between_renames", lambda: (_ for _ in ()).throw(KeyboardInterrupt))
+    with pytest.raises(KeyboardInterrupt):
+        first.commit()
+    assert (tmp_path / "a.h5").read_bytes() == b"old a" and files(tmp_path) == ["a.h5", "a.xdmf"]

@@ -300,6 +300,16 @@ class Staged:
         """``release`` (the module's function)."""
         release(temp)
 
+    def take(self, other: "Staged") -> None:
+        """Make the files of another group part of this one, to be put in
+        place with it as one (an output and its picture, say); ``other`` is
+        left empty."""
+        for e in other.entries:
+            self.refuse(e.path, directory=e.kind == "directory")
+        self.entries += other.entries
+        self.scratches += other.scratches
+        other.entries, other.scratches = [], []
+
     def temp_of(self, path: str) -> str:
         """The temporary name of the output ``path``."""
         for e in self.entries:
