@@ -153,7 +153,7 @@ def test_the_readme_sampler_example_runs_on_its_own(tmp_path):
     import re
     import subprocess
     import sys
-    readme = os.path.join(os.path.dirname(__file__), os.pardir, "README.md")
+    readme = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "README.md")
     if not os.path.exists(readme):
         pytest.skip("no README beside the tests")
     with open(readme, encoding="utf-8") as f:
