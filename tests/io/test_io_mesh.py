@@ -441,17 +441,28 @@ def xdmf_pair(tmp_path, m=None, name="a.xdmf", data="data"):
     return tmp_path / name
 
 
-@pytest.mark.parametrize("output", ["data.xdmf", "data.h5.npy", "data.h5"])
-def test_no_output_replaces_a_file_the_input_refers_to(tmp_path, capsys, output):
+@pytest.mark.parametrize("how", ["xdmf of the data's stem", "picture over the data", "link to the data",
+                                 "in Python"])
+def test_no_output_replaces_a_file_the_input_refers_to(tmp_path, capsys, how):
+    """a.xdmf keeps its numbers in data.h5: no output may replace data.h5."""
     path = xdmf_pair(tmp_path)
+    data = tmp_path / "data.h5"
+    if how == "link to the data":
+        (tmp_path / "out.npy").symlink_to(data)
+    elif how == "picture over the data":  # numbers in a file named as a picture
+        data = data.rename(tmp_path / "data.png")
+        path.write_text(path.read_text().replace("data.h5:", "data.png:"))
     before = {p: p.read_bytes() for p in tmp_path.iterdir()}
-    if output == "data.h5.npy":  # a node table whose picture would be the input's data
-        err = run_fails(capsys, path, "--theta-z", 1, "-o", tmp_path / "f.npy", "--plot", tmp_path / "data.h5")
-        assert "data.h5" in err
+    if how == "in Python":
+        m = fe.read(str(path))
+        with pytest.raises(fe.MeshError, match="data.h5: it holds the data of the input"):
+            fe.write(str(tmp_path / "data.xmf"), m, np.zeros(m.n_nodes))
     else:
-        err = run_fails(capsys, path, "--theta-z", 1, "-o", tmp_path / output,
-                        status=1)
-        assert "data.h5" in err and ("holds the data of the input" in err or "unknown output" in err)
+        argv = {"xdmf of the data's stem": ["-o", tmp_path / "data.xdmf"],
+                "picture over the data": ["-o", tmp_path / "f.npy", "--plot", data],
+                "link to the data": ["-o", tmp_path / "out.npy"]}[how]
+        err = run_fails(capsys, path, "--theta-z", 1, *argv)
+        assert "holds the data of the input" in err and (how == "link to the data" or data.name in err)
     assert {p: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
