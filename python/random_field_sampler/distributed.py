@@ -31,7 +31,7 @@ import pickle
 import shutil
 import uuid
 import weakref
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -349,7 +349,8 @@ def _json(value: Any) -> Any:
 def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: Any = None,
                x: Any = None, z: Any = None, attrs: Optional[Dict[str, Any]] = None,
                transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,
-               client: Any = None, progress: Optional[ProgressCallback] = None) -> None:
+               client: Any = None, progress: Optional[ProgressCallback] = None,
+               protect: Iterable[str] = ()) -> None:
     """Write realisations 0 .. k-1 of the study seeded by `seed` into a zarr
     store (a directory) at `path`, chunk by chunk, each chunk drawn and
     written by the worker that computes it.
@@ -368,7 +369,8 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
     in this process when `client` is None. The store is built under a
     temporary name beside `path` and renamed into place when every chunk is
     in it; an existing store at `path` is replaced then, anything else there
-    is refused. On any failure or interrupt the temporary store is removed.
+    is refused, and so is a store that holds one of the files `protect`
+    (the inputs). On any failure or interrupt the temporary store is removed.
     `progress("realisations", done, k)` is called as chunks complete.
     """
     need("a .zarr store")
@@ -377,7 +379,7 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
     target = os.path.realpath(path)  # a link: the store it leads to
     if os.path.lexists(target) and not _is_store(target):
         raise FileExistsError(f"{path}: exists and is not a zarr store; not replaced")
-    staged = Staged()  # a link is written through to the store it leads to
+    staged = Staged(list(protect))  # a link is written through to the store it leads to
     temp = staged.directory(path)
     futures: List[Any] = []
     tname = ""

@@ -676,3 +676,16 @@ def test_a_full_disk_is_one_line_and_leaves_nothing(tmp_path, small_disk, capsys
     else:
         assert "No space left on device" in err
     assert os.listdir(small_disk) == [] and sorted(os.listdir(tmp_path)) == ["disk", "mesh.vtu"]
+
+
+def test_a_store_that_holds_the_input_is_refused(tmp_path):
+    pytest.importorskip("zarr")
+    rfd = pytest.importorskip("random_field_sampler.distributed")
+    from random_field_sampler.io.atomic import OutputError
+    s = Sampler(x=np.arange(6.0), z=np.zeros(6), theta_z=1.0, mu=0.0, sigma=1.0)
+    store = tmp_path / "s.zarr"
+    rfd.write_zarr(s, str(store), 2, seed=1)
+    (store / "nodes.csv").write_text("x,z\n0,0\n")
+    with pytest.raises(OutputError, match="nodes.csv"):
+        rfd.write_zarr(s, str(store), 2, seed=1, protect=[str(store / "nodes.csv")])
+    assert (store / "nodes.csv").exists() and sorted(os.listdir(tmp_path)) == ["s.zarr"]
