@@ -82,3 +82,53 @@ def test_a_kriging_store_reports_the_variance_it_leaves_out(tmp_path, mesh_csv, 
     captured = capsys.readouterr()
     assert "of the requested variance; --fill conditional gives them all of it" in captured.err
     assert "written to the store" in captured.out
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def test_a_scheduler_killed_while_drawing_is_one_line(tmp_path):
+    """A scheduler and a worker of their own (loopback), the scheduler killed
+    once the store has its first chunks."""
+    import numpy as np
+
+    x, z = (a.ravel() for a in np.meshgrid(np.arange(60.0) * 0.5, np.arange(40.0) * 0.5))
+    np.save(tmp_path / "nodes.npy", np.column_stack([x, z]))
+    address = f"tcp://127.0.0.1:{free_port()}"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    dask = [sys.executable, "-m", "distributed.cli.dask_scheduler"]
+    scheduler = subprocess.Popen(dask + ["--host", "127.0.0.1", "--port", address.rsplit(":", 1)[1],
+                                         "--no-dashboard"], env=env,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address,
+                               "--nthreads", "1", "--no-dashboard", "--host", "127.0.0.1"],
+                              env=env, cwd=tmp_path, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        proc = subprocess.Popen([sys.executable, "-m", "random_field_sampler", tmp_path / "nodes.npy",
+                                 "--theta-z", "2", "-k", "20000", "--chunk-rows", "8", "-q",
+                                 "-o", tmp_path / "f.zarr", "--scheduler", address,
+                                 "--connect-timeout", "5"],
+                                env=env, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 90
+        started = False
+        while not started and time.monotonic() < deadline and proc.poll() is None:
+            parts = [p for p in tmp_path.iterdir() if p.name.endswith(".part")]
+            started = any(len(os.listdir(p / "fields" / "c")) > 2 for p in parts
+                          if (p / "fields" / "c").is_dir())
+            time.sleep(0.05)
+        assert started, "the store never got its first chunks"
+        scheduler.kill()
+        _, err = proc.communicate(timeout=120)
+    finally:
+        for p in (scheduler, worker):
+            p.kill()
+            p.wait()
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 1, err
+    assert err.count("\n") == 1 and err.startswith(f"random-field: error: lost the scheduler at {address}"), err
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["nodes.npy"]

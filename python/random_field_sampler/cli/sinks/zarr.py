@@ -81,8 +81,9 @@ def write_store(args: argparse.Namespace, sampler, x, z, finish, study: int) -> 
     except FileExistsError as e:
         raise Failure(one_line(e)) from None
     except OSError as e:
-        if args.scheduler and not getattr(e, "filename", None):
-            raise Failure(f"cannot use the scheduler at {args.scheduler}: {one_line(e)}") from None
+        if args.scheduler and not getattr(e, "filename", None):  # the connection, not a file
+            raise Failure(f"lost the scheduler at {args.scheduler} while drawing; "
+                          f"nothing written") from None
         raise
     except Exception as e:  # whatever a worker raised, in one line
         if "connection-lost" in str(e) or type(e).__name__ == "CommClosedError":
