@@ -837,7 +837,7 @@ class Gathered:
     then written by ``finish`` as a mesh file (with ``field_data``) or a
     node table (after ``comments`` lines) under a temporary name, and put in
     place by ``commit``; ``discard`` leaves nothing behind. ``sizes()``:
-    what it puts on the disk at once, for ``atomic.check_room``."""
+    what it writes beside the scratch rows, for ``atomic.check_room``."""
 
     def __init__(self, path: str, k: int, size: int, *, mesh: Optional[Mesh] = None,
                  at: str = "nodes", coords: Optional[Tuple[np.ndarray, np.ndarray]] = None,
@@ -865,8 +865,9 @@ class Gathered:
             except OutputError as e:
                 raise MeshError(str(e)) from None
             out = table_bytes(k, size)
-        # On the disk at once: the scratch rows and the output.
-        self.needs = [(path, 8 * k * size + 128), (path, out)]
+        # The scratch rows are reserved below: the room check counts the
+        # output that is written beside them.
+        self.needs = [(path, out)]
         try:
             self.scratch = self.staged.scratch(path, 0, ".npy")
             self.rows = open_rows(self.scratch, (k, size), path)
@@ -878,7 +879,8 @@ class Gathered:
             raise MeshError(f"cannot write {path}: {reason(e)}") from None
 
     def sizes(self) -> List[Tuple[str, int]]:
-        """(path, bytes) of what is on the disk at once, for check_room."""
+        """(path, bytes) still to be written (the output; the scratch rows
+        already have their blocks), for check_room."""
         return list(self.needs)
 
     def note(self) -> str:

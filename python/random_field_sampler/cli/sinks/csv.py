@@ -25,7 +25,10 @@ class CsvSink(RowSink):
 
     def write(self, start: int, rows: np.ndarray) -> None:
         assert self.file is not None
-        np.savetxt(self.file, rows, fmt="%.17g", delimiter=",")
+        try:
+            np.savetxt(self.file, rows, fmt="%.17g", delimiter=",")
+        except OSError as e:  # a full disk: one line naming the file
+            raise self.pending.failed(self.args.output, e) from None
 
     def close(self) -> None:
         if self.file is not None:
