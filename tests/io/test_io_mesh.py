@@ -691,3 +691,15 @@ def test_a_store_that_holds_the_input_is_refused(tmp_path):
     with pytest.raises(OutputError, match="nodes.csv"):
         rfd.write_zarr(s, str(store), 2, seed=1, protect=[str(store / "nodes.csv")])
     assert (store / "nodes.csv").exists() and sorted(os.listdir(tmp_path)) == ["s.zarr"]
+
+
+def test_the_command_line_keeps_a_store_that_holds_its_input(tmp_path, capsys):
+    pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    store = tmp_path / "s.zarr"
+    store.mkdir()
+    (store / "zarr.json").write_text("{}")
+    path = save(store, flat_mesh(), "m.vtu")
+    err = run_fails(capsys, path, "--theta-z", 1, "-o", store)
+    assert "m.vtu" in err and "it would be removed" in err
+    assert sorted(os.listdir(store)) == ["m.vtu", "zarr.json"]

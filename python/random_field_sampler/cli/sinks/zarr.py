@@ -13,6 +13,8 @@ from typing import Any, Iterator, List, Tuple
 
 import numpy as np
 
+from ...io.atomic import OutputError
+from ...io.mesh import protected
 from ..arguments import connect_timeout
 from ..errors import Failure, one_line
 from .base import Sink, Transform
@@ -73,10 +75,10 @@ def write_store(args: argparse.Namespace, sampler, x, z, finish, study: int) -> 
             rfd.write_zarr(sampler, args.output, args.realisations,
                            chunks=args.chunk_rows or "auto", seed=seed, x=x, z=z,
                            attrs=options, client=client, progress=advance,
-                           transform=finish)
+                           transform=finish, protect=list(protected([args.mesh])))
         import zarr
         return np.asarray(zarr.open_array(os.path.join(args.output, "fields"), mode="r")[0])
-    except Failure:
+    except (Failure, OutputError):
         raise
     except FileExistsError as e:
         raise Failure(one_line(e)) from None
