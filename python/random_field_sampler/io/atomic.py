@@ -41,7 +41,7 @@ import uuid
 from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 __all__ = ["OutputError", "Staged", "Pending", "new_file_mode", "same_file", "target_of",
-           "check_room", "free_space", "reason", "reserve", "release", "open_rows"]
+           "check_room", "free_space", "reason", "reserve", "release", "open_rows", "within"]
 
 # Signals that end a run: held while a group is renamed into place, and
 # answered by putting the previous files back.
@@ -103,7 +103,7 @@ def free_space(folder: str) -> Tuple[int, str]:
         return sys.maxsize, "a file can hold"
 
 
-def _within(folder: str, path: str) -> bool:
+def within(folder: str, path: str) -> bool:
     """Whether ``path`` leads to a file inside ``folder``."""
     folder, path = os.path.realpath(folder), os.path.realpath(path)
     try:
@@ -233,7 +233,7 @@ class Staged:
         for source, why in self.protected.items():
             if same_file(source, target):
                 raise OutputError(f"cannot write {path}: {why}; it would be overwritten")
-            if directory and os.path.isdir(target) and _within(target, source):
+            if directory and os.path.isdir(target) and within(target, source):
                 raise OutputError(f"cannot write {path}: it holds {source} ({why}); "
                                   f"it would be removed")
         for e in self.entries:

@@ -46,7 +46,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
-from .atomic import OutputError, Staged, open_rows, reason, target_of
+from .atomic import OutputError, Staged, open_rows, reason, target_of, within
 from .nodes import MAX_TABLE_REALISATIONS, NODE_SUFFIXES, field_names, table_bytes, write_node_table
 
 __all__ = ["MeshError", "Mesh", "read", "from_meshio", "is_mesh_path", "field_names", "with_fields",
@@ -379,14 +379,6 @@ def data_files(path: str) -> List[str]:
     return found
 
 
-def _inside(folder: str, path: str) -> bool:
-    folder, path = os.path.realpath(folder), os.path.realpath(path)
-    try:
-        return os.path.commonpath([folder, path]) == folder
-    except ValueError:  # another drive
-        return False
-
-
 # A compressed .vtu whose arrays would take more than this many times the
 # file's size, and more than BOMB_BYTES, is refused: no mesh compresses so
 # well, a decompression bomb does.
@@ -471,7 +463,7 @@ def read(path: str, plane: Optional[str] = None, *, allow_external_data: bool = 
     if not allow_external_data:
         folder = os.path.dirname(os.path.abspath(path))
         for data in data_files(path):
-            if not _inside(folder, data):
+            if not within(folder, data):
                 raise MeshError(f"{path}: refers to the data file {data}, outside the folder of the "
                                 f"file; --allow-external-data reads it")
     try:

@@ -32,5 +32,8 @@ class CsvSink(RowSink):
 
     def close(self) -> None:
         if self.file is not None:
-            self.file.close()
-            self.file = None
+            f, self.file = self.file, None
+            try:
+                f.close()  # the last rows reach the disk here
+            except OSError as e:
+                raise self.pending.failed(self.args.output, e) from None
