@@ -379,13 +379,16 @@ class Sampler:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
 
     def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None,
-                 variates: Optional[Callable[[int, int], None]] = None) -> np.ndarray:
+                 variates: Optional[Callable[[int, int], None]] = None,
+                 first: int = 0) -> np.ndarray:
         """Realisations from their variates V (rows x variates), into `out`
         when given; `variates(a, b)`, when given, fills rows a .. b-1 of V
-        first, on the thread that computes them. Rows are computed in slices
-        of whole groups side by side (``streams.run_groups``), the Cholesky
-        product of each group padded with zeros, so that a row's values
-        depend neither on the other rows of its batch nor on the threads."""
+        first, on the thread that computes them. The rows are rows first ..
+        first + len(V) - 1 of their study (or of their batch), computed one
+        aligned group at a time (``streams.run_groups``), each product padded
+        with zeros to a whole group: a product's rounding of one row depends
+        on how many rows it multiplies, never on what the other rows hold,
+        so a row's values depend neither on its batch nor on the threads."""
         rows = len(V)
         if out is None:
             out = np.empty((rows, self.N))
@@ -397,18 +400,13 @@ class Sampler:
         def work(a: int, b: int) -> None:
             if variates is not None:
                 variates(a, b)
-            # Group by group: a product's rounding of one row depends on how
-            # many rows it multiplies, so every product takes one group.
             rv = np.zeros((streams.GROUP, Nchol))
-            for g in range(a, b, streams.GROUP):
-                e = min(g + streams.GROUP, b)
-                rv[:e - g] = V[g:e, :Nchol]
-                rv[e - g:] = 0.0
-                out[g:e, chol_ind] = mu_chol + (rv @ np.transpose(L))[:e - g]
-                if not fill.threaded:
-                    fill.fill(out[g:e], None if eps is None else eps[g:e])
+            rv[:b - a] = V[a:b, :Nchol]
+            out[a:b, chol_ind] = mu_chol + (rv @ np.transpose(L))[:b - a]
+            if not fill.threaded:
+                fill.fill(out[a:b], None if eps is None else eps[a:b])
 
-        streams.run_groups(rows, work)
+        streams.run_groups(rows, work, first)
         if fill.threaded:
             fill.fill(out, eps)
         if not self.transform.identity:
@@ -468,21 +466,19 @@ class Sampler:
             return
         g = streams.GROUP
         batch = self._batch_rows(max(k, g)) if rows is None else rows
-        groups = max(1, batch // g)          # whole groups per batch
+        per = max(1, batch // g) * g          # whole groups per batch
         n = self._variates()
-        first, stop = start, start + k
-        g0 = first // g
-        while g0 * g < stop:
-            g1 = min(g0 + groups, -(-stop // g))
-            V = np.empty(((g1 - g0) * g, n))
+        a = start
+        while a < start + k:
+            # up to the end of the batch's last group, aligned in the study
+            b = min(start + k, (a // g) * g + per)
+            V = np.empty((b - a, n))
 
-            def variates(a: int, b: int, V: np.ndarray = V, at: int = g0 * g) -> None:
-                V[a:b] = streams.study_variates(ss, at + a, b - a, n)
+            def variates(lo: int, hi: int, V: np.ndarray = V, at: int = a) -> None:
+                V[lo:hi] = streams.study_variates(ss, at + lo, hi - lo, n)
 
-            block = self._compute(V, variates=variates)
-            lo, hi = max(first, g0 * g), min(stop, g1 * g)
-            yield lo - start, block[lo - g0 * g:hi - g0 * g]
-            g0 = g1
+            yield a - start, self._compute(V, variates=variates, first=a)
+            a = b
 
     def draw(self, k: int = 1, *, seed: Any = None, rng: Any = None, start: int = 0) -> np.ndarray:
         """Return k realisations as a new (k, N) float64 array, one per row.

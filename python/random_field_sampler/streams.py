@@ -30,7 +30,7 @@ import numpy as np
 from ._checks import refuse_bool
 
 __all__ = ["GROUP", "study_seed", "study_stream", "study_variates", "seed_state",
-           "seed_from_state", "one_blas_thread", "run_groups", "cores", "round_up"]
+           "seed_from_state", "one_blas_thread", "groups", "run_groups", "cores", "round_up"]
 
 # Rows are computed in aligned groups of this many.
 GROUP = 8
@@ -171,39 +171,51 @@ def _executor() -> concurrent.futures.ThreadPoolExecutor:
 _inside = threading.local()
 
 
-def run_groups(rows: int, work: Callable[[int, int], None],
+def groups(rows: int, first: int = 0) -> List[Tuple[int, int]]:
+    """The aligned groups of rows first .. first + rows - 1, as (a, b) slices
+    of 0 .. rows: a group is cut where an absolute row index is a multiple
+    of GROUP, so the first and the last group may be partial."""
+    cuts = [0] + list(range(-first % GROUP or GROUP, rows, GROUP)) + [rows]
+    return [(a, b) for a, b in zip(cuts, cuts[1:]) if b > a]
+
+
+def run_groups(rows: int, work: Callable[[int, int], None], first: int = 0,
                threads: Optional[int] = None) -> None:
-    """Call ``work(a, b)`` on slices of whole groups of rows covering
-    0 .. rows (the last slice may end in a partial group), side by side on
-    up to `threads` threads (default: the cores), with BLAS on one thread.
-    Each slice is computed by the same code whichever thread takes it, so
-    the results do not depend on the number of threads. The first failure
-    is raised once every slice has ended."""
-    groups = -(-rows // GROUP)
-    if groups == 0:
+    """Call ``work(a, b)`` once for each aligned group of rows (see
+    ``groups``), consecutive groups on each of up to `threads` threads
+    (default: the cores), side by side, with BLAS on one thread. Each group
+    is computed by the same code whichever thread takes it, so the results
+    do not depend on the number of threads. The first failure is raised once
+    every thread has ended."""
+    todo = groups(rows, first)
+    if not todo:
         return
-    n = max(1, min(groups, cores() if threads is None else threads))
+    n = max(1, min(len(todo), cores() if threads is None else threads))
     if getattr(_inside, "active", False):   # already on a pool thread: no nesting
         n = 1
-    per = -(-groups // n)
-    slices: List[Tuple[int, int]] = [(g * GROUP, min(rows, (g + per) * GROUP))
-                                     for g in range(0, groups, per)]
+    per = -(-len(todo) // n)
+    shares = [todo[i:i + per] for i in range(0, len(todo), per)]
+
+    def each(share: List[Tuple[int, int]]) -> None:
+        for a, b in share:
+            work(a, b)
+
     with one_blas_thread():
-        if len(slices) == 1:
-            work(*slices[0])
+        if len(shares) == 1:
+            each(shares[0])
             return
 
-        def run(a: int, b: int) -> None:
+        def run(share: List[Tuple[int, int]]) -> None:
             _inside.active = True
             try:
-                work(a, b)
+                each(share)
             finally:
                 _inside.active = False
 
-        futures = [_executor().submit(run, a, b) for a, b in slices[1:]]
+        futures = [_executor().submit(run, share) for share in shares[1:]]
         error: Optional[BaseException] = None
         try:
-            work(*slices[0])
+            each(shares[0])
         except BaseException as exc:   # the others still run to their end
             error = exc
         for f in futures:
