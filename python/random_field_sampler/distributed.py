@@ -351,9 +351,10 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
                transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,
                client: Any = None, progress: Optional[ProgressCallback] = None,
                protect: Iterable[str] = ()) -> None:
-    """Write realisations 0 .. k-1 of the study seeded by `seed` into a zarr
-    store (a directory) at `path`, chunk by chunk, each chunk drawn and
-    written by the worker that computes it.
+    """Write realisations 0 .. k-1 of the study seeded by `seed` (required:
+    an int or a SeedSequence, as for ``to_dask``) into a zarr store (a
+    directory) at `path`, chunk by chunk, each chunk drawn and written by
+    the worker that computes it.
 
     The store is a group: ``fields`` (k x N float64, realisations x nodes,
     uncompressed), ``x`` and ``z`` (the node coordinates, when given) and
