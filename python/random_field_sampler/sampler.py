@@ -39,7 +39,7 @@ import numpy as np
 import random_field
 
 from . import budget, fills, streams
-from ._checks import check_sampler_arguments, integer
+from ._checks import check_sampler_arguments, integer, refuse_bool
 from .fills.protocol import Base, Fill, ProgressCallback, frozen
 from .transform import IDENTITY, Transform, parameters
 
@@ -428,6 +428,7 @@ class Sampler:
         start = integer("start", start, 0)
         if rows is not None:
             rows = integer("rows", rows, 1)
+        refuse_bool("rng", rng)
         if rng is not None and seed is not None:
             raise TypeError("give either rng or seed, not both")
         if start and seed is None:
@@ -494,6 +495,7 @@ class Sampler:
         """
         k = integer("k", k, 0)
         start = integer("start", start, 0)
+        refuse_bool("rng", rng)
         if rng is not None and seed is not None:
             raise TypeError("give either rng or seed, not both")
         if self._fill is not None and k:

@@ -353,6 +353,7 @@ BOOLS = {
     "draw(True)": lambda s: s.draw(True),
     "draw seed": lambda s: s.draw(2, seed=True),
     "draw start": lambda s: s.draw(2, seed=1, start=True),
+    "draw rng": lambda s: s.draw(2, rng=True),
     "realisation i": lambda s: s.realisation(True, seed=1),
     "realisation seed": lambda s: s.realisation(0, seed=np.bool_(True)),
     "blocks k": lambda s: next(s.blocks(True)),
