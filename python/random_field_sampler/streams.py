@@ -22,6 +22,7 @@ from __future__ import annotations
 import concurrent.futures
 import contextlib
 import os
+import sys
 import threading
 from typing import Any, Callable, Iterator, List, Optional, Tuple
 
@@ -171,6 +172,19 @@ def _executor() -> concurrent.futures.ThreadPoolExecutor:
 _inside = threading.local()
 
 
+def _default_threads() -> int:
+    """The cores, or one inside a dask worker: its cluster already runs a
+    task on each of its threads."""
+    worker = sys.modules.get("distributed")
+    if worker is not None:
+        try:
+            worker.get_worker()
+            return 1
+        except (ValueError, AttributeError):
+            pass
+    return cores()
+
+
 def groups(rows: int, first: int = 0) -> List[Tuple[int, int]]:
     """The aligned groups of rows first .. first + rows - 1, as (a, b) slices
     of 0 .. rows: a group is cut where an absolute row index is a multiple
@@ -183,14 +197,15 @@ def run_groups(rows: int, work: Callable[[int, int], None], first: int = 0,
                threads: Optional[int] = None) -> None:
     """Call ``work(a, b)`` once for each aligned group of rows (see
     ``groups``), consecutive groups on each of up to `threads` threads
-    (default: the cores), side by side, with BLAS on one thread. Each group
+    (default: the cores; one in a dask worker), side by side, with BLAS on
+    one thread. Each group
     is computed by the same code whichever thread takes it, so the results
     do not depend on the number of threads. The first failure is raised once
     every thread has ended."""
     todo = groups(rows, first)
     if not todo:
         return
-    n = max(1, min(len(todo), cores() if threads is None else threads))
+    n = max(1, min(len(todo), _default_threads() if threads is None else threads))
     if getattr(_inside, "active", False):   # already on a pool thread: no nesting
         n = 1
     per = -(-len(todo) // n)
