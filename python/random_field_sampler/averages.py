@@ -7,21 +7,22 @@ neighbouring elements correlate as their areas do. Elements are given by
 their straight-sided corners: triangles and quadrilaterals, mixed (a
 higher-order cell by its corner nodes).
 
-How it is drawn: the point field at quadrature points inside each element
-(the element cut into m x m similar pieces, one point at the centroid of
-each, weighted by its area), averaged element by element by a sparse
-matrix ``M``, then rescaled about the element's mean so that its variance
-is the exact variance of the element's average::
+How it is drawn: a standard point field g at quadrature points of each
+element, averaged element by element by a sparse matrix ``M``, each average
+rescaled so that its variance is the exact variance of the element's
+average, then scaled and shifted by the element's sd and mean::
 
-    value_e = mu_e + s_e (sum_j M_ej g_j - mu_e)
+    value_e = mu_e + sigma_e s_e sum_j M_ej g_j
 
-with g the point field drawn by an ordinary ``Sampler`` over the
-quadrature points (so every fill, seed and budget rule holds as it is) and
-``s_e = sqrt(exact variance / variance of the point average)``. m grows
-with the element's size against the correlation length (in the stretched
-coordinates the sampler uses, x scaled by theta_z / theta_x). The exact
-moments of what is drawn are ``S M Cov_points M^T S``, ``Cov_points`` from
-``Sampler.covariance``. The choice (rather than a node per element whose
+g is drawn by an ordinary ``Sampler`` over the quadrature points (so every
+fill, seed and budget rule holds as it is) and ``s_e = sqrt(exact variance
+/ variance of the point average under the model)``. The points grow with
+the element's size against the correlation length (in the stretched
+coordinates the sampler uses, x scaled by theta_z / theta_x): a small
+element's centroid, or its corners (shared with its neighbours) and
+centroid; a larger element's m x m pieces, a point at the centroid of each.
+The exact moments of what is drawn are ``S Cov_points S^T`` with ``S =
+diag(sigma s) M`` and ``Cov_points`` from ``Sampler.covariance``. The choice (rather than a node per element whose
 covariance comes from quadrature) and the numbers of points were made by
 measurement: see the README's section on element averages.
 
@@ -54,16 +55,25 @@ from .fills.protocol import frozen
 from .sampler import Sampler
 from .transform import parameters
 
-__all__ = ["Cells", "CellAverages", "exact_covariance", "exact_variance", "subdivisions", "quadrature",
-           "SUBDIVISION_RULE"]
+__all__ = ["Cells", "CellAverages", "exact_covariance", "exact_variance", "subdivisions",
+           "quadrature", "SUBDIVISION_RULE"]
 
-# Pieces m per side of an element whose longest side is a (stretched, in
-# units of theta_z): m = ceil(k a^p), by model (0 Gaussian, any other code
-# exponential), chosen by measurement so that the correlation of
-# neighbouring averages is within about 0.01 of the exact one from 0.1 to
-# 4 theta (see the README's section on element averages).
+# The points of an element whose longest side is a (stretched, in units of
+# theta_z), by model (0 Gaussian, any other code exponential): its centroid
+# alone up to a = CENTROID_UP_TO; its corners (shared with its neighbours)
+# and its centroid, the centroid weighted CENTRE_WEIGHT and the corners
+# the rest evenly, up to a = CORNERS_UP_TO; beyond, m x m pieces with
+# m = ceil(k a^p), at least 2. Chosen by measurement so that the
+# correlation of neighbouring averages is within about 0.015 of the exact
+# one from 0.02 to 4 theta, with as few points as that allows (see the
+# README's section on element averages).
+CENTROID_UP_TO = {0: 0.1, 1: 0.0}
+CORNERS_UP_TO = {0: 0.4, 1: 0.15}
+CENTRE_WEIGHT = {0: 0.65, 1: 0.5}
 SUBDIVISION_RULE = {0: (3.6, 0.6), 1: (4.5, 0.4)}
 MAX_SUBDIVISIONS = 24
+# m of the corner-and-centroid rule
+CORNERS = 0
 
 # Gauss-Legendre orders of the exact covariance: the outer rule over the
 # first element (per direction) and the angle about each point, per half of
@@ -349,13 +359,18 @@ def exact_variance(cells: Cells, *, theta_z: float, theta_x: Optional[float] = N
 
 def subdivisions(cells: Cells, *, theta_z: float, theta_x: Optional[float] = None,
                  model: int = 0) -> np.ndarray:
-    """m per element, from its longest side in the stretched coordinates
-    against theta_z (``SUBDIVISION_RULE``), 1 .. MAX_SUBDIVISIONS."""
+    """The rule of each element, from its longest side in the stretched
+    coordinates against theta_z: 1 (its centroid), ``CORNERS`` (0: its
+    corners and centroid) or m >= 2 (m x m pieces), see
+    ``SUBDIVISION_RULE``."""
     theta_x = theta_z if theta_x is None else theta_x
-    k, p = SUBDIVISION_RULE[_model_key(model)]
+    key = _model_key(model)
+    k, p = SUBDIVISION_RULE[key]
     a = cells.stretched(theta_z, theta_x).size() / theta_z
-    m = np.ceil(k * a ** p - 1e-9)
-    return np.clip(m, 1, MAX_SUBDIVISIONS).astype(np.intp)
+    m = np.clip(np.ceil(k * a ** p - 1e-9), 2, MAX_SUBDIVISIONS).astype(np.intp)
+    m[a <= CORNERS_UP_TO[key]] = CORNERS
+    m[a <= CENTROID_UP_TO[key]] = 1
+    return m
 
 
 def _pieces(m: int, triangle: bool) -> Tuple[np.ndarray, np.ndarray]:
@@ -382,36 +397,84 @@ def _pieces(m: int, triangle: bool) -> Tuple[np.ndarray, np.ndarray]:
     return u, v
 
 
-def quadrature(cells: Cells, m: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """(points (P, 2), element of each point (P,), weight of each point (P,)):
-    each element cut into m x m pieces (quadrilaterals by their bilinear map,
-    triangles into similar triangles), a point at the centroid of each,
-    weighted by its share of the element's area (the weights of an element
-    sum to 1), elements in order."""
-    pts, owner, wts = [], [], []
+def quadrature(cells: Cells, m: np.ndarray, centre_weight: float = 0.5
+               ) -> Tuple[np.ndarray, scipy.sparse.csr_matrix]:
+    """(points (P, 2), M (elements x P, sparse)): the points a field is
+    drawn at and the weights that average it over each element (each row of
+    M sums to 1). An element with m >= 1 is cut into m x m pieces
+    (quadrilaterals by their bilinear map, triangles into similar
+    triangles), a point at the centroid of each, weighted by its share of
+    the element's area; an element with m = ``CORNERS`` takes its corners,
+    shared with every element that has them, and its centroid, weighted
+    ``centre_weight``. Points: the corners first (in order of first use),
+    then the elements' own points, element by element."""
     m = np.asarray(m, dtype=np.intp)
-    for mm in np.unique(m):
-        for nc in (3, 4):
-            sel = np.flatnonzero((m == mm) & (np.asarray(cells.n_corners) == nc))
+    n = len(cells)
+    nc = np.asarray(cells.n_corners)
+    rows: List[np.ndarray] = []
+    cols: List[np.ndarray] = []
+    vals: List[np.ndarray] = []
+    # the corners of the corner rule, one point each
+    corner_el = np.flatnonzero(m == CORNERS)
+    if len(corner_el):
+        c = np.asarray(cells.corners)[corner_el]
+        k = nc[corner_el]
+        used = np.arange(4)[None, :] < k[:, None]
+        pts = c[used]
+        uniq, first, inv = np.unique(pts, axis=0, return_index=True, return_inverse=True)
+        order = np.argsort(first, kind="stable")
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        corner_points = uniq[order]
+        owner = np.repeat(corner_el, k)
+        rows.append(owner)
+        cols.append(rank[inv.ravel()])
+        vals.append(np.repeat((1.0 - centre_weight) / k, k))
+    else:
+        corner_points = np.zeros((0, 2))
+    # every element's own points
+    own_pts: List[np.ndarray] = []
+    own_owner: List[np.ndarray] = []
+    own_w: List[np.ndarray] = []
+    cen = np.flatnonzero(m == CORNERS)
+    if len(cen):
+        own_pts.append(np.asarray(cells.centroid)[cen])
+        own_owner.append(cen)
+        own_w.append(np.full(len(cen), float(centre_weight)))
+    for mm in np.unique(m[m >= 1]):
+        for kc in (3, 4):
+            sel = np.flatnonzero((m == mm) & (nc == kc))
             if not len(sel):
                 continue
-            u, v = _pieces(int(mm), nc == 3)
+            if mm == 1:
+                own_pts.append(np.asarray(cells.centroid)[sel])
+                own_owner.append(sel)
+                own_w.append(np.ones(len(sel)))
+                continue
+            u, v = _pieces(int(mm), kc == 3)
             p, jac = _map(cells.corners[sel], cells.n_corners[sel], u, v)
-            if nc == 3:
-                w = np.full(jac.shape, 1.0 / (mm * mm))
-            else:
-                w = jac / (mm * mm) / cells.area[sel][:, None]
-                w /= w.sum(axis=1, keepdims=True)
-            pts.append(p.reshape(-1, 2))
-            owner.append(np.repeat(sel, p.shape[1]))
-            wts.append(w.ravel())
-    if not pts:
-        return np.zeros((0, 2)), np.zeros(0, dtype=np.intp), np.zeros(0)
-    P = np.concatenate(pts)
-    o = np.concatenate(owner)
-    w = np.concatenate(wts)
-    order = np.argsort(o, kind="stable")
-    return P[order], o[order], w[order]
+            # equal pieces of a triangle; a quadrilateral's by their Jacobian
+            share = np.full(jac.shape, 1.0 / (mm * mm)) if kc == 3 \
+                else jac / jac.sum(axis=1, keepdims=True)
+            own_pts.append(p.reshape(-1, 2))
+            own_owner.append(np.repeat(sel, p.shape[1]))
+            own_w.append(share.ravel())
+    P: np.ndarray = np.zeros((0, 2))
+    o: np.ndarray = np.zeros(0, dtype=np.intp)
+    w: np.ndarray = np.zeros(0)
+    if own_pts:
+        o = np.concatenate(own_owner)
+        order = np.argsort(o, kind="stable")
+        P, o, w = np.concatenate(own_pts)[order], o[order], np.concatenate(own_w)[order]
+    rows.append(o)
+    cols.append(len(corner_points) + np.arange(len(P)))
+    vals.append(w)
+    points = np.concatenate([corner_points, P])
+    M = scipy.sparse.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
+                                shape=(n, len(points)))
+    M.sum_duplicates()
+    M.sort_indices()
+    return points, M
 
 
 # ---------------------------------------------------------------------------
@@ -427,15 +490,17 @@ class CellAverages:
     ``Sampler``'s, ``mu`` and ``sigma`` scalars or one per element; every
     other keyword (``fill``, ``neighbours``, ``Dhchol``, ``max_memory``,
     ``progress``) goes to the ``Sampler`` of the quadrature points
-    (``points``). ``subdivide``: an int m to cut every element into m x m
-    pieces instead of the measured rule (``subdivisions``).
+    (``points``), which draws a standard field (mean 0, sd 1).
+    ``subdivide``: one rule for every element instead of the measured one
+    (``subdivisions``): m >= 1 for m x m pieces, 0 for corners and centroid.
 
-    Each value is the average of the Gaussian field over the element
-    (``M``, a sparse (elements x points) averaging matrix, times the drawn
-    point field), rescaled about the element's mean by ``scale`` so that its
-    variance is the exact variance of the element's average under the
-    model; a transformed property (lognormal) is the transform of that
-    average: its median is the asked one, its spread that of the average.
+    Each value is ``mean + sd * scale * (M g)``: ``M`` the sparse (elements
+    x points) averaging matrix, g the drawn standard point field, ``scale``
+    the factor that makes the variance of each average the exact variance
+    of the element's average under the model (``exact_variance``), ``mean``
+    and ``sd`` the element's. A transformed property (lognormal) is the
+    transform of that Gaussian average: its median is the asked one, its
+    spread that of the average.
 
     Randomness is the ``Sampler``'s (``seed=``, ``rng=``, neither): row i
     of ``draw(k, seed=s)`` is ``realisation(i, seed=s)``, the average of
@@ -460,26 +525,26 @@ class CellAverages:
         if subdivide is None:
             m = subdivisions(self.cells, theta_z=theta_z, theta_x=theta_x, model=key)
         else:
-            m = np.full(n, integer("subdivide", subdivide, 1), dtype=np.intp)
+            m = np.full(n, integer("subdivide", subdivide, 0), dtype=np.intp)
         self.subdivisions = frozen(m)
-        P, owner, w = quadrature(self.cells, m)
+        P, M = quadrature(self.cells, m, CENTRE_WEIGHT[key])
+        # The point field is drawn standard (mean 0, sd 1: points shared by
+        # elements of different means belong to none of them); each average
+        # is then rescaled to the exact variance of the element's average,
+        # and scaled and shifted by its element's sd and mean.
         mu_g, sigma_g, self.transform = parameters(distribution, _per_cell("mu", mu, n),
                                                    _per_cell("sigma", sigma, n))
         self.mean = frozen(np.broadcast_to(np.asarray(mu_g, dtype=np.float64), (n,)).copy())
-        sd = np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (n,))
-        self.points = Sampler(x=P[:, 0].copy(), z=P[:, 1].copy(), theta_z=theta_z,
-                              mu=self.mean[owner], sigma=sd[owner], model=model,
-                              theta_x=theta_x, **keywords)
-        M = scipy.sparse.csr_matrix((w, (owner, np.arange(len(P)))), shape=(n, len(P)))
-        # The rescaling: the exact variance of each average over that of the
-        # point average under the model (the fills' target).
+        self.sd = frozen(np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (n,)).copy())
+        self.points = Sampler(x=P[:, 0].copy(), z=P[:, 1].copy(), theta_z=theta_z, mu=0.0,
+                              sigma=1.0, model=model, theta_x=theta_x, **keywords)
         exact = exact_variance(self.cells, theta_z=theta_z, theta_x=theta_x, model=key,
                                order=BUILD_ORDERS[0], angle_order=BUILD_ORDERS[1])
-        drawn = _point_average_variance(self.cells.stretched(theta_z, theta_x), m,
-                                        float(theta_z), key)
+        drawn = _point_average_variance(P, M, theta_z, theta_x, key)
         self.scale = frozen(np.sqrt(exact / drawn))
         self.M = M
-        self._S = scipy.sparse.diags(np.asarray(self.scale)) @ M
+        # values = mean + S g, with S = diag(sd * scale) M
+        self._S = scipy.sparse.diags(np.asarray(self.sd) * np.asarray(self.scale)) @ M
         self._S.sort_indices()
         self._variance: Optional[np.ndarray] = None
 
@@ -494,7 +559,7 @@ class CellAverages:
     def _average(self, rows: np.ndarray) -> np.ndarray:
         """Element values of point-field rows (k, points)."""
         out = np.asarray((self._S @ rows.T).T)
-        out += (1.0 - np.asarray(self.scale)) * np.asarray(self.mean)
+        out += np.asarray(self.mean)
         if not self.transform.identity:
             self.transform(out)
         return out
@@ -567,26 +632,22 @@ def _per_cell(name: str, value: Any, n: int) -> Any:
     return a
 
 
-def _point_average_variance(s: Cells, m: np.ndarray, theta: float, model: int) -> np.ndarray:
-    """w^T R w per element: the variance of the average of a unit-variance
-    point field of the model at the element's quadrature points (stretched
-    coordinates)."""
-    P, owner, w = quadrature(s, m)
-    out = np.zeros(len(s))
-    bounds = np.searchsorted(owner, np.arange(len(s) + 1))
-    for mm in np.unique(m):
-        for nc in (3, 4):
-            sel = np.flatnonzero((m == mm) & (np.asarray(s.n_corners) == nc))
-            if not len(sel):
-                continue
-            q = int(mm) * int(mm)
-            idx = bounds[sel][:, None] + np.arange(q)
-            step = max(1, 200000 // (q * q))
-            for lo in range(0, len(sel), step):
-                part = idx[lo:lo + step]
-                p = P[part]
-                wp = w[part]
-                d = np.sqrt(((p[:, :, None, :] - p[:, None, :, :]) ** 2).sum(axis=-1)) / theta
-                r = np.exp(-math.pi * d * d) if model == 0 else np.exp(-2.0 * d)
-                out[sel[lo:lo + len(part)]] = np.einsum("ki,kij,kj->k", wp, r, wp)
+def _point_average_variance(P: np.ndarray, M: scipy.sparse.csr_matrix, theta_z: float,
+                            theta_x: float, model: int) -> np.ndarray:
+    """w^T R w per element (row of M): the variance of the weighted average
+    of a unit-variance point field of the model at the element's points."""
+    Ps = P * np.array([theta_z / theta_x, 1.0])
+    counts = np.diff(M.indptr)
+    out = np.zeros(M.shape[0])
+    for q in np.unique(counts):
+        sel = np.flatnonzero(counts == q)
+        step = max(1, 200000 // int(q * q))
+        for lo in range(0, len(sel), step):
+            part = sel[lo:lo + step]
+            at = M.indptr[part][:, None] + np.arange(q)
+            p = Ps[M.indices[at]]
+            w = M.data[at]
+            d = np.sqrt(((p[:, :, None, :] - p[:, None, :, :]) ** 2).sum(axis=-1)) / theta_z
+            r = np.exp(-math.pi * d * d) if model == 0 else np.exp(-2.0 * d)
+            out[part] = np.einsum("ki,kij,kj->k", w, r, w)
     return out

@@ -133,7 +133,7 @@ PAIRS = {"square": [(4, 5), (4, 8), (3, 5)], "triangle": [(8, 9), (9, 10), (8, 1
 
 @models
 @pytest.mark.parametrize("kind", ["square", "triangle"])
-@pytest.mark.parametrize("a", [0.1, 0.25, 0.5, 1.0, 2.0, 4.0])
+@pytest.mark.parametrize("a", [0.02, 0.1, 0.15, 0.25, 0.5, 1.0, 2.0, 4.0])
 def test_variance_and_neighbour_correlations(model, kind, a):
     cells = grid(a, kind)
     s = CellAverages(cells=cells, theta_z=1.0, mu=3.0, sigma=2.0, model=model)
@@ -221,7 +221,7 @@ def test_rows_are_averages_of_the_point_study(fill):
     rows = s.draw(11, seed=7)
     pts = s.points.draw(11, seed=7)
     M = s.M.toarray()
-    np.testing.assert_allclose(rows, 5.0 + s.scale * (pts @ M.T - 5.0), rtol=1e-12, atol=1e-12)
+    np.testing.assert_allclose(rows, 5.0 + 2.0 * s.scale * (pts @ M.T), rtol=1e-12, atol=1e-12)
     for i in (0, 8, 10):
         assert np.array_equal(s.realisation(i, seed=7), rows[i])
     got = np.concatenate([b for _, b in s.blocks(11, rows=3, seed=7)])
@@ -232,6 +232,19 @@ def test_rows_are_averages_of_the_point_study(fill):
     np.random.seed(3)
     assert np.array_equal(a, s._average(s.points.draw(4)))
     assert np.array_equal(s.draw(3, rng=9), s.draw(3, rng=9))
+
+
+def test_corners_are_shared_and_each_element_has_its_own_mean_and_sd():
+    cells = grid(0.1, "triangle", n=5)                # 50 triangles, 36 corners
+    s = CellAverages(cells=cells, theta_z=1.0, mu=0.0, sigma=1.0, model=1)
+    assert set(s.subdivisions.tolist()) == {0} and s.n_points == 36 + 50
+    np.testing.assert_allclose(np.asarray(s.M.sum(axis=1)).ravel(), 1.0)
+    mu, sd = np.linspace(1, 2, 50), np.linspace(0.5, 3, 50)
+    t = CellAverages(cells=cells, theta_z=1.0, mu=mu, sigma=sd, model=1)
+    np.testing.assert_allclose(t.draw(3, seed=1), mu + sd * s.draw(3, seed=1), rtol=1e-12)
+    np.testing.assert_allclose(t.variance, sd * sd * s.variance, rtol=1e-12)
+    with pytest.raises(ValueError, match="one value per element"):
+        CellAverages(cells=cells, theta_z=1.0, mu=mu[:4], sigma=1.0)
 
 
 def test_lognormal_averages_the_gaussian_field_then_transforms():
