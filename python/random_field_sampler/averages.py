@@ -554,7 +554,32 @@ class CellAverages:
 
     @property
     def n_points(self) -> int:
+        """The number of points the field is drawn at."""
         return int(self.points.N)
+
+    # What the point sampler says of itself, for reports.
+    @property
+    def Nchol(self) -> int:
+        return int(self.points.Nchol)
+
+    @property
+    def Nkrig(self) -> int:
+        return int(self.points.Nkrig)
+
+    @property
+    def fill(self) -> str:
+        return str(self.points.fill)
+
+    def __dask_tokenize__(self) -> Tuple[str, str]:
+        # built once, never changed: the point sampler's identity names it
+        return ("random_field_sampler.CellAverages", self.points.__dask_tokenize__()[1])
+
+    def to_dask(self, k: int, *, chunks: Any = "auto", seed: Any = None,
+                client: Any = None) -> Any:
+        """A dask array (k, elements) of the study seeded by ``seed``, row i
+        equal to ``realisation(i, seed=seed)``; see ``Sampler.to_dask``."""
+        from .distributed import to_dask
+        return to_dask(self, k, chunks=chunks, seed=seed, client=client)
 
     def _average(self, rows: np.ndarray) -> np.ndarray:
         """Element values of point-field rows (k, points)."""

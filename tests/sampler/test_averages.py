@@ -282,6 +282,13 @@ def test_threads_share_one_sampler_bit_for_bit():
     assert np.array_equal(again.draw(5, seed=11), want[:5])
 
 
+def test_dask_rows_are_the_study():
+    pytest.importorskip("dask.array")
+    s = small()
+    got = s.to_dask(10, chunks=3, seed=4).compute(scheduler="threads")
+    assert np.array_equal(got, s.draw(10, seed=4))
+
+
 # ---------------------------------------------------------------------------
 # Elements
 
