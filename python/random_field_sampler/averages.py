@@ -79,10 +79,11 @@ CORNERS = 0
 # first element (per direction) and the angle about each point, per half of
 # each edge of the second element (relative error near 1e-8, measured
 # against adaptive quadrature); and the cheaper orders of the variances a
-# sampler rescales its averages to (relative error below 1e-4).
+# sampler rescales its averages to, for elements up to theta and larger
+# ones (relative error below 1e-5, measured against orders 24 and 32).
 OUTER_ORDER = 16
 ANGLE_ORDER = 24
-BUILD_ORDERS = (8, 16)
+BUILD_ORDERS = ((5, 10), (10, 16))
 
 
 def _model_key(model: int) -> int:
@@ -538,8 +539,14 @@ class CellAverages:
         self.sd = frozen(np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (n,)).copy())
         self.points = Sampler(x=P[:, 0].copy(), z=P[:, 1].copy(), theta_z=theta_z, mu=0.0,
                               sigma=1.0, model=model, theta_x=theta_x, **keywords)
-        exact = exact_variance(self.cells, theta_z=theta_z, theta_x=theta_x, model=key,
-                               order=BUILD_ORDERS[0], angle_order=BUILD_ORDERS[1])
+        exact = np.empty(n)
+        large = self.cells.stretched(theta_z, theta_x).size() > theta_z
+        for part, (order, angle) in zip((~large, large), BUILD_ORDERS):
+            at = np.flatnonzero(part)
+            if len(at):
+                exact[at] = exact_variance(self.cells.subset(at), theta_z=theta_z,
+                                           theta_x=theta_x, model=key, order=order,
+                                           angle_order=angle)
         drawn = _point_average_variance(P, M, theta_z, theta_x, key)
         self.scale = frozen(np.sqrt(exact / drawn))
         self.M = M
