@@ -55,7 +55,7 @@ from .fills.protocol import frozen
 from .sampler import Sampler
 from .transform import parameters
 
-__all__ = ["Cells", "CellAverages", "exact_covariance", "exact_variance", "subdivisions",
+__all__ = ["Cells", "CellAverages", "cell_sampler", "exact_covariance", "exact_variance", "subdivisions",
            "quadrature", "SUBDIVISION_RULE"]
 
 # The points of an element whose longest side is a (stretched, in units of
@@ -683,3 +683,15 @@ def _point_average_variance(P: np.ndarray, M: scipy.sparse.csr_matrix, theta_z: 
             r = np.exp(-math.pi * d * d) if model == 0 else np.exp(-2.0 * d)
             out[part] = np.einsum("ki,kij,kj->k", w, r, w)
     return out
+
+
+def cell_sampler(mesh: Any, *, average: bool = False, **keywords: Any) -> Any:
+    """What draws one value per element of a mesh (a
+    ``random_field_sampler.io.mesh.Mesh``), in the order of its cell values:
+    the field at the element centroids (a ``Sampler``), or with
+    ``average=True`` each element's average (``CellAverages``). The
+    keywords are the ``Sampler``'s, without x and z."""
+    if average:
+        return CellAverages(cells=Cells.of_mesh(mesh), **keywords)
+    x, z = mesh.coordinates("cells")
+    return Sampler(x=x, z=z, **keywords)

@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 from scipy import integrate, special
 
-from random_field_sampler.averages import CellAverages, Cells, exact_covariance, exact_variance
+from random_field_sampler import Sampler
+from random_field_sampler.averages import (CellAverages, Cells, cell_sampler, exact_covariance,
+                                              exact_variance)
 from random_field_sampler.transform import parameters
 
 # adaptive quadrature of the references near a cusp warns of roundoff far
@@ -318,7 +320,19 @@ def test_cells_of_a_mesh_with_second_order_elements():
                     [0, 0.5], [0.5, 0.5], [1.5, 0], [1.5, 0.5]], float)
     m = meshio.Mesh(pts, [("quad9", [[0, 1, 2, 3, 5, 6, 7, 8, 9]]),
                           ("triangle6", [[1, 4, 2, 10, 11, 6]]), ("line", [[0, 1]])])
-    cells = Cells.of_mesh(from_meshio(m))
+    mesh = from_meshio(m)
+    cells = Cells.of_mesh(mesh)
     assert list(cells.n_corners) == [4, 3]
     np.testing.assert_allclose(cells.area, [1.0, 0.5])
-    np.testing.assert_allclose(cells.centroid, from_meshio(m).centroids)
+    np.testing.assert_allclose(cells.centroid, mesh.centroids)
+    # average=True where cell values are asked for; without it the centroids
+    kw = dict(theta_z=1.0, mu=2.0, sigma=0.5, model=1)
+    a = cell_sampler(mesh, average=True, **kw)
+    assert isinstance(a, CellAverages)
+    assert np.array_equal(a.draw(3, seed=1), CellAverages(cells=cells, **kw).draw(3, seed=1))
+    x, z = mesh.coordinates("cells")
+    assert np.array_equal(cell_sampler(mesh, **kw).draw(3, seed=1),
+                          Sampler(x=x, z=z, **kw).draw(3, seed=1))
+    solid = meshio.Mesh(np.eye(4, 3), [("tetra", [[0, 1, 2, 3]])])
+    with pytest.raises(ValueError, match="triangles and quadrilaterals"):
+        Cells.of_mesh(from_meshio(solid, plane="xy"))
