@@ -50,6 +50,11 @@ realisation, realisation_0000, ...:
     random-field slope.msh --at cells --theta-z 2 --theta-x 8 --mean 20 --sd 4 \
         --distribution lognormal -k 100 --seed 1 -o fields.vtu --plot first.png
 
+With --at cells --average each element's value is the average of the
+Gaussian field over the element (triangles and quadrilaterals of any order,
+by their corners), then transformed: the local averages of random finite
+elements, whose variance falls as the element grows.
+
 --distribution lognormal draws a Gaussian field with, at every node,
     sigma_ln^2 = ln(1 + (sd/mean)^2),  mu_ln = ln(mean) - sigma_ln^2 / 2
 and writes exp() of it, so that the values have mean --mean and standard
@@ -184,6 +189,10 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--at", choices=("nodes", "cells", "both"),
                     help="mesh files: values at the mesh's nodes (default), at its element centroids, "
                          "or at both (one field over nodes and centroids)")
+    ap.add_argument("--average", action="store_true",
+                    help="with --at cells: each element's value is the average of the field over the "
+                         "element (the local average of random finite elements), not its value at "
+                         "the centroid; a transformed field is averaged, then transformed")
     ap.add_argument("--layout", choices=("rows", "nodes"),
                     help="CSV output: a realisation per row (default), or a node per row with its "
                          "coordinates and a column per realisation (at most 16,382)")
@@ -241,6 +250,8 @@ def option_problems(args: argparse.Namespace) -> Iterator[str]:
         yield "--neighbours is for --fill conditional"
     if args.depth_down and args.plot is None:
         yield "--depth-down turns the picture of --plot: give --plot FILE.png"
+    if args.average and args.at != "cells":
+        yield "--average is for --at cells: the elements' values as their averages"
 
 
 def cluster_options(ap: argparse.ArgumentParser) -> None:

@@ -122,15 +122,16 @@ def read_input(args: argparse.Namespace) -> Tuple[Any, np.ndarray, np.ndarray]:
     return (mesh, *mesh.coordinates(args.at))
 
 
-def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: Any, sigma: Any) -> Any:
+def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: Any, sigma: Any,
+                  mesh: Any = None) -> Any:
     """The sampler, its build's stages (partition, covariance,
-    factorisations, cross covariance) on a progress bar of their own."""
+    factorisations, cross covariance) on a progress bar of their own; with
+    --average, the sampler of the element averages."""
     from tqdm import tqdm
 
     from ..sampler import Sampler
 
-    kwargs = dict(x=x, z=z, theta_z=args.theta_z, mu=mu, sigma=sigma,
-                  model=MODELS[args.model], fill=args.fill)
+    kwargs = dict(theta_z=args.theta_z, mu=mu, sigma=sigma, model=MODELS[args.model], fill=args.fill)
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
     if args.dhchol is not None:
@@ -145,7 +146,10 @@ def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: An
                 bar.total = max(total, 1)
                 bar.n = done
                 bar.refresh()
-            return Sampler(**kwargs, progress=progress)
+            if args.average:
+                from ..averages import CellAverages, Cells
+                return CellAverages(cells=Cells.of_mesh(mesh), **kwargs, progress=progress)
+            return Sampler(x=x, z=z, **kwargs, progress=progress)
     except np.linalg.LinAlgError as e:  # says which matrix and what to change
         raise Failure(one_line(e)) from None
     except (ValueError, TypeError) as e:  # the sampler's own checks
@@ -209,7 +213,7 @@ def run(args: argparse.Namespace) -> None:
         check_room(sink.sizes() + (picture.sizes() if picture is not None else []),
                    f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)}",
                    at_least=kind == ".csv")
-        sampler = build_sampler(args, x, z, mu, sigma)
+        sampler = build_sampler(args, x, z, mu, sigma, mesh)
         first = sink.draw(sampler, transform, study)
         if picture is not None and fmt is not None:
             draw_picture(args, picture.temp, fmt, mesh, x, z, first, sampler, study)
@@ -233,12 +237,15 @@ def report(args: argparse.Namespace, sampler: Any, sigma: Any, study: int, N: in
     what repeats the run), and the summary."""
     K = args.realisations
     if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet:
+        # element averages: the share at the points they average
+        points, s, n = (sampler.points, 1.0, sampler.n_points) if args.average else (sampler, sigma, N)
         try:
-            share, estimated = kriged_variance_share(sampler, sigma)
+            share, estimated = kriged_variance_share(points, s)
         except MemoryError:  # the report is not worth a failure
             share, estimated = 1.0, False
         if share < WEAK_VARIANCE:
-            print(f"{PROG}: the kriged nodes ({sampler.Nkrig} of {N}) carry on average "
+            print(f"{PROG}: the kriged nodes ({sampler.Nkrig} of {n}"
+                  f"{' points averaged' if args.average else ''}) carry on average "
                   f"{'about ' if estimated else ''}{100 * share:.0f} % of the requested "
                   f"variance; --fill conditional gives them all of it", file=sys.stderr)
     if args.seed is None:
@@ -246,6 +253,7 @@ def report(args: argparse.Namespace, sampler: Any, sigma: Any, study: int, N: in
               file=sys.stderr)
     if not args.quiet:
         where = f"the store {args.output}" if output_suffix(args.output) == ".zarr" else args.output
-        print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {POINTS[args.at]} ({sampler.Nchol} "
+        what = "element averages" if args.average else POINTS[args.at]
+        print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {N} {what} ({sampler.Nchol} "
               f"Cholesky, {sampler.Nkrig} kriged, {args.fill} fill) written to {where}"
               + (f", the first drawn in {args.plot}" if args.plot else ""))
