@@ -348,25 +348,27 @@ PyObject* py_threads(PyObject*, PyObject*) { return PyLong_FromLong(configured_t
 
 PyMethodDef methods[] = {
     {"order", KW(py_order),
-     "order(x, z, chol_ind, krig_ind, out, dist): the kriged nodes, coarse to fine, into out "
-     "(int32)."},
+     "order($module, /, x, z, chol_ind, krig_ind, out, dist)\n--\n\n"
+     "The kriged nodes, coarse to fine, into out (int32)."},
     {"maxmin", KW(py_maxmin),
-     "maxmin(x, z, chol_ind, krig_ind, out): the kriged nodes in max-min order (each the "
-     "farthest from all before it), into out (int32)."},
+     "maxmin($module, /, x, z, chol_ind, krig_ind, out)\n--\n\n"
+     "The kriged nodes in max-min order (each the farthest from all before it), into out "
+     "(int32)."},
     {"neighbours", KW(py_neighbours),
-     "neighbours(x, z, node_of_rank, out): for every rank r, the ranks of the out.shape[1] "
-     "nodes nearest to the node of rank r among those of lower rank, nearest first (ties to "
+     "neighbours($module, /, x, z, node_of_rank, out)\n--\n\n"
+     "For every rank r, the ranks of the out.shape[1] nodes nearest to the node of rank r among those of lower rank, nearest first (ties to "
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
-     "build(x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, nbr, weight, "
-     "count, scale, progress=None): neighbours, weights and conditional deviations of the "
+     "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
+     "nbr, weight, count, scale, progress=None)\n--\n\n"
+     "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank."},
     {"draw", KW(py_draw),
-     "draw(out, eps, mu, chol_ind, slot, node, nbr, weight, count, scale): the kriged columns "
-     "of out from its Cholesky columns and the variates eps."},
+     "draw($module, /, out, eps, mu, chol_ind, slot, node, nbr, weight, count, scale)\n--\n\n"
+     "The kriged columns of out from its Cholesky columns and the variates eps."},
     {"draw_scratch_bytes", KW(py_draw_scratch_bytes),
-     "draw_scratch_bytes(N, rows): bytes of scratch that draw takes for rows realisations."},
-    {"threads", py_threads, METH_NOARGS, "threads(): the number of threads the kernels use."},
+     "draw_scratch_bytes($module, /, N, rows)\n--\n\nBytes of scratch that draw takes for rows realisations."},
+    {"threads", py_threads, METH_NOARGS, "threads($module, /)\n--\n\nThe number of threads the kernels use."},
     {nullptr, nullptr, 0, nullptr}};
 #undef KW
 
