@@ -478,27 +478,10 @@ bool coarse_to_fine(const double* x, const double* z, std::ptrdiff_t N, const st
     for (int level = 1; level <= max_levels && !left.empty() && dist > 0; ++level) {
         dist *= 0.5;
         const double s = detail::cell_side(dist);
-        // The box of the near nodes' cells decides the table, as in the partition.
-        std::int64_t x0 = CellGrid::limit, z0 = x0, x1 = -x0, z1 = x1;
-        bool any_near = false;
-        for (std::ptrdiff_t i = 0; i < N; ++i) {
-            std::int64_t cx, cz;
-            if (detail::locate(x[i], z[i], s, &cx, &cz) != detail::node_near) continue;
-            any_near = true;
-            x0 = std::min(x0, cx); x1 = std::max(x1, cx);
-            z0 = std::min(z0, cz); z1 = std::max(z1, cz);
-        }
-        bool ok;
-        const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
-        if (any_near && x1 - x0 + 1 <= budget / (z1 - z0 + 1)) {
-            detail::DenseCells cells(x0, z0, x1 - x0 + 1, z1 - z0 + 1);
-            ok = detail::take_level(x, z, dist, s, cells, link, taken, left, next_left, order,
-                                    interrupted);
-        } else {
-            detail::HashedCells cells;
-            ok = detail::take_level(x, z, dist, s, cells, link, taken, left, next_left, order,
-                                    interrupted);
-        }
+        const bool ok = detail::with_cells(x, z, N, s, interrupted, [&](auto& cells) {
+            return detail::take_level(x, z, dist, s, cells, link, taken, left, next_left, order,
+                                      interrupted);
+        });
         if (!ok) return false;
         left.swap(next_left);
     }

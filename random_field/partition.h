@@ -257,6 +257,38 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
     return true;
 }
 
+// Calls run(cells) with empty cells of side s for the nodes 0 .. N-1 and
+// returns what it returns: a dense array when the box of the near nodes'
+// cells is not much larger than the number of nodes, else a hash table; both
+// give the same results. False, without the call, when interrupted first.
+template <class Interrupted, class Run>
+bool with_cells(const double* x, const double* z, std::ptrdiff_t N, double s,
+                const Interrupted& interrupted, const Run& run) {
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
+    std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
+    bool any_near = false;
+    for (std::ptrdiff_t i = 0; i < N; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
+        std::int64_t cx, cz;
+        if (locate(x[i], z[i], s, &cx, &cz) != node_near) continue;
+        any_near = true;
+        x0 = std::min(x0, cx);
+        x1 = std::max(x1, cx);
+        z0 = std::min(z0, cz);
+        z1 = std::max(z1, cz);
+    }
+    const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
+    if (any_near) {
+        const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
+        if (nx <= budget / nz) {
+            DenseCells cells(x0, z0, nx, nz);
+            return run(cells);
+        }
+    }
+    HashedCells cells;
+    return run(cells);
+}
+
 }  // namespace detail
 
 // Splits nodes 0 .. N-1 (N >= 1, N < 2^31) of coordinates x[i], z[i] into
@@ -273,32 +305,9 @@ bool chol_krig_nodes(const double* x, const double* z, std::ptrdiff_t N, double 
         return true;
     }
     const double s = detail::cell_side(dist_max);
-    // The box of the near nodes' cells.
-    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
-    std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
-    bool any_near = false;
-    for (std::ptrdiff_t i = 0; i < N; ++i) {
-        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
-        std::int64_t cx, cz;
-        if (detail::locate(x[i], z[i], s, &cx, &cz) != detail::node_near) continue;
-        any_near = true;
-        x0 = std::min(x0, cx);
-        x1 = std::max(x1, cx);
-        z0 = std::min(z0, cz);
-        z1 = std::max(z1, cz);
-    }
-    // A dense array when the box of occupied cells is not much larger than
-    // the number of nodes; both give the same partition.
-    const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
-    if (any_near) {
-        const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
-        if (nx <= budget / nz) {
-            detail::DenseCells cells(x0, z0, nx, nz);
-            return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
-        }
-    }
-    detail::HashedCells cells;
-    return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
+    return detail::with_cells(x, z, N, s, interrupted, [&](auto& cells) {
+        return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
+    });
 }
 
 // Distance of node k from node 0, as the node ordering computes it:

@@ -6,7 +6,12 @@ import ctypes
 import functools
 import math
 import mmap
+import os
 import pickle
+import signal
+import subprocess
+import sys
+import time
 
 import numpy as np
 import pytest
@@ -156,3 +161,22 @@ def cov_oracle(xa, za, sa, xb, zb, sb, theta, model, symmetric):
             if symmetric:
                 out[j][i] = c
     return np.array(out, dtype=np.float64).reshape(len(xa), len(xb))
+
+
+def interrupt_child(code, delay, timeout):
+    """Runs `code` in a child interpreter that sees this one's modules; once it
+    prints READY, waits `delay` seconds and sends SIGINT. Returns its standard
+    output, its standard error and the seconds from the signal to its end."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    p = subprocess.Popen([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, text=True)
+    try:
+        assert p.stdout.readline().strip() == "READY", p.stderr.read()
+        time.sleep(delay)
+        sent = time.monotonic()
+        os.kill(p.pid, signal.SIGINT)
+        out, err = p.communicate(timeout=timeout)
+        return out, err, time.monotonic() - sent
+    finally:
+        p.kill()
+        p.wait()

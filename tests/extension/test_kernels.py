@@ -5,16 +5,14 @@ arguments (sizes come from the arrays; hostile shapes and strides are
 refused), a fuzzer over all of them, and Ctrl-C during the orderings."""
 import math
 import os
-import signal
-import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 from numpy.lib.stride_tricks import as_strided
 
+from conftest import interrupt_child
 from random_field_sampler import _kernels
 from test_partition import node_sets
 
@@ -321,19 +319,7 @@ print("RESULT", flush=True)
 @pytest.mark.parametrize("call", ["maxmin(x, z, chol, krig, out)",
                                   "order(x, z, chol, krig, out, 10.0)"])
 def test_ctrl_c_interrupts_an_ordering(call):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", CHILD.format(call=call)], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "READY", p.stderr.read()
-        time.sleep(0.3)
-        sent = time.monotonic()
-        os.kill(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=120)
-        latency = time.monotonic() - sent
-    finally:
-        p.kill()
-        p.wait()
+    out, err, latency = interrupt_child(CHILD.format(call=call), 0.3, 120)
     print(f"Ctrl-C latency of {call.split('(')[0]}: {latency * 1000:.0f} ms")
     assert "RESULT" not in out, "the ordering ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]

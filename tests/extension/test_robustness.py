@@ -32,6 +32,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import random_field as rf
+from conftest import interrupt_child
 
 try:
     import psutil
@@ -321,19 +322,7 @@ print("RESULT", r.shape, flush=True)
     (1000, 150000, "lambda: random_field.get_C_chol_krig(x, z, xk, zk, 10.0, 1, s, sk)"),
 ])
 def test_ctrl_c_interrupts_long_fill(n, m, call):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", CHILD.format(n=n, m=m, call=call)], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "READY", p.stderr.read()
-        time.sleep(0.5)
-        sent = time.monotonic()
-        os.kill(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=60)
-        latency = time.monotonic() - sent
-    finally:
-        p.kill()
-        p.wait()
+    out, err, latency = interrupt_child(CHILD.format(n=n, m=m, call=call), 0.5, 60)
     print(f"Ctrl-C latency of {call.split('.')[1].split('(')[0]}: {latency * 1000:.0f} ms")
     assert "RESULT" not in out, "the fill ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
@@ -354,19 +343,7 @@ print("RESULT", len(r[0]), flush=True)
 
 
 def test_ctrl_c_interrupts_long_partition():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", PARTITION_CHILD.format(sanitized=SANITIZED)],
-                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "READY", p.stderr.read()
-        time.sleep(0.3)
-        sent = time.monotonic()
-        os.kill(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=120)
-        latency = time.monotonic() - sent
-    finally:
-        p.kill()
-        p.wait()
+    out, err, latency = interrupt_child(PARTITION_CHILD.format(sanitized=SANITIZED), 0.3, 120)
     print(f"Ctrl-C latency of get_chol_krig_nodes: {latency * 1000:.0f} ms")
     assert "RESULT" not in out, "the partition ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
