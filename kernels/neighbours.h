@@ -419,21 +419,10 @@ bool take_level(const double* x, const double* z, double dist, double s, Cells& 
         return false;
     };
     auto near = [&](std::int32_t i) {
-        std::int64_t cx, cz;
+        std::int64_t cx = 0, cz = 0;
         const unsigned char k = locate(x[i], z[i], s, &cx, &cz);
-        if (k & node_never) return false;
         const double xi = x[i], zi = z[i];
-        if (k != node_near) {
-            const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
-            for (std::int64_t a = cx - da; a <= cx + da; ++a)
-                for (std::int64_t b = cz - db; b <= cz + db; ++b)
-                    if (near_in(xi, zi, far.first(a, b, k))) return true;
-            return false;
-        }
-        for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
-            for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
-                if (near_in(xi, zi, cells.first(a, b))) return true;
-        return false;
+        return any_in_reach(cells, far, k, cx, cz, [&](Index p) { return near_in(xi, zi, p); });
     };
     for (std::int32_t i : taken) insert(i);
     next_left.clear();

@@ -198,6 +198,29 @@ inline unsigned char locate(double x, double z, double s, std::int64_t* cx, std:
                                       (az == Axis::far ? node_far_z : 0));
 }
 
+// Whether `passes(head)` holds for a list of the cells that can hold a node
+// within the side of a node of kind k in cell (cx, cz): its own cell and the
+// eight around it, or for a node far on an axis, its own cell on that axis.
+template <class Cells, class Passes>
+bool any_in_reach(const Cells& cells, const FarCells& far, unsigned char k, std::int64_t cx,
+                  std::int64_t cz, const Passes& passes) {
+    if (k & node_never) return false;
+    if (k != node_near) {
+        // Far on one axis: that axis matches in its own cell only.
+        const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
+        for (std::int64_t a = cx - da; a <= cx + da; ++a)
+            for (std::int64_t b = cz - db; b <= cz + db; ++b)
+                if (passes(far.first(a, b, k))) return true;
+        return false;
+    }
+    // The node's own cell first: it holds the nearest candidates.
+    if (passes(cells.first(cx, cz))) return true;
+    for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
+        for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
+            if ((a != cx || b != cz) && passes(cells.first(a, b))) return true;
+    return false;
+}
+
 // The scan over nodes 1 .. N-1 with the near cells in `cells`.
 template <class Cells, class Interrupted>
 bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_max, double s,
@@ -225,22 +248,8 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
         return false;
     };
     auto has_partner = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
-        if (k & node_never) return false;
         const double xi = x[i], zi = z[i];
-        if (k != node_near) {
-            // Far on one axis: that axis matches in its own cell only.
-            const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
-            for (std::int64_t a = cx - da; a <= cx + da; ++a)
-                for (std::int64_t b = cz - db; b <= cz + db; ++b)
-                    if (passes(xi, zi, far.first(a, b, k))) return true;
-            return false;
-        }
-        // The node's own cell first: it holds the nearest candidates.
-        if (passes(xi, zi, cells.first(cx, cz))) return true;
-        for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
-            for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
-                if ((a != cx || b != cz) && passes(xi, zi, cells.first(a, b))) return true;
-        return false;
+        return any_in_reach(cells, far, k, cx, cz, [&](Index c) { return passes(xi, zi, c); });
     };
 
     std::int64_t cx = 0, cz = 0;
