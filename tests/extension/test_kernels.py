@@ -324,3 +324,15 @@ def test_ctrl_c_interrupts_an_ordering(call):
     assert "RESULT" not in out, "the ordering ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
     assert latency < (6.0 if SANITIZED else 1.0)
+
+
+@pytest.mark.parametrize("z", [[0.0, 0.0, 0.0, 0.0, 5.0, 9.0], [0.0] * 6],
+                         ids=["spread", "one level"])
+def test_a_sampler_over_nodes_at_both_ends_of_the_doubles(z):
+    # Six nodes, two of them at -1e308 and 1e308: the grid's extent overflowed
+    # (a crash, or a vector larger than max_size() with every node at one z).
+    from random_field_sampler import Sampler
+    x = np.array([-1e308, 1e308, 0.0, 0.1, 0.2, 0.0])
+    s = Sampler(x=x, z=np.array(z), theta_z=1.0, mu=0.0, sigma=1.0, model=1, fill="conditional")
+    rows = s.draw(3, seed=1)
+    assert rows.shape == (3, 6) and np.isfinite(rows).all()
