@@ -73,18 +73,33 @@ public:
         Box box;
         for (std::ptrdiff_t p = 0; p < n; ++p) box.add(x[nodes[p]], z[nodes[p]]);
         if (box.empty()) return;
-        side_ = first_side(box, n);
+        const double s0 = first_side(box, n);
+        side_ = s0;
         // Finer cells while the nodes crowd into few of them (a small
         // cluster among outliers): the mean number of nodes sharing a node's
-        // cell is what a search pays.
-        for (int pass = 0; pass < 16; ++pass) {
-            const double crowd = crowding(x, z, nodes, n, side_);
-            if (crowd <= 16.0 || side_ <= 0x1p-500) break;
-            const double finer = std::max(2.0, std::sqrt(crowd / 2.0));
-            const double s = std::max(0x1p-500, side_ / detail::cell_side(finer));
-            if (crowding(x, z, nodes, n, s) > crowd / 1.5) break;  // duplicates: no gain
-            side_ = s;
+        // cell is what a search pays. A finer side is kept when it thins the
+        // crowd; a few steps without gain mean duplicates, which no side
+        // separates.
+        double best = crowding(x, z, nodes, n, side_), s = side_, crowd = best;
+        for (int idle = 0; best > 16.0 && idle < 8 && s > 0x1p-500;) {
+            s = std::max(0x1p-500, s / detail::cell_side(std::max(2.0, std::sqrt(crowd / 2.0))));
+            crowd = crowding(x, z, nodes, n, s);
+            if (crowd <= best / 1.5) {
+                side_ = s;
+                best = crowd;
+                idle = 0;
+            } else {
+                ++idle;
+            }
         }
+        // The steps are coarse: back to the largest side that keeps about
+        // as few nodes a cell as the first guess gives a mesh of even density.
+        if (side_ != s0)
+            for (int step = 0; step < 8 && side_ < s0; ++step) {
+                const double c = crowding(x, z, nodes, n, 2.0 * side_);
+                if (c > 10.0) break;
+                side_ *= 2.0;
+            }
         place(x, z, nodes, n);
     }
 
@@ -124,8 +139,9 @@ public:
     }
     // The same for a cell known to lie in the box of occupied cells.
     std::ptrdiff_t find_in_box(std::int64_t cx, std::int64_t cz) const {
-        if (!dense_.empty())
-            return dense_[static_cast<std::size_t>((cz - bz0_) * nxd_ + (cx - bx0_))];
+        const std::int64_t a = cx - dx0_, b = cz - dz0_;
+        if (a >= 0 && a < dnx_ && b >= 0 && b < dnz_)
+            return dense_[static_cast<std::size_t>(b * dnx_ + a)];
         const detail::Index h = hashed_.first(cx, cz);
         return h == detail::none ? -1 : h;
     }
@@ -178,22 +194,51 @@ private:
         return detail::cell_side(s);
     }
 
-    // Ids of cells: a dense table over the box of occupied cells when it is
-    // not much larger than the number of points (the partition's rule), else
-    // a hash table. `get` gives the id of a cell in the box, `fresh` when it
-    // had none (it then has `fresh`).
-    void make_ids(std::ptrdiff_t n) {
+    // Ids of cells: a dense table over the box of the occupied cells when it
+    // is not much larger than the number of points (the partition's rule),
+    // else over the box of the bulk (the cells of all but the outermost 1 %
+    // of the points on each axis) when that one is, and a hash table for the
+    // cells outside the dense box. `get` gives the id of an occupied cell,
+    // `fresh` when it had none (it then has `fresh`).
+    void make_ids(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
         dense_.clear();
         hashed_ = detail::HashedCells();
+        dnx_ = dnz_ = 0;
         if (bx0_ > bx1_) return;
-        nxd_ = bx1_ - bx0_ + 1;
-        const std::int64_t nz = bz1_ - bz0_ + 1;
         const std::int64_t budget = 4 * static_cast<std::int64_t>(n) + 1024;
-        if (nxd_ <= budget / nz) dense_.assign(static_cast<std::size_t>(nxd_ * nz), -1);
+        auto fits = [budget](std::int64_t x0, std::int64_t x1, std::int64_t z0, std::int64_t z1) {
+            return x1 - x0 + 1 <= budget / (z1 - z0 + 1);
+        };
+        std::int64_t x0 = bx0_, x1 = bx1_, z0 = bz0_, z1 = bz1_;
+        if (!fits(x0, x1, z0, z1)) {
+            std::vector<std::int64_t> c;
+            c.reserve(static_cast<std::size_t>(n));
+            auto trim = [&](bool on_x, std::int64_t& lo, std::int64_t& hi) {
+                c.clear();
+                for (std::ptrdiff_t p = 0; p < n; ++p) {
+                    const double xp = x[nodes[p]], zp = z[nodes[p]];
+                    if (std::isfinite(xp) && std::isfinite(zp)) c.push_back(cell(on_x ? xp : zp));
+                }
+                const std::size_t k = c.size() / 100;
+                std::nth_element(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(k), c.end());
+                lo = c[k];
+                std::nth_element(c.begin(), c.end() - 1 - static_cast<std::ptrdiff_t>(k), c.end());
+                hi = c[c.size() - 1 - k];
+            };
+            trim(true, x0, x1);
+            trim(false, z0, z1);
+            if (!fits(x0, x1, z0, z1)) return;
+        }
+        dx0_ = x0;
+        dz0_ = z0;
+        dnx_ = x1 - x0 + 1;
+        dnz_ = z1 - z0 + 1;
+        dense_.assign(static_cast<std::size_t>(dnx_ * dnz_), -1);
     }
     std::ptrdiff_t get(std::int64_t cx, std::int64_t cz, std::ptrdiff_t fresh) {
-        if (!dense_.empty()) {
-            std::int32_t& d = dense_[static_cast<std::size_t>((cz - bz0_) * nxd_ + (cx - bx0_))];
+        const std::int64_t a = cx - dx0_, b = cz - dz0_;
+        if (a >= 0 && a < dnx_ && b >= 0 && b < dnz_) {
+            std::int32_t& d = dense_[static_cast<std::size_t>(b * dnx_ + a)];
             if (d < 0) d = static_cast<std::int32_t>(fresh);
             return d;
         }
@@ -221,7 +266,7 @@ private:
         CellGrid probe;
         probe.side_ = s;
         probe.cell_box(x, z, nodes, n);
-        probe.make_ids(n);
+        probe.make_ids(x, z, nodes, n);
         std::vector<std::int64_t> count;
         double sum = 0.0, used = 0.0;
         for (std::ptrdiff_t p = 0; p < n; ++p) {
@@ -242,7 +287,7 @@ private:
 
     void place(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
         cell_box(x, z, nodes, n);
-        make_ids(n);
+        make_ids(x, z, nodes, n);
         std::vector<std::int32_t> cell_of(static_cast<std::size_t>(n), -1);
         std::vector<std::int64_t> count;
         for (std::ptrdiff_t p = 0; p < n; ++p) {
@@ -274,7 +319,7 @@ private:
     std::vector<std::int64_t> cx_, cz_, start_;
     std::vector<std::int32_t> members_;
     std::int64_t bx0_ = limit, bx1_ = -limit, bz0_ = limit, bz1_ = -limit;
-    std::int64_t nxd_ = 1;
+    std::int64_t dx0_ = 0, dz0_ = 0, dnx_ = 0, dnz_ = 0;  // the dense box
     std::vector<std::int32_t> dense_;
     detail::HashedCells hashed_;
 };
@@ -355,9 +400,14 @@ private:
             if (full(out, m) && !(d <= out.front().dist)) continue;
             far.emplace_back(d, id);
         }
-        std::sort(far.begin(), far.end());
-        for (const auto& c : far) {
+        // Nearest first through a heap: only the cells taken are ordered.
+        const auto nearer = [](const std::pair<double, std::ptrdiff_t>& a,
+                               const std::pair<double, std::ptrdiff_t>& b) { return b < a; };
+        std::make_heap(far.begin(), far.end(), nearer);
+        for (auto end = far.end(); end != far.begin(); --end) {
+            const auto c = far.front();
             if (full(out, m) && out.front().dist < c.first) break;
+            std::pop_heap(far.begin(), end, nearer);
             scan(c.second, xq, zq, below, m, out);
         }
     }
