@@ -6,7 +6,7 @@ threaded fill, and argument conversions that free an array already acquired.
 The fuzz tests try RANDOM_FIELD_FUZZ_EXAMPLES examples per function (150 by
 default). The long profile (about a quarter of an hour on two cores):
 
-    RANDOM_FIELD_FUZZ_EXAMPLES=20000 python -m pytest tests/test_robustness.py -s -k fuzz
+    RANDOM_FIELD_FUZZ_EXAMPLES=20000 python -m pytest tests/extension/test_robustness.py -s -k fuzz
 
 With -s (or -rP) every test prints its figures: examples tried per function,
 calls repeated and memory before/after, threads x calls, Ctrl-C latency.
