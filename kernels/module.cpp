@@ -137,7 +137,21 @@ struct OrderArgs {
         return require(z.n() == N, name, "x and z differ in length") &&
                require(N <= max_nodes, name, "more than 2**31 - 1 nodes") &&
                require(out.n() == krig.n(), name, "out and krig_ind differ in length") &&
-               require(chol.within(N) && krig.within(N), name, "an index is out of range");
+               require(chol.within(N) && krig.within(N), name, "an index is out of range") &&
+               require(distinct(N), name, "a node is listed twice in chol_ind and krig_ind");
+    }
+
+    // Whether no node appears twice among chol_ind and krig_ind (the cells
+    // list each node once).
+    bool distinct(Py_ssize_t N) const {
+        std::vector<char> seen(static_cast<std::size_t>(N), 0);
+        for (const Arr* a : {&chol, &krig})
+            for (Py_ssize_t k = 0; k < a->n(); ++k) {
+                char& s = seen[static_cast<std::size_t>(a->i()[k])];
+                if (s) return false;
+                s = 1;
+            }
+        return true;
     }
 
     template <class Order>

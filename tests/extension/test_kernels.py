@@ -220,6 +220,8 @@ def test_draw_gives_the_old_rows_for_the_same_variates():
     ("maxmin", 0, lambda a: np.repeat(a, 2)[::2], ValueError),
     ("draw", 0, lambda a: np.frombuffer(a.tobytes()).reshape(a.shape), TypeError),  # read-only
     ("maxmin", 3, lambda a: np.append(a[:-1], len(a) + 99).astype(I32), ValueError),
+    ("order", 3, lambda a: np.append(a[:-1], a[0]).astype(I32), ValueError),   # a node twice
+    ("maxmin", 2, lambda a: np.append(a[:-1], 5).astype(I32), ValueError),     # in both lists
     ("build", 3, lambda a: np.where(a == 0, -1, a).astype(I32), ValueError),
     ("draw", 8, lambda a: a + 99, ValueError),              # a count above the neighbours
     # views of 2**62 bytes over one row: refused, never read (they wrapped
