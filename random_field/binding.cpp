@@ -239,43 +239,6 @@ static bool check_buffer(const Py_buffer& b, int ndim) {
     return true;
 }
 
-// The shape and byte steps of an acquired buffer of `ndim` dimensions (1 or
-// 2) that passed check_buffer. An exporter may leave out the steps (the
-// buffer is then C-contiguous: they follow from the shape and the item
-// size) and, for one dimension, the shape too (then it is len / itemsize).
-static bool layout_of(const Py_buffer& b, int ndim, Py_ssize_t* shape, Py_ssize_t* strides) {
-    if (b.shape != nullptr) {
-        for (int k = 0; k < ndim; ++k) shape[k] = b.shape[k];
-    } else if (ndim == 1 && b.len >= 0 && b.len % b.itemsize == 0) {
-        shape[0] = b.len / b.itemsize;
-    } else {
-        PyErr_SetString(PyExc_ValueError, "Buffer exported without a shape");
-        return false;
-    }
-    for (int k = 0; k < ndim; ++k) {
-        if (shape[k] < 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer has a negative extent (%zd)", shape[k]);
-            return false;
-        }
-    }
-    if (b.strides != nullptr) {
-        for (int k = 0; k < ndim; ++k) strides[k] = b.strides[k];
-    } else {
-        Py_ssize_t step = b.itemsize;
-        for (int k = ndim - 1; k >= 0; --k) {
-            strides[k] = step;
-            step *= shape[k];
-        }
-    }
-    bool empty = false;
-    for (int k = 0; k < ndim; ++k) empty = empty || shape[k] == 0;
-    if (b.buf == nullptr && !empty) {
-        PyErr_SetString(PyExc_ValueError, "Buffer exported without memory");
-        return false;
-    }
-    return true;
-}
-
 bool ArrayArg::convert(PyObject* obj) {
     buf_.release();
     view_ = VecView{};
@@ -283,7 +246,7 @@ bool ArrayArg::convert(PyObject* obj) {
     if (!buf_.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& b = buf_.view();
     Py_ssize_t shape[1], strides[1];
-    if (!check_buffer(b, 1) || !layout_of(b, 1, shape, strides)) {
+    if (!check_buffer(b, 1) || !buf_.layout(1, shape, strides)) {
         buf_.release();
         return false;
     }
@@ -310,7 +273,7 @@ bool MatrixArg::convert(PyObject* obj, const char* func, Py_ssize_t rows, Py_ssi
     if (!buf_.acquire(obj, PyBUF_RECORDS)) return false;
     const Py_buffer& b = buf_.view();
     Py_ssize_t shape[2], strides[2];
-    if (!check_buffer(b, 2) || !layout_of(b, 2, shape, strides)) return false;
+    if (!check_buffer(b, 2) || !buf_.layout(2, shape, strides)) return false;
     if (shape[0] != rows || shape[1] != cols) {
         PyErr_Format(PyExc_ValueError,
                      "%s(): the result matrix has shape (%zd, %zd), expected (%zd, %zd)",

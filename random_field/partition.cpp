@@ -17,16 +17,6 @@ const Signature sort_sig{"sort_nodes", sort_params, 2};
 // Asked between blocks of work: true when a signal handler raised.
 bool signalled() { return PyErr_CheckSignals() != 0; }
 
-// The coordinates of a view, copied: the partition and the result lists work
-// on memory of their own, so that no Python code that runs meanwhile (a
-// signal handler, a finaliser run by an allocation) can pull the caller's
-// memory away under them.
-std::vector<double> copy_of(const VecView& v) {
-    std::vector<double> out(static_cast<std::size_t>(v.n));
-    for (std::ptrdiff_t i = 0; i < v.n; ++i) out[static_cast<std::size_t>(i)] = v[i];
-    return out;
-}
-
 // np.asarray(seq) of a new list holding make(v) for every v of `values`.
 template <class T, class Make>
 Ref as_array(PyObject* module, const std::vector<T>& values, const Make& make) {
@@ -86,7 +76,9 @@ PyObject* py_get_chol_krig_nodes(PyObject* module, PyObject* args, PyObject* kwa
                             "get_chol_krig_nodes(): no nodes (x and z are empty)");
             return nullptr;
         }
-        const std::vector<double> xs = copy_of(x.view()), zs = copy_of(z.view());
+        // Copies: the partition and the result lists work on memory of their
+        // own (see VecView::copy).
+        const std::vector<double> xs = x.view().copy(), zs = z.view().copy();
         Partition p;
         if (!chol_krig_nodes(xs.data(), zs.data(), x.size(), dist_max, p, signalled))
             return nullptr;
@@ -101,8 +93,8 @@ PyObject* py_sort_nodes(PyObject* module, PyObject* args, PyObject* kwargs) {
         ArrayArg x, z;
         if (!x.convert(a[0].get()) || !z.convert(a[1].get())) return nullptr;
         if (!check_same_length("sort_nodes", "x and z", {x.size(), z.size()})) return nullptr;
-        // Copies, before the records allocate Python objects (see copy_of).
-        const std::vector<double> xcopy = copy_of(x.view()), zcopy = copy_of(z.view());
+        // Copies, before the records allocate Python objects (see VecView::copy).
+        const std::vector<double> xcopy = x.view().copy(), zcopy = z.view().copy();
         const double* const xv = xcopy.data();
         const double* const zv = zcopy.data();
         const Py_ssize_t N = x.size();

@@ -198,6 +198,29 @@ inline unsigned char locate(double x, double z, double s, std::int64_t* cx, std:
                                       (az == Axis::far ? node_far_z : 0));
 }
 
+// Whether `passes(head)` holds for a list of the cells that can hold a node
+// within the side of a node of kind k in cell (cx, cz): its own cell and the
+// eight around it, or for a node far on an axis, its own cell on that axis.
+template <class Cells, class Passes>
+bool any_in_reach(const Cells& cells, const FarCells& far, unsigned char k, std::int64_t cx,
+                  std::int64_t cz, const Passes& passes) {
+    if (k & node_never) return false;
+    if (k != node_near) {
+        // Far on one axis: that axis matches in its own cell only.
+        const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
+        for (std::int64_t a = cx - da; a <= cx + da; ++a)
+            for (std::int64_t b = cz - db; b <= cz + db; ++b)
+                if (passes(far.first(a, b, k))) return true;
+        return false;
+    }
+    // The node's own cell first: it holds the nearest candidates.
+    if (passes(cells.first(cx, cz))) return true;
+    for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
+        for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
+            if ((a != cx || b != cz) && passes(cells.first(a, b))) return true;
+    return false;
+}
+
 // The scan over nodes 1 .. N-1 with the near cells in `cells`.
 template <class Cells, class Interrupted>
 bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_max, double s,
@@ -225,22 +248,8 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
         return false;
     };
     auto has_partner = [&](std::ptrdiff_t i, unsigned char k, std::int64_t cx, std::int64_t cz) {
-        if (k & node_never) return false;
         const double xi = x[i], zi = z[i];
-        if (k != node_near) {
-            // Far on one axis: that axis matches in its own cell only.
-            const std::int64_t da = (k & node_far_x) ? 0 : 1, db = (k & node_far_z) ? 0 : 1;
-            for (std::int64_t a = cx - da; a <= cx + da; ++a)
-                for (std::int64_t b = cz - db; b <= cz + db; ++b)
-                    if (passes(xi, zi, far.first(a, b, k))) return true;
-            return false;
-        }
-        // The node's own cell first: it holds the nearest candidates.
-        if (passes(xi, zi, cells.first(cx, cz))) return true;
-        for (std::int64_t a = cx - 1; a <= cx + 1; ++a)
-            for (std::int64_t b = cz - 1; b <= cz + 1; ++b)
-                if ((a != cx || b != cz) && passes(xi, zi, cells.first(a, b))) return true;
-        return false;
+        return any_in_reach(cells, far, k, cx, cz, [&](Index c) { return passes(xi, zi, c); });
     };
 
     std::int64_t cx = 0, cz = 0;
@@ -255,6 +264,38 @@ bool scan_cells(const double* x, const double* z, std::ptrdiff_t N, double dist_
             add_cholesky(i, k, cx, cz);
     }
     return true;
+}
+
+// Calls run(cells) with empty cells of side s for the nodes 0 .. N-1 and
+// returns what it returns: a dense array when the box of the near nodes'
+// cells is not much larger than the number of nodes, else a hash table; both
+// give the same results. False, without the call, when interrupted first.
+template <class Interrupted, class Run>
+bool with_cells(const double* x, const double* z, std::ptrdiff_t N, double s,
+                const Interrupted& interrupted, const Run& run) {
+    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
+    std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
+    bool any_near = false;
+    for (std::ptrdiff_t i = 0; i < N; ++i) {
+        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
+        std::int64_t cx, cz;
+        if (locate(x[i], z[i], s, &cx, &cz) != node_near) continue;
+        any_near = true;
+        x0 = std::min(x0, cx);
+        x1 = std::max(x1, cx);
+        z0 = std::min(z0, cz);
+        z1 = std::max(z1, cz);
+    }
+    const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
+    if (any_near) {
+        const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
+        if (nx <= budget / nz) {
+            DenseCells cells(x0, z0, nx, nz);
+            return run(cells);
+        }
+    }
+    HashedCells cells;
+    return run(cells);
 }
 
 }  // namespace detail
@@ -273,32 +314,9 @@ bool chol_krig_nodes(const double* x, const double* z, std::ptrdiff_t N, double 
         return true;
     }
     const double s = detail::cell_side(dist_max);
-    // The box of the near nodes' cells.
-    std::int64_t x0 = std::numeric_limits<std::int64_t>::max(), z0 = x0;
-    std::int64_t x1 = std::numeric_limits<std::int64_t>::min(), z1 = x1;
-    bool any_near = false;
-    for (std::ptrdiff_t i = 0; i < N; ++i) {
-        if ((i & 0xFFFF) == 0xFFFF && interrupted()) return false;
-        std::int64_t cx, cz;
-        if (detail::locate(x[i], z[i], s, &cx, &cz) != detail::node_near) continue;
-        any_near = true;
-        x0 = std::min(x0, cx);
-        x1 = std::max(x1, cx);
-        z0 = std::min(z0, cz);
-        z1 = std::max(z1, cz);
-    }
-    // A dense array when the box of occupied cells is not much larger than
-    // the number of nodes; both give the same partition.
-    const std::int64_t budget = 4 * static_cast<std::int64_t>(N) + 1024;
-    if (any_near) {
-        const std::int64_t nx = x1 - x0 + 1, nz = z1 - z0 + 1;
-        if (nx <= budget / nz) {
-            detail::DenseCells cells(x0, z0, nx, nz);
-            return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
-        }
-    }
-    detail::HashedCells cells;
-    return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
+    return detail::with_cells(x, z, N, s, interrupted, [&](auto& cells) {
+        return detail::scan_cells(x, z, N, dist_max, s, cells, p, interrupted);
+    });
 }
 
 // Distance of node k from node 0, as the node ordering computes it:

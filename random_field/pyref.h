@@ -1,4 +1,6 @@
 // Ref and Buffer: RAII over PyObject* references and acquired Py_buffer views.
+// Buffer is the one buffer reader of both extensions: it acquires a view and
+// reads its layout; each caller checks the element type with its own messages.
 //
 // Every glue function holds its temporaries in these so that each exit path,
 // normal or by exception, releases what it took:
@@ -57,6 +59,49 @@ public:
     }
     bool held() const { return held_; }
     const Py_buffer& view() const { return view_; }
+
+    // The shape and byte steps of the view, taken as `ndim` dimensions (1 or
+    // 2). An exporter may leave out the steps (the buffer is then
+    // C-contiguous: they follow from the shape and the item size) and, for
+    // one dimension, the shape too (then it is len / itemsize). ValueError
+    // when the view has no shape, a negative extent, a size that overflows,
+    // or elements but no memory.
+    bool layout(int ndim, Py_ssize_t* shape, Py_ssize_t* strides) const {
+        const Py_buffer& b = view_;
+        if (b.shape != nullptr) {
+            for (int k = 0; k < ndim; ++k) shape[k] = b.shape[k];
+        } else if (ndim == 1 && b.len >= 0 && b.itemsize > 0 && b.len % b.itemsize == 0) {
+            shape[0] = b.len / b.itemsize;
+        } else {
+            PyErr_SetString(PyExc_ValueError, "Buffer exported without a shape");
+            return false;
+        }
+        for (int k = 0; k < ndim; ++k) {
+            if (shape[k] < 0) {
+                PyErr_Format(PyExc_ValueError, "Buffer has a negative extent (%zd)", shape[k]);
+                return false;
+            }
+        }
+        if (b.strides != nullptr) {
+            for (int k = 0; k < ndim; ++k) strides[k] = b.strides[k];
+        } else {
+            Py_ssize_t step = b.itemsize;
+            for (int k = ndim - 1; k >= 0; --k) {
+                strides[k] = step;
+                if (k > 0 && __builtin_mul_overflow(step, shape[k], &step)) {
+                    PyErr_SetString(PyExc_ValueError, "Buffer too large");
+                    return false;
+                }
+            }
+        }
+        bool empty = false;
+        for (int k = 0; k < ndim; ++k) empty = empty || shape[k] == 0;
+        if (b.buf == nullptr && !empty) {
+            PyErr_SetString(PyExc_ValueError, "Buffer exported without memory");
+            return false;
+        }
+        return true;
+    }
 private:
     Py_buffer view_{};
     bool held_ = false;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 namespace random_field {
 
@@ -21,6 +22,15 @@ struct VecView {
         double v;
         std::memcpy(&v, base + i * stride, sizeof v);
         return v;
+    }
+
+    // The elements, copied into memory of the caller's own, so that no
+    // Python code that runs meanwhile (a signal handler, a finaliser run by
+    // an allocation) can pull the viewed memory away under a long kernel.
+    std::vector<double> copy() const {
+        std::vector<double> out(static_cast<std::size_t>(n));
+        for (std::ptrdiff_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = (*this)[i];
+        return out;
     }
 };
 

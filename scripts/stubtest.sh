@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the stub random_field-stubs/__init__.pyi against the importable module, which is either the
-# installed one or a development build:
+# installed one or a development build, and the stub of the conditional fill's kernels
+# (python/random_field_sampler/_kernels.pyi) against random_field_sampler._kernels:
 #   bash scripts/stubtest.sh
 #   PYTHONPATH=build/NAME bash scripts/stubtest.sh
 # First mypy's stubtest (names, kinds of object, the type of __test__), then a
@@ -26,11 +27,16 @@ if [ -n "${PYTHONPATH:-}" ]; then
     export PYTHONPATH
 fi
 
-# Only the stub in a directory of its own: the checkout's random_field/ source
-# directory must not be taken for the module, by mypy or by the import.
+# Only the stubs in a directory of their own: the checkout's random_field/ source
+# directory must not be taken for the module, by mypy or by the import. The
+# kernels' stub sits in a stub-only random_field_sampler/ there, which the
+# import passes over for the real package.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cp "$root/random_field-stubs/__init__.pyi" "$work/random_field.pyi"
+mkdir "$work/random_field_sampler"
+: >"$work/random_field_sampler/__init__.pyi"
+cp "$root/python/random_field_sampler/_kernels.pyi" "$work/random_field_sampler/"
 cd "$work"
 export MYPYPATH=$work
 
@@ -93,3 +99,8 @@ for e in errors:
 print(f"parameter probe: {len(errors)} error(s)")
 sys.exit(1 if errors else 0)
 EOF
+
+# The kernels' functions carry text signatures, so stubtest sees their
+# parameters itself.
+"$py" -c 'import random_field_sampler._kernels as k; print("checking", k.__file__, "against", "'"$root"'/python/random_field_sampler/_kernels.pyi")'
+"$py" -m mypy.stubtest random_field_sampler._kernels

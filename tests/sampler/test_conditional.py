@@ -228,7 +228,7 @@ def test_maxmin_order(mesh):
         np.zeros(0, dtype=np.int32)
     krig = np.setdiff1d(np.arange(N), chol).astype(np.int32)
     out = np.empty(len(krig), dtype=np.int32)
-    _kernels.maxmin(x, z, N, chol, len(chol), krig, len(krig), out)
+    _kernels.maxmin(x, z, chol, krig, out)
     ref, scale = _maxmin_brute(x, z, chol, krig)
     assert np.array_equal(out, ref)
     assert np.all(np.diff(scale[1:]) <= 0)
@@ -291,13 +291,12 @@ def test_kernels_check_their_buffers():
     f = s._fill
     out = np.zeros((2, s.N))
     eps = np.zeros((2, s.Nkrig))
-    args = [out, eps, 2, s.N, f._mu, f._chol, s.Nchol, f._slot, f._node, f._nbr, f._weight,
-            f._count, f._scale, f.neighbours]
+    args = [out, eps, f._mu, f._chol, f._slot, f._node, f._nbr, f._weight, f._count, f._scale]
     _kernels.draw(*args)
     bad = f._nbr.copy()
     bad[3, 0] = s.N
     with pytest.raises(ValueError, match="out of range"):
-        _kernels.draw(*args[:9], bad, *args[10:])
+        _kernels.draw(*args[:6], bad, *args[7:])
     with pytest.raises(TypeError):
         _kernels.draw(out.astype(np.float32), *args[1:])
     with pytest.raises(ValueError):
@@ -318,7 +317,7 @@ def test_orderings_refuse_node_indices_out_of_range(kernel, index):
     out = np.zeros(len(krig), dtype=np.int32)
     extra = (1.0,) if kernel == "order" else ()
     with pytest.raises(ValueError, match="out of range"):
-        getattr(_kernels, kernel)(x, z, 30, chol, 3, krig, len(krig), out, *extra)
+        getattr(_kernels, kernel)(x, z, chol, krig, out, *extra)
 
 
 def _z_scores(sample, S, mean):

@@ -45,7 +45,7 @@ from typing import Callable, Optional, Tuple
 
 import numpy as np
 
-from .. import _kernels  # type: ignore[attr-defined]
+from .. import _kernels
 from .._checks import integer, refuse_bool
 from .protocol import Base, frozen
 
@@ -191,10 +191,10 @@ class ConditionalValues:
             progress("neighbours", 0, 1)
         if order == "maxmin":
             drawn = np.empty(Nkrig, dtype=np.int32)
-            _kernels.maxmin(x, z, N, chol, Nchol, krig, Nkrig, drawn)
+            _kernels.maxmin(x, z, chol, krig, drawn)
         elif order == "coarse-to-fine":
             drawn = np.empty(Nkrig, dtype=np.int32)
-            _kernels.order(x, z, N, chol, Nchol, krig, Nkrig, drawn, float(base.Dhchol))
+            _kernels.order(x, z, chol, krig, drawn, float(base.Dhchol))
         elif order == "random":
             drawn = krig[np.random.default_rng(0x5eed).permutation(Nkrig)]
         else:
@@ -211,8 +211,7 @@ class ConditionalValues:
         mc = int(options.chol_neighbours or 0)
         self.chol_neighbours = mc
         self.nugget = float(options.nugget or 0.0)
-        _kernels.build(x, z, sigma, N, node_of_rank, Nchol, float(base.theta_z), model, m, tol,
-                       self.nugget, mc,
+        _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget, mc,
                        self._nbr, self._weight, self._count, self._scale, progress)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
@@ -242,9 +241,8 @@ class ConditionalValues:
         if eps.dtype != np.float64 or (rows > 1 and eps.strides[0] % 8) or \
                 (self._Nkrig > 1 and eps.strides[1] != 8):
             eps = np.ascontiguousarray(eps, dtype=np.float64)
-        _kernels.draw(out, eps, rows, self._N, self._mu, self._chol, self._Nchol, self._slot,
-                      self._node, self._nbr, self._weight, self._count, self._scale,
-                      self.neighbours)
+        _kernels.draw(out, eps, self._mu, self._chol, self._slot, self._node, self._nbr,
+                      self._weight, self._count, self._scale)
 
     # -- exact moments -------------------------------------------------------
 

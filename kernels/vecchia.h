@@ -242,7 +242,8 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
 constexpr std::ptrdiff_t draw_group = 16;
 
 inline int draw_threads(std::ptrdiff_t rows, std::ptrdiff_t N) {
-    return rows >= 2 && N * rows >= 65536 ? configured_threads() : 1;
+    // N * rows >= 65536, without the product (it may not fit).
+    return rows >= 2 && N >= 65536 / rows + (65536 % rows != 0) ? configured_threads() : 1;
 }
 
 inline std::ptrdiff_t draw_width(std::ptrdiff_t rows, int threads) {

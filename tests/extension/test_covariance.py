@@ -6,7 +6,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import random_field as rf
-from conftest import NEG_PI, assert_same_bits, bits, cov_oracle
+from support import NEG_PI, assert_same_bits, bits, cov_oracle
 
 E = math.exp
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import random_field as rf
-from conftest import (MATRIX_EXPORTERS, VECTOR_EXPORTERS, VIEW_KINDS, assert_same_bits, export,
+from support import (MATRIX_EXPORTERS, VECTOR_EXPORTERS, VIEW_KINDS, assert_same_bits, export,
                       make_view)
 
 FUNCS = ("get_COV", "get_C_chol_krig", "get_chol_krig_nodes", "get_chol_field",

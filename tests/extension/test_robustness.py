@@ -6,7 +6,7 @@ threaded fill, and argument conversions that free an array already acquired.
 The fuzz tests try RANDOM_FIELD_FUZZ_EXAMPLES examples per function (150 by
 default). The long profile (about a quarter of an hour on two cores):
 
-    RANDOM_FIELD_FUZZ_EXAMPLES=20000 python -m pytest tests/test_robustness.py -s -k fuzz
+    RANDOM_FIELD_FUZZ_EXAMPLES=20000 python -m pytest tests/extension/test_robustness.py -s -k fuzz
 
 With -s (or -rP) every test prints its figures: examples tried per function,
 calls repeated and memory before/after, threads x calls, Ctrl-C latency.
@@ -32,6 +32,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 import random_field as rf
+from support import interrupt_child
 
 try:
     import psutil
@@ -321,19 +322,7 @@ print("RESULT", r.shape, flush=True)
     (1000, 150000, "lambda: random_field.get_C_chol_krig(x, z, xk, zk, 10.0, 1, s, sk)"),
 ])
 def test_ctrl_c_interrupts_long_fill(n, m, call):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", CHILD.format(n=n, m=m, call=call)], env=env,
-                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "READY", p.stderr.read()
-        time.sleep(0.5)
-        sent = time.monotonic()
-        os.kill(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=60)
-        latency = time.monotonic() - sent
-    finally:
-        p.kill()
-        p.wait()
+    out, err, latency = interrupt_child(CHILD.format(n=n, m=m, call=call), 0.5, 60)
     print(f"Ctrl-C latency of {call.split('.')[1].split('(')[0]}: {latency * 1000:.0f} ms")
     assert "RESULT" not in out, "the fill ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
@@ -354,19 +343,7 @@ print("RESULT", len(r[0]), flush=True)
 
 
 def test_ctrl_c_interrupts_long_partition():
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    p = subprocess.Popen([sys.executable, "-c", PARTITION_CHILD.format(sanitized=SANITIZED)],
-                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        assert p.stdout.readline().strip() == "READY", p.stderr.read()
-        time.sleep(0.3)
-        sent = time.monotonic()
-        os.kill(p.pid, signal.SIGINT)
-        out, err = p.communicate(timeout=120)
-        latency = time.monotonic() - sent
-    finally:
-        p.kill()
-        p.wait()
+    out, err, latency = interrupt_child(PARTITION_CHILD.format(sanitized=SANITIZED), 0.3, 120)
     print(f"Ctrl-C latency of get_chol_krig_nodes: {latency * 1000:.0f} ms")
     assert "RESULT" not in out, "the partition ended before the signal, or ignored it"
     assert "KeyboardInterrupt" in err.strip().splitlines()[-1]
@@ -483,12 +460,12 @@ def test_conditional_kernels_read_a_buffer_without_strides():
     i32 = lambda *v: np.array(v, np.int32)  # noqa: E731
     # Two realisations over two nodes: node 0 is the Cholesky node (its
     # values given), node 1 is drawn from it with weight 0.5 and scale 2.
-    rest = (2, 2, np.array([1.0, 3.0]), i32(0), 1, i32(0), i32(1), i32(0), np.array([0.5]),
-            i32(1), np.array([2.0]), 1)
-    want = np.array([5.0, 0.0, -1.0, 0.0])
+    rest = (np.array([1.0, 3.0]), i32(0), i32(0), i32(1), i32([0]), np.array([[0.5]]), i32(1),
+            np.array([2.0]))
+    want = np.array([[5.0, 0.0], [-1.0, 0.0]])
     _kernels.draw(want, np.array([[0.25], [-0.5]]), *rest)
     eps = ((ctypes.c_double * 1) * 2)()
     eps[0][0], eps[1][0] = 0.25, -0.5
-    got = np.array([5.0, 0.0, -1.0, 0.0])
+    got = np.array([[5.0, 0.0], [-1.0, 0.0]])
     _kernels.draw(got, eps, *rest)
-    assert got.tobytes() == want.tobytes() and got[1] != got[3]
+    assert got.tobytes() == want.tobytes() and got[0, 1] != got[1, 1]

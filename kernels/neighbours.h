@@ -1,0 +1,645 @@
+// Nearest earlier nodes on a cell grid, and the drawing orders of the
+// kriged nodes (max-min, coarse to fine). No Python here.
+//
+// The nodes carry ranks (the order in which a realisation draws them). A
+// query for the node of rank r returns its m nearest nodes among those of
+// rank below r. Each cell lists its nodes by increasing rank, so a query
+// reads, in every cell it visits, only the nodes it may use. Distances are
+// the module's node distance, and ties are broken by rank, so every query
+// has one answer, whichever thread asks it and however the cells are laid.
+//
+// The cells are those of the node partition (partition.h): square, of a
+// side that is a power of two, keyed by their integer coordinates, so the
+// cell of a coordinate v is exactly floor(v / side) and a cell's edges are
+// exact. Only occupied cells exist (a dense table when their box is small,
+// else a hash table): the extent of the nodes costs nothing, however far an
+// outlier lies. Cell coordinates are clamped to +-2^61 (no overflow
+// anywhere); a clamped cell reaches to infinity on its outer side, which
+// keeps every distance bound below a lower bound. A search that would visit
+// more cells than there are occupied ones examines the occupied cells
+// instead, nearest first.
+#pragma once
+
+#include "distance.h"
+#include "partition.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace random_field {
+
+// The box of the finite coordinates among n nodes; empty (lo > hi) when none.
+struct Box {
+    double x0 = INFINITY, x1 = -INFINITY, z0 = INFINITY, z1 = -INFINITY;
+    void add(double x, double z) {
+        if (!(std::isfinite(x) && std::isfinite(z))) return;
+        x0 = std::min(x0, x); x1 = std::max(x1, x);
+        z0 = std::min(z0, z); z1 = std::max(z1, z);
+    }
+    bool empty() const { return !(x0 <= x1); }
+    // The diagonal, at most the largest double (never infinite).
+    double diagonal() const {
+        if (empty()) return 0.0;
+        const double d = std::hypot(x1 - x0, z1 - z0);
+        if (std::isfinite(d)) return d;
+        const double h = 2.0 * std::hypot(x1 / 2 - x0 / 2, z1 / 2 - z0 / 2);
+        return std::isfinite(h) ? h : DBL_MAX;
+    }
+};
+
+// One neighbour found: its distance and its rank.
+struct Found {
+    double dist;
+    std::int32_t rank;
+    bool operator<(const Found& o) const {
+        return dist < o.dist || (dist == o.dist && rank < o.rank);
+    }
+};
+
+// Square cells over a fixed list of points (finite coordinates), each cell
+// listing its points by increasing position in the list.
+class CellGrid {
+public:
+    static constexpr std::int64_t limit = std::int64_t{1} << 61;
+
+    // Point p (0 <= p < n) is node nodes[p]; points whose coordinates are not
+    // finite are left out.
+    CellGrid(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
+        Box box;
+        for (std::ptrdiff_t p = 0; p < n; ++p) box.add(x[nodes[p]], z[nodes[p]]);
+        if (box.empty()) return;
+        const double s0 = first_side(box, n);
+        side_ = s0;
+        // Finer cells while the nodes crowd into few of them (a small
+        // cluster among outliers): the mean number of nodes sharing a node's
+        // cell is what a search pays. A finer side is kept when it thins the
+        // crowd; a few steps without gain mean duplicates, which no side
+        // separates.
+        double best = crowding(x, z, nodes, n, side_), s = side_, crowd = best;
+        for (int idle = 0; best > 16.0 && idle < 8 && s > 0x1p-500;) {
+            s = std::max(0x1p-500, s / detail::cell_side(std::max(2.0, std::sqrt(crowd / 2.0))));
+            crowd = crowding(x, z, nodes, n, s);
+            if (crowd <= best / 1.5) {
+                side_ = s;
+                best = crowd;
+                idle = 0;
+            } else {
+                ++idle;
+            }
+        }
+        // The steps are coarse: back to the largest side that keeps about
+        // as few nodes a cell as the first guess gives a mesh of even density.
+        if (side_ != s0)
+            for (int step = 0; step < 8 && side_ < s0; ++step) {
+                const double c = crowding(x, z, nodes, n, 2.0 * side_);
+                if (c > 10.0) break;
+                side_ *= 2.0;
+            }
+        place(x, z, nodes, n);
+    }
+
+    double side() const { return side_; }
+    std::ptrdiff_t cells() const { return static_cast<std::ptrdiff_t>(cx_.size()); }
+    bool empty() const { return cx_.empty(); }
+
+    // The cell coordinate of v (not NaN), clamped to [-limit, limit].
+    std::int64_t cell(double v) const {
+        const double q = v / side_;
+        if (!(q > -static_cast<double>(limit))) return -limit;
+        if (q >= static_cast<double>(limit)) return limit;
+        if (std::fabs(q) < 1.0) return v < 0.0 ? -1 : 0;
+        return static_cast<std::int64_t>(std::floor(q));
+    }
+    // Distance from v to the cells below c on its axis (v at or above
+    // their edge), and to those above c: lower bounds on any true distance.
+    double below_gap(double v, std::int64_t c) const {
+        return c <= -limit ? INFINITY : v - static_cast<double>(c) * side_;
+    }
+    double above_gap(double v, std::int64_t c) const {
+        return c >= limit ? INFINITY : static_cast<double>(c + 1) * side_ - v;
+    }
+    // The least distance from v to cell c on one axis (0 inside).
+    double gap(double v, std::int64_t c) const {
+        const double lo = c <= -limit ? -INFINITY : static_cast<double>(c) * side_;
+        const double hi = c >= limit ? INFINITY : static_cast<double>(c + 1) * side_;
+        if (v < lo) return lo - v;
+        if (v >= hi) return v - hi;
+        return 0.0;
+    }
+
+    // The cell's id, or -1 when no point lies in it.
+    std::ptrdiff_t find(std::int64_t cx, std::int64_t cz) const {
+        if (cx < bx0_ || cx > bx1_ || cz < bz0_ || cz > bz1_) return -1;
+        return find_in_box(cx, cz);
+    }
+    // The same for a cell known to lie in the box of occupied cells.
+    std::ptrdiff_t find_in_box(std::int64_t cx, std::int64_t cz) const {
+        const std::int64_t a = cx - dx0_, b = cz - dz0_;
+        if (a >= 0 && a < dnx_ && b >= 0 && b < dnz_)
+            return dense_[static_cast<std::size_t>(b * dnx_ + a)];
+        const detail::Index h = hashed_.first(cx, cz);
+        return h == detail::none ? -1 : h;
+    }
+    std::int64_t cx(std::ptrdiff_t id) const { return cx_[static_cast<std::size_t>(id)]; }
+    std::int64_t cz(std::ptrdiff_t id) const { return cz_[static_cast<std::size_t>(id)]; }
+    const std::int32_t* begin(std::ptrdiff_t id) const {
+        return members_.data() + start_[static_cast<std::size_t>(id)];
+    }
+    const std::int32_t* end(std::ptrdiff_t id) const {
+        return members_.data() + start_[static_cast<std::size_t>(id) + 1];
+    }
+    // The box of the occupied cells.
+    std::int64_t bx0() const { return bx0_; }
+    std::int64_t bx1() const { return bx1_; }
+    std::int64_t bz0() const { return bz0_; }
+    std::int64_t bz1() const { return bz1_; }
+
+    // Calls visit(id) for every occupied cell in [cx0, cx1] x [cz0, cz1]:
+    // through the table when the block is small, else over all cells.
+    template <class Visit>
+    void each_in(std::int64_t cx0, std::int64_t cx1, std::int64_t cz0, std::int64_t cz1,
+                 const Visit& visit) const {
+        cx0 = std::max(cx0, bx0_); cx1 = std::min(cx1, bx1_);
+        cz0 = std::max(cz0, bz0_); cz1 = std::min(cz1, bz1_);
+        if (cx0 > cx1 || cz0 > cz1) return;
+        const double block = static_cast<double>(cx1 - cx0 + 1) * static_cast<double>(cz1 - cz0 + 1);
+        if (block > static_cast<double>(cells())) {
+            for (std::ptrdiff_t id = 0; id < cells(); ++id) {
+                const std::int64_t a = cx(id), b = cz(id);
+                if (a >= cx0 && a <= cx1 && b >= cz0 && b <= cz1) visit(id);
+            }
+            return;
+        }
+        for (std::int64_t b = cz0; b <= cz1; ++b)
+            for (std::int64_t a = cx0; a <= cx1; ++a) {
+                const std::ptrdiff_t id = find_in_box(a, b);
+                if (id >= 0) visit(id);
+            }
+    }
+
+private:
+    // A power of two near the side of n/2 square cells over the box.
+    static double first_side(const Box& box, std::ptrdiff_t n) {
+        const double w = box.x1 / 2 - box.x0 / 2, h = box.z1 / 2 - box.z0 / 2;  // halves: finite
+        const double want = std::max(1.0, static_cast<double>(n) / 2.0);
+        double s = 2.0 * std::sqrt(w * h / want);
+        if (!(s > 0.0) || !std::isfinite(s)) s = 2.0 * std::max(w, h) / want;
+        if (!(s > 0.0) || !std::isfinite(s)) s = 1.0;  // every node at one point
+        // The power of two nearest to s (in ratio): one to four nodes a cell.
+        return detail::cell_side(s);
+    }
+
+    // Ids of cells: a dense table over the box of the occupied cells when it
+    // is not much larger than the number of points (the partition's rule),
+    // else over the box of the bulk (the cells of all but the outermost 1 %
+    // of the points on each axis) when that one is, and a hash table for the
+    // cells outside the dense box. `get` gives the id of an occupied cell,
+    // `fresh` when it had none (it then has `fresh`).
+    void make_ids(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
+        dense_.clear();
+        hashed_ = detail::HashedCells();
+        dnx_ = dnz_ = 0;
+        if (bx0_ > bx1_) return;
+        const std::int64_t budget = 4 * static_cast<std::int64_t>(n) + 1024;
+        auto fits = [budget](std::int64_t x0, std::int64_t x1, std::int64_t z0, std::int64_t z1) {
+            return x1 - x0 + 1 <= budget / (z1 - z0 + 1);
+        };
+        std::int64_t x0 = bx0_, x1 = bx1_, z0 = bz0_, z1 = bz1_;
+        if (!fits(x0, x1, z0, z1)) {
+            std::vector<std::int64_t> c;
+            c.reserve(static_cast<std::size_t>(n));
+            auto trim = [&](bool on_x, std::int64_t& lo, std::int64_t& hi) {
+                c.clear();
+                for (std::ptrdiff_t p = 0; p < n; ++p) {
+                    const double xp = x[nodes[p]], zp = z[nodes[p]];
+                    if (std::isfinite(xp) && std::isfinite(zp)) c.push_back(cell(on_x ? xp : zp));
+                }
+                const std::size_t k = c.size() / 100;
+                std::nth_element(c.begin(), c.begin() + static_cast<std::ptrdiff_t>(k), c.end());
+                lo = c[k];
+                std::nth_element(c.begin(), c.end() - 1 - static_cast<std::ptrdiff_t>(k), c.end());
+                hi = c[c.size() - 1 - k];
+            };
+            trim(true, x0, x1);
+            trim(false, z0, z1);
+            if (!fits(x0, x1, z0, z1)) return;
+        }
+        dx0_ = x0;
+        dz0_ = z0;
+        dnx_ = x1 - x0 + 1;
+        dnz_ = z1 - z0 + 1;
+        dense_.assign(static_cast<std::size_t>(dnx_ * dnz_), -1);
+    }
+    std::ptrdiff_t get(std::int64_t cx, std::int64_t cz, std::ptrdiff_t fresh) {
+        const std::int64_t a = cx - dx0_, b = cz - dz0_;
+        if (a >= 0 && a < dnx_ && b >= 0 && b < dnz_) {
+            std::int32_t& d = dense_[static_cast<std::size_t>(b * dnx_ + a)];
+            if (d < 0) d = static_cast<std::int32_t>(fresh);
+            return d;
+        }
+        detail::Index& h = hashed_.slot(cx, cz);
+        if (h == detail::none) h = fresh;
+        return h;
+    }
+
+    // The box of the cells of the points at side s.
+    void cell_box(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
+        bx0_ = bz0_ = limit;
+        bx1_ = bz1_ = -limit;
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double xp = x[nodes[p]], zp = z[nodes[p]];
+            if (!(std::isfinite(xp) && std::isfinite(zp))) continue;
+            const std::int64_t a = cell(xp), b = cell(zp);
+            bx0_ = std::min(bx0_, a); bx1_ = std::max(bx1_, a);
+            bz0_ = std::min(bz0_, b); bz1_ = std::max(bz1_, b);
+        }
+    }
+
+    // Mean over the points of the number of points in their cell, at side s.
+    static double crowding(const double* x, const double* z, const std::int32_t* nodes,
+                           std::ptrdiff_t n, double s) {
+        CellGrid probe;
+        probe.side_ = s;
+        probe.cell_box(x, z, nodes, n);
+        probe.make_ids(x, z, nodes, n);
+        std::vector<std::int64_t> count;
+        double sum = 0.0, used = 0.0;
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double xp = x[nodes[p]], zp = z[nodes[p]];
+            if (!(std::isfinite(xp) && std::isfinite(zp))) continue;
+            const std::ptrdiff_t id =
+                probe.get(probe.cell(xp), probe.cell(zp), static_cast<std::ptrdiff_t>(count.size()));
+            if (id == static_cast<std::ptrdiff_t>(count.size())) count.push_back(0);
+            std::int64_t& c = count[static_cast<std::size_t>(id)];
+            sum += static_cast<double>(2 * c + 1);
+            ++c;
+            used += 1.0;
+        }
+        return used > 0.0 ? sum / used : 0.0;
+    }
+
+    CellGrid() = default;
+
+    void place(const double* x, const double* z, const std::int32_t* nodes, std::ptrdiff_t n) {
+        cell_box(x, z, nodes, n);
+        make_ids(x, z, nodes, n);
+        std::vector<std::int32_t> cell_of(static_cast<std::size_t>(n), -1);
+        std::vector<std::int64_t> count;
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const double xp = x[nodes[p]], zp = z[nodes[p]];
+            if (!(std::isfinite(xp) && std::isfinite(zp))) continue;
+            const std::int64_t a = cell(xp), b = cell(zp);
+            const std::ptrdiff_t id = get(a, b, static_cast<std::ptrdiff_t>(cx_.size()));
+            if (id == static_cast<std::ptrdiff_t>(cx_.size())) {
+                cx_.push_back(a);
+                cz_.push_back(b);
+                count.push_back(0);
+            }
+            cell_of[static_cast<std::size_t>(p)] = static_cast<std::int32_t>(id);
+            ++count[static_cast<std::size_t>(id)];
+        }
+        start_.assign(cx_.size() + 1, 0);
+        for (std::size_t c = 0; c < count.size(); ++c) start_[c + 1] = start_[c] + count[c];
+        members_.resize(static_cast<std::size_t>(start_.back()));
+        std::vector<std::int64_t>& fill = count;
+        std::copy(start_.begin(), start_.end() - 1, fill.begin());
+        for (std::ptrdiff_t p = 0; p < n; ++p) {
+            const std::int32_t c = cell_of[static_cast<std::size_t>(p)];
+            if (c >= 0) members_[static_cast<std::size_t>(fill[static_cast<std::size_t>(c)]++)] =
+                static_cast<std::int32_t>(p);
+        }
+    }
+
+    double side_ = 1.0;
+    std::vector<std::int64_t> cx_, cz_, start_;
+    std::vector<std::int32_t> members_;
+    std::int64_t bx0_ = limit, bx1_ = -limit, bz0_ = limit, bz1_ = -limit;
+    std::int64_t dx0_ = 0, dz0_ = 0, dnx_ = 0, dnz_ = 0;  // the dense box
+    std::vector<std::int32_t> dense_;
+    detail::HashedCells hashed_;
+};
+
+// The grid of all nodes, each cell's nodes listed by increasing rank.
+// node_of_rank[r] is the node of rank r (r in [0, N)); nodes whose
+// coordinates are not finite are left out, so they are nobody's neighbour.
+class RankedGrid {
+public:
+    RankedGrid(const double* x, const double* z, const std::int32_t* node_of_rank,
+               std::ptrdiff_t N)
+        : x_(x), z_(z), node_of_rank_(node_of_rank), grid_(x, z, node_of_rank, N) {}
+
+    // The (at most) m nodes nearest to (xq, zq) among ranks below `below`,
+    // nearest first, into `out` (cleared first).
+    void nearest(double xq, double zq, std::int32_t below, std::ptrdiff_t m,
+                 std::vector<Found>& out) const {
+        out.clear();
+        if (m <= 0 || below <= 0 || grid_.empty() || !(std::isfinite(xq) && std::isfinite(zq)))
+            return;
+        const CellGrid& g = grid_;
+        const std::int64_t cx = g.cell(xq), cz = g.cell(zq);
+        const double budget = static_cast<double>(g.cells());
+        double visited = 0.0;
+        for (std::int64_t k = 0;; ++k) {
+            const std::int64_t xa = cx - k, xb = cx + k, za = cz - k, zb = cz + k;
+            // The ring of the block [xa, xb] x [za, zb], within the occupied box.
+            for (std::int64_t jz = std::max(za, g.bz0()); jz <= std::min(zb, g.bz1()); ++jz) {
+                if (jz == za || jz == zb) {
+                    for (std::int64_t jx = std::max(xa, g.bx0()); jx <= std::min(xb, g.bx1()); ++jx)
+                        scan(g.find_in_box(jx, jz), xq, zq, below, m, out);
+                } else {
+                    if (xa >= g.bx0()) scan(g.find_in_box(xa, jz), xq, zq, below, m, out);
+                    if (k > 0 && xb <= g.bx1()) scan(g.find_in_box(xb, jz), xq, zq, below, m, out);
+                }
+            }
+            visited += static_cast<double>(8 * k + 1);
+            // Every node not yet examined lies outside the block: at least
+            // `gap` away on one axis, so at a node distance of at least
+            // least_distance(gap).
+            double gap = INFINITY;
+            bool more = false;  // occupied cells outside the block
+            if (xa > g.bx0()) { more = true; gap = std::min(gap, g.below_gap(xq, xa)); }
+            if (xb < g.bx1()) { more = true; gap = std::min(gap, g.above_gap(xq, xb)); }
+            if (za > g.bz0()) { more = true; gap = std::min(gap, g.below_gap(zq, za)); }
+            if (zb < g.bz1()) { more = true; gap = std::min(gap, g.above_gap(zq, zb)); }
+            if (!more) break;  // every occupied cell is examined
+            if (full(out, m) && out.front().dist < least_distance(gap)) break;
+            if (visited + static_cast<double>(8 * (k + 1)) > budget) {
+                rest(xa, xb, za, zb, xq, zq, below, m, out);
+                break;
+            }
+        }
+        std::sort_heap(out.begin(), out.end());
+    }
+
+private:
+    // The least node distance of two nodes at least `gap` apart on one
+    // axis: the distance's own operations on gap, each monotonic, so it holds
+    // when squares underflow (a node 1e-200 away is at distance 0) or
+    // overflow.
+    static double least_distance(double gap) { return std::sqrt(gap * gap); }
+
+    static bool full(const std::vector<Found>& out, std::ptrdiff_t m) {
+        return static_cast<std::ptrdiff_t>(out.size()) == m;
+    }
+
+    // The occupied cells outside the block [xa, xb] x [za, zb], nearest
+    // first, until the nearest left is farther than the m-th found.
+    void rest(std::int64_t xa, std::int64_t xb, std::int64_t za, std::int64_t zb, double xq,
+              double zq, std::int32_t below, std::ptrdiff_t m, std::vector<Found>& out) const {
+        const CellGrid& g = grid_;
+        std::vector<std::pair<double, std::ptrdiff_t>> far;
+        for (std::ptrdiff_t id = 0; id < g.cells(); ++id) {
+            const std::int64_t a = g.cx(id), b = g.cz(id);
+            if (a >= xa && a <= xb && b >= za && b <= zb) continue;
+            const double d = least_distance(std::max(g.gap(xq, a), g.gap(zq, b)));
+            if (full(out, m) && !(d <= out.front().dist)) continue;
+            far.emplace_back(d, id);
+        }
+        // Nearest first through a heap: only the cells taken are ordered.
+        const auto nearer = [](const std::pair<double, std::ptrdiff_t>& a,
+                               const std::pair<double, std::ptrdiff_t>& b) { return b < a; };
+        std::make_heap(far.begin(), far.end(), nearer);
+        for (auto end = far.end(); end != far.begin(); --end) {
+            const auto c = far.front();
+            if (full(out, m) && out.front().dist < c.first) break;
+            std::pop_heap(far.begin(), end, nearer);
+            scan(c.second, xq, zq, below, m, out);
+        }
+    }
+
+    // Offers the usable nodes of cell `id` (none when -1) to the bounded
+    // max-heap `out`.
+    void scan(std::ptrdiff_t id, double xq, double zq, std::int32_t below, std::ptrdiff_t m,
+              std::vector<Found>& out) const {
+        if (id < 0) return;
+        for (const std::int32_t* e = grid_.begin(id), *end = grid_.end(id); e < end; ++e) {
+            const std::int32_t r = *e;
+            if (r >= below) return;  // the rest of the cell is drawn later
+            const std::int32_t i = node_of_rank_[r];
+            const Found f{node_distance(xq, zq, x_[i], z_[i]), r};
+            if (!full(out, m)) {
+                out.push_back(f);
+                std::push_heap(out.begin(), out.end());
+            } else if (f < out.front()) {
+                std::pop_heap(out.begin(), out.end());
+                out.back() = f;
+                std::push_heap(out.begin(), out.end());
+            }
+        }
+    }
+
+    const double* x_;
+    const double* z_;
+    const std::int32_t* node_of_rank_;
+    CellGrid grid_;
+};
+
+// Between blocks of nodes, the orderings ask `interrupted()` whether to
+// stop, and then return false with the order incomplete.
+constexpr std::ptrdiff_t interrupt_every = 16384;
+
+namespace detail {
+
+// One level of the coarse-to-fine order: each node of `left`, in turn, is
+// taken when no node taken so far (those listed in `taken`, then those
+// taken at this level) lies within `dist`; the others go to `next_left`. The
+// test is the partition's, on the partition's cells.
+template <class Cells, class Interrupted>
+bool take_level(const double* x, const double* z, double dist, double s, Cells& cells,
+                std::vector<std::int32_t>& link, std::vector<std::int32_t>& taken,
+                const std::vector<std::int32_t>& left, std::vector<std::int32_t>& next_left,
+                std::vector<std::int32_t>& order, const Interrupted& interrupted) {
+    FarCells far;
+    auto insert = [&](std::int32_t i) {
+        std::int64_t cx, cz;
+        const unsigned char k = locate(x[i], z[i], s, &cx, &cz);
+        if (k & node_never) return;
+        Index& head = k == node_near ? cells.slot(cx, cz) : far.slot(cx, cz, k);
+        link[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(head);
+        head = i;
+    };
+    auto near_in = [&](double xi, double zi, Index p) {
+        for (; p != none; p = link[static_cast<std::size_t>(p)])
+            if (node_distance(xi, zi, x[p], z[p]) < dist) return true;
+        return false;
+    };
+    auto near = [&](std::int32_t i) {
+        std::int64_t cx = 0, cz = 0;
+        const unsigned char k = locate(x[i], z[i], s, &cx, &cz);
+        const double xi = x[i], zi = z[i];
+        return any_in_reach(cells, far, k, cx, cz, [&](Index p) { return near_in(xi, zi, p); });
+    };
+    for (std::int32_t i : taken) insert(i);
+    next_left.clear();
+    for (std::size_t q = 0; q < left.size(); ++q) {
+        if ((q & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
+        const std::int32_t i = left[q];
+        if (near(i)) {
+            next_left.push_back(i);
+        } else {
+            order.push_back(i);
+            taken.push_back(i);
+            insert(i);
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// The coarse-to-fine order of the kriged nodes: level 1 takes, in node
+// order, every kriged node farther than dist/2 from all nodes taken so far
+// (the Cholesky nodes first), level 2 those farther than dist/4, and so on;
+// each level is in node order. It approximates the max-min order (each node
+// as far as possible from those before it) in O(N) per level. Nodes left
+// when the distance no longer separates them (duplicates) come last, in node
+// order. `dist` is the Cholesky nodes' separation, bounded here by the
+// extent of the nodes. The kriged nodes in drawing order go to `order`.
+template <class Interrupted>
+bool coarse_to_fine(const double* x, const double* z, std::ptrdiff_t N, const std::int32_t* chol,
+                    std::ptrdiff_t Nchol, const std::int32_t* krig, std::ptrdiff_t Nkrig,
+                    double dist, std::vector<std::int32_t>& order, const Interrupted& interrupted) {
+    order.clear();
+    order.reserve(static_cast<std::size_t>(Nkrig));
+    Box box;
+    for (std::ptrdiff_t i = 0; i < N; ++i) box.add(x[i], z[i]);
+    const double extent = box.diagonal();
+    if (!(dist <= extent)) dist = extent;
+    std::vector<std::int32_t> left(krig, krig + Nkrig), next_left;
+    std::vector<std::int32_t> taken(chol, chol + Nchol);
+    std::vector<std::int32_t> link(static_cast<std::size_t>(N), -1);
+    constexpr int max_levels = 48;
+    for (int level = 1; level <= max_levels && !left.empty() && dist > 0; ++level) {
+        dist *= 0.5;
+        const double s = detail::cell_side(dist);
+        const bool ok = detail::with_cells(x, z, N, s, interrupted, [&](auto& cells) {
+            return detail::take_level(x, z, dist, s, cells, link, taken, left, next_left, order,
+                                      interrupted);
+        });
+        if (!ok) return false;
+        left.swap(next_left);
+    }
+    order.insert(order.end(), left.begin(), left.end());
+    return true;
+}
+
+// The max-min order of the kriged nodes: each next node is the one farthest
+// from all nodes before it (the Cholesky nodes first), ties to the lowest
+// node index. Every prefix of the order is then spread evenly over the
+// mesh, each node's distance to the earlier ones (its scale) never grows
+// along the order, and the nearest earlier nodes of a node sit at its own
+// scale: coarse nodes condition on far neighbours, fine nodes on near ones.
+//
+// The distance of every waiting node to the chosen ones sits in an indexed
+// max-heap; choosing node i at distance r can only lower the distances of
+// waiting nodes within r of i, which the cells find. Nodes whose
+// coordinates are not finite come last, in node order. Memory O(N), time
+// about O(N log N) on a mesh of even density. The kriged nodes in drawing
+// order go to `order`.
+template <class Interrupted>
+bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, std::ptrdiff_t Nchol,
+                  const std::int32_t* krig, std::ptrdiff_t Nkrig, std::vector<std::int32_t>& order,
+                  const Interrupted& interrupted) {
+    order.clear();
+    order.reserve(static_cast<std::size_t>(Nkrig));
+    std::vector<std::int32_t> late;   // kriged nodes without finite coordinates
+    std::vector<std::int32_t> wait;   // the others
+    for (std::ptrdiff_t k = 0; k < Nkrig; ++k) {
+        const std::int32_t i = krig[k];
+        (std::isfinite(x[i]) && std::isfinite(z[i]) ? wait : late).push_back(i);
+    }
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(wait.size());
+    auto at = [](auto& v, std::ptrdiff_t k) -> auto& { return v[static_cast<std::size_t>(k)]; };
+    if (n > 0) {
+        // Distance of each waiting node (by its slot in `wait`) to the
+        // Cholesky nodes.
+        std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
+        if (Nchol > 0) {
+            std::vector<std::int32_t> ranked(chol, chol + Nchol);
+            ranked.insert(ranked.end(), wait.begin(), wait.end());
+            const RankedGrid cg(x, z, ranked.data(), static_cast<std::ptrdiff_t>(ranked.size()));
+            std::vector<Found> found;
+            for (std::ptrdiff_t s = 0; s < n; ++s) {
+                if ((s & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
+                const std::int32_t i = at(wait, s);
+                cg.nearest(x[i], z[i], static_cast<std::int32_t>(Nchol), 1, found);
+                if (!found.empty()) at(dm, s) = found.front().dist;
+            }
+        }
+        // The cells of the waiting nodes.
+        const CellGrid g(x, z, wait.data(), n);
+        // Indexed max-heap of slots by (distance, then lower node index).
+        std::vector<std::int32_t> heap(static_cast<std::size_t>(n)), pos(static_cast<std::size_t>(n));
+        auto above = [&](std::int32_t a, std::int32_t b) {
+            const double da = at(dm, a), db = at(dm, b);
+            return da > db || (da == db && at(wait, a) < at(wait, b));
+        };
+        auto place = [&](std::ptrdiff_t h, std::int32_t s) {
+            at(heap, h) = s;
+            at(pos, s) = static_cast<std::int32_t>(h);
+        };
+        std::ptrdiff_t size = n;
+        auto sift_down = [&](std::ptrdiff_t h) {
+            const std::int32_t s = at(heap, h);
+            for (;;) {
+                std::ptrdiff_t c = 2 * h + 1;
+                if (c >= size) break;
+                if (c + 1 < size && above(at(heap, c + 1), at(heap, c))) ++c;
+                if (!above(at(heap, c), s)) break;
+                place(h, at(heap, c));
+                h = c;
+            }
+            place(h, s);
+        };
+        for (std::ptrdiff_t s = 0; s < n; ++s) place(s, static_cast<std::int32_t>(s));
+        for (std::ptrdiff_t h = n / 2 - 1; h >= 0; --h) sift_down(h);
+        std::vector<char> taken(static_cast<std::size_t>(n), 0);
+        std::ptrdiff_t chosen = 0;
+        while (size > 0) {
+            if ((++chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
+            const std::int32_t s = heap[0];
+            --size;
+            if (size > 0) {
+                place(0, at(heap, size));
+                sift_down(0);
+            }
+            at(taken, s) = 1;
+            const std::int32_t i = at(wait, s);
+            order.push_back(i);
+            // Waiting nodes nearer to i than to every node chosen before: at
+            // a node distance below r, so in the cells of [xi - R, xi + R] x
+            // [zi - R, zi + R] as rounded, R = max(r, 2^-500). A node past
+            // the cell of fl(xi + R) lies past a double above fl(xi + R), so
+            // more than R from xi exactly; its rounded dx is then at least R,
+            // whose square is a normal double, so its node distance is at
+            // least R >= r. The same below, and on z.
+            const double r = std::max(at(dm, s), 0x1p-500), xi = x[i], zi = z[i];
+            auto lower = [&](std::int32_t t) {
+                if (at(taken, t)) return;
+                const std::int32_t p = at(wait, t);
+                const double d = node_distance(xi, zi, x[p], z[p]);
+                if (d < at(dm, t)) {
+                    at(dm, t) = d;  // lower: moves down
+                    sift_down(at(pos, t));
+                }
+            };
+            auto cells = [&](std::ptrdiff_t id) {
+                for (const std::int32_t* e = g.begin(id), *end = g.end(id); e < end; ++e) lower(*e);
+            };
+            if (std::isnan(r) || r == INFINITY) {
+                g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), cells);
+            } else {
+                g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), cells);
+            }
+        }
+    }
+    order.insert(order.end(), late.begin(), late.end());
+    return true;
+}
+
+}  // namespace random_field
