@@ -24,7 +24,8 @@ from typing import Any, Collection, Dict, NoReturn, Optional
 
 import numpy as np
 
-__all__ = ["check_sampler_arguments", "refuse", "refuse_bool", "integer", "unknown_keywords", "REQUIRED"]
+__all__ = ["check_sampler_arguments", "refuse", "refuse_bool", "integer", "indices",
+           "unknown_keywords", "REQUIRED"]
 
 # The keys get_random_field requires, in the order in which it tests them.
 REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
@@ -56,6 +57,19 @@ def integer(name: str, value: Any, minimum: Optional[int] = None) -> int:
     if minimum is not None and v < minimum:
         raise ValueError(f"{name} must be >= {minimum}, got {v}")
     return v
+
+
+def indices(what: str, values: Any, n: int) -> np.ndarray:
+    """`values` as indices into n items (negative ones counted from the
+    end), flat, intp: TypeError for anything but integers, IndexError for
+    one out of range, naming `what` they index."""
+    a = np.asarray(values)
+    if a.dtype.kind not in "iu":
+        raise TypeError(f"covariance() takes {what} indices, not {a.dtype}")
+    a = a.astype(np.intp).reshape(-1)
+    if len(a) and (a.min() < -n or a.max() >= n):
+        raise IndexError(f"covariance(): {what} indices must be in 0 .. {n - 1}")
+    return np.where(a < 0, a + n, a)
 
 
 def _is_scalar(value: Any) -> bool:

@@ -50,7 +50,7 @@ from typing import Any, Iterator, List, Optional, Tuple
 import numpy as np
 import scipy.sparse
 
-from ._checks import integer
+from ._checks import indices, integer
 from .fills.protocol import frozen
 from .sampler import Sampler
 from .transform import parameters
@@ -639,13 +639,7 @@ class CellAverages:
 
     def covariance(self, cells: Any) -> np.ndarray:
         """The exact covariance of the drawn values of the given elements."""
-        cells = np.asarray(cells)
-        if cells.dtype.kind not in "iu":
-            raise TypeError(f"covariance() takes element indices, not {cells.dtype}")
-        cells = cells.astype(np.intp).reshape(-1)
-        if len(cells) and (cells.min() < -self.N or cells.max() >= self.N):
-            raise IndexError(f"covariance(): element indices must be in 0 .. {self.N - 1}")
-        cells = np.where(cells < 0, cells + self.N, cells)
+        cells = indices("element", cells, self.N)
         if not len(cells):
             return np.zeros((0, 0))
         C = self._gaussian_covariance(cells)

@@ -39,7 +39,7 @@ import numpy as np
 import random_field
 
 from . import budget, fills, streams
-from ._checks import check_sampler_arguments, integer, refuse_bool
+from ._checks import check_sampler_arguments, indices, integer, refuse_bool
 from .fills.protocol import Base, Fill, ProgressCallback, frozen
 from .transform import IDENTITY, Transform, parameters
 
@@ -358,13 +358,7 @@ class Sampler:
     def covariance(self, nodes: Any) -> np.ndarray:
         """The exact covariance matrix that the fill implies between the
         given node indices (not sampled)."""
-        nodes = np.asarray(nodes)
-        if nodes.dtype.kind not in "iu":
-            raise TypeError(f"covariance() takes node indices, not {nodes.dtype}")
-        nodes = nodes.astype(np.intp).reshape(-1)
-        if len(nodes) and (nodes.min() < -self.N or nodes.max() >= self.N):
-            raise IndexError(f"covariance(): node indices must be in 0 .. {self.N - 1}")
-        nodes = np.where(nodes < 0, nodes + self.N, nodes)
+        nodes = indices("node", nodes, self.N)
         if len(nodes) == 0 or self._fill is None:
             return np.zeros((len(nodes), len(nodes)))
         C = self._fill.covariance(nodes)
