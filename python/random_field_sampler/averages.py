@@ -18,7 +18,8 @@ g is drawn by an ordinary ``Sampler`` over the quadrature points (so every
 fill, seed and budget rule holds as it is) and ``s_e = sqrt(exact variance
 / variance of the point average under the model)``. The points grow with
 the element's size against the correlation length (in the stretched
-coordinates the sampler uses, x scaled by theta_z / theta_x): a small
+coordinates the sampler uses: rotated into the bedding frame by ``angle``,
+then x scaled by theta_z / theta_x): a small
 element's centroid, or its corners (shared with its neighbours) and
 centroid; a larger element's m x m pieces, a point at the centroid of each.
 The exact moments of what is drawn are ``S Cov_points S^T`` with ``S =
@@ -51,6 +52,7 @@ import numpy as np
 import scipy.sparse
 
 from ._checks import indices, integer
+from .anisotropy import check_angle, rotate
 from .fills.protocol import frozen
 from .sampler import Sampler
 from .transform import parameters
@@ -174,15 +176,20 @@ class Cells:
         out.centroid = frozen(self.centroid[cells])
         return out
 
-    def stretched(self, theta_z: float, theta_x: float) -> "Cells":
-        """The elements in the coordinates of an isotropic model: x scaled
-        by theta_z / theta_x."""
+    def stretched(self, theta_z: float, theta_x: float, angle: float = 0.0) -> "Cells":
+        """The elements in the coordinates of an isotropic model: rotated
+        into the bedding frame of `angle` degrees (which keeps areas and the
+        corners' order), then x scaled by theta_z / theta_x."""
         out = self.subset(np.arange(len(self)))
         c = np.array(self.corners)
+        if angle:
+            c[:, :, 0], c[:, :, 1] = rotate(c[:, :, 0], c[:, :, 1], angle)
         c[:, :, 0] *= theta_z / theta_x
         out.corners = frozen(c)
         out.area = frozen(self.area * (theta_z / theta_x))
         cen = np.array(self.centroid)
+        if angle:
+            cen[:, 0], cen[:, 1] = rotate(cen[:, 0], cen[:, 1], angle)
         cen[:, 0] *= theta_z / theta_x
         out.centroid = frozen(cen)
         return out
@@ -325,17 +332,19 @@ def _pair_correlation(s: Cells, i: np.ndarray, j: np.ndarray, theta: float, mode
 
 def exact_covariance(cells: Cells, rows: Any, cols: Any, *, theta_z: float,
                      theta_x: Optional[float] = None, model: int = 0,
-                     order: int = OUTER_ORDER, angle_order: int = ANGLE_ORDER) -> np.ndarray:
+                     order: int = OUTER_ORDER, angle_order: int = ANGLE_ORDER,
+                     angle: float = 0.0) -> np.ndarray:
     """The correlation of the averages of a unit-variance field of the
     model over elements ``rows`` and ``cols`` (len(rows) x len(cols)): the
     double area integral of the correlation over each pair, divided by
     both areas (multiply by sigma_i sigma_j for a covariance). The model:
     0, Gaussian, rho = exp(-pi (d / theta_z)^2); any other code,
-    exponential, rho = exp(-2 d / theta_z); d the distance with x scaled by
-    theta_z / theta_x. Its relative error is near 1e-8 (measured against
+    exponential, rho = exp(-2 d / theta_z); d the distance in the bedding
+    frame of ``angle`` degrees (see ``Sampler``) with its first coordinate
+    scaled by theta_z / theta_x. Its relative error is near 1e-8 (measured against
     adaptive quadrature in the tests)."""
     theta_x = theta_z if theta_x is None else theta_x
-    s = cells.stretched(theta_z, theta_x)
+    s = cells.stretched(theta_z, theta_x, check_angle(angle))
     rows = np.atleast_1d(np.asarray(rows, dtype=np.intp))
     cols = np.atleast_1d(np.asarray(cols, dtype=np.intp))
     ii, jj = np.meshgrid(rows, cols, indexing="ij")
@@ -345,11 +354,12 @@ def exact_covariance(cells: Cells, rows: Any, cols: Any, *, theta_z: float,
 
 def exact_variance(cells: Cells, *, theta_z: float, theta_x: Optional[float] = None,
                    model: int = 0, order: int = OUTER_ORDER,
-                   angle_order: int = ANGLE_ORDER) -> np.ndarray:
+                   angle_order: int = ANGLE_ORDER, angle: float = 0.0) -> np.ndarray:
     """The variance of each element's average of a unit-variance field of
-    the model (the variance reduction function of each element)."""
+    the model (the variance reduction function of each element), the
+    bedding at ``angle`` degrees."""
     theta_x = theta_z if theta_x is None else theta_x
-    s = cells.stretched(theta_z, theta_x)
+    s = cells.stretched(theta_z, theta_x, check_angle(angle))
     k = np.arange(len(cells))
     return _pair_correlation(s, k, k, float(theta_z), model, order, angle_order)
 
@@ -359,7 +369,7 @@ def exact_variance(cells: Cells, *, theta_z: float, theta_x: Optional[float] = N
 
 
 def subdivisions(cells: Cells, *, theta_z: float, theta_x: Optional[float] = None,
-                 model: int = 0) -> np.ndarray:
+                 model: int = 0, angle: float = 0.0) -> np.ndarray:
     """The rule of each element, from its longest side in the stretched
     coordinates against theta_z: 1 (its centroid), ``CORNERS`` (0: its
     corners and centroid) or m >= 2 (m x m pieces), see
@@ -367,7 +377,7 @@ def subdivisions(cells: Cells, *, theta_z: float, theta_x: Optional[float] = Non
     theta_x = theta_z if theta_x is None else theta_x
     key = _model_key(model)
     k, p = SUBDIVISION_RULE[key]
-    a = cells.stretched(theta_z, theta_x).size() / theta_z
+    a = cells.stretched(theta_z, theta_x, check_angle(angle)).size() / theta_z
     m = np.clip(np.ceil(k * a ** p - 1e-9), 2, MAX_SUBDIVISIONS).astype(np.intp)
     m[a <= CORNERS_UP_TO[key]] = CORNERS
     m[a <= CENTROID_UP_TO[key]] = 1
@@ -487,8 +497,8 @@ class CellAverages:
 
     ``cells``: the elements (``Cells``, or what ``Cells`` takes: corners
     (M, 3 or 4, 2), or a list of such blocks). ``theta_z``, ``mu``,
-    ``sigma``, ``model``, ``theta_x`` and ``distribution`` are the
-    ``Sampler``'s, ``mu`` and ``sigma`` scalars or one per element; every
+    ``sigma``, ``model``, ``theta_x``, ``angle`` and ``distribution`` are
+    the ``Sampler``'s, ``mu`` and ``sigma`` scalars or one per element; every
     other keyword (``fill``, ``neighbours``, ``Dhchol``, ``max_memory``,
     ``progress``) goes to the ``Sampler`` of the quadrature points
     (``points``), which draws a standard field (mean 0, sd 1).
@@ -511,7 +521,7 @@ class CellAverages:
 
     def __init__(self, /, *, cells: Any, theta_z: float, mu: Any, sigma: Any, model: int = 0,
                  theta_x: Optional[float] = None, distribution: str = "normal",
-                 subdivide: Optional[int] = None, **keywords: Any) -> None:
+                 subdivide: Optional[int] = None, angle: float = 0.0, **keywords: Any) -> None:
         self.cells = cells if isinstance(cells, Cells) else Cells(cells)
         n = len(self.cells)
         self.N = n
@@ -522,9 +532,10 @@ class CellAverages:
         if isinstance(theta_x, bool) or not (isinstance(theta_x, (int, float, np.number))
                                              and 0 < float(theta_x) < math.inf):
             raise ValueError(f"theta_x must be positive and finite, got {theta_x!r}")
+        angle = check_angle(angle)
         key = _model_key(model) if isinstance(model, (int, np.integer)) else 0
         if subdivide is None:
-            m = subdivisions(self.cells, theta_z=theta_z, theta_x=theta_x, model=key)
+            m = subdivisions(self.cells, theta_z=theta_z, theta_x=theta_x, model=key, angle=angle)
         else:
             m = np.full(n, integer("subdivide", subdivide, 0), dtype=np.intp)
         self.subdivisions = frozen(m)
@@ -538,16 +549,16 @@ class CellAverages:
         self.mean = frozen(np.broadcast_to(np.asarray(mu_g, dtype=np.float64), (n,)).copy())
         self.sd = frozen(np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (n,)).copy())
         self.points = Sampler(x=P[:, 0].copy(), z=P[:, 1].copy(), theta_z=theta_z, mu=0.0,
-                              sigma=1.0, model=model, theta_x=theta_x, **keywords)
+                              sigma=1.0, model=model, theta_x=theta_x, angle=angle, **keywords)
         exact = np.empty(n)
-        large = self.cells.stretched(theta_z, theta_x).size() > theta_z
-        for part, (order, angle) in zip((~large, large), BUILD_ORDERS):
+        large = self.cells.stretched(theta_z, theta_x, angle).size() > theta_z
+        for part, (order, rule) in zip((~large, large), BUILD_ORDERS):
             at = np.flatnonzero(part)
             if len(at):
                 exact[at] = exact_variance(self.cells.subset(at), theta_z=theta_z,
                                            theta_x=theta_x, model=key, order=order,
-                                           angle_order=angle)
-        drawn = _point_average_variance(P, M, theta_z, theta_x, key)
+                                           angle_order=rule, angle=angle)
+        drawn = _point_average_variance(P, M, theta_z, theta_x, key, angle)
         self.scale = frozen(np.sqrt(exact / drawn))
         self.M = M
         # values = mean + S g, with S = diag(sd * scale) M
@@ -659,9 +670,11 @@ def _per_cell(name: str, value: Any, n: int) -> Any:
 
 
 def _point_average_variance(P: np.ndarray, M: scipy.sparse.csr_matrix, theta_z: float,
-                            theta_x: float, model: int) -> np.ndarray:
+                            theta_x: float, model: int, angle: float = 0.0) -> np.ndarray:
     """w^T R w per element (row of M): the variance of the weighted average
     of a unit-variance point field of the model at the element's points."""
+    if angle:
+        P = np.stack(rotate(P[:, 0], P[:, 1], angle), axis=1)
     Ps = P * np.array([theta_z / theta_x, 1.0])
     counts = np.diff(M.indptr)
     out = np.zeros(M.shape[0])

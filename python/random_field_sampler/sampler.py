@@ -39,6 +39,7 @@ import numpy as np
 import random_field
 
 from . import budget, fills, streams
+from .anisotropy import check_angle, rotate
 from ._checks import check_sampler_arguments, indices, integer, refuse_bool
 from .fills.protocol import Base, Fill, ProgressCallback, frozen
 from .transform import IDENTITY, Transform, parameters
@@ -50,7 +51,8 @@ _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 # Every keyword the sampler takes: the driver's, then its own; any other is
 # refused as a misspelling.
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
-                                 "fill", "neighbours", "max_memory", "progress", "distribution")
+                                 "fill", "neighbours", "max_memory", "progress", "distribution",
+                                 "angle")
 
 class _Required:
     """The default of a required argument: its absence is reported as the
@@ -74,6 +76,15 @@ class Sampler:
     the Cholesky nodes (default sqrt(2 pi) theta_z / 4). Scalars ``mu`` and
     ``sigma`` are spread over the nodes, and x is stretched by
     theta_z / theta_x, as the driver does.
+
+    ``angle``
+        inclined bedding: the direction of ``theta_x`` at ``angle`` degrees
+        anticlockwise from the x axis (default 0). The coordinates are
+        rotated into the bedding frame (u = x cos a + z sin a, w = -x sin a
+        + z cos a), u is stretched by theta_z / theta_x, and everything
+        proceeds as without an angle (both fills); 0 gives exactly the bits
+        of a sampler without it. A bool or an angle that is not finite is
+        refused.
 
     ``fill``
         how the kriged nodes (those not among the Cholesky nodes) get their
@@ -115,7 +126,7 @@ class Sampler:
     the Cholesky and the kriged nodes, increasing), ``Nchol``, ``Nkrig``,
     ``N``, ``mu_chol``, ``L_chol``, ``fill`` (the fill's name),
     ``fill_options`` (its options, defaults made explicit), ``transform``,
-    ``max_memory``; ``W``, ``variance``, ``covariance(nodes)`` and
+    ``max_memory``, ``angle``, ``n_variates``; ``W``, ``variance``, ``covariance(nodes)`` and
     ``plan(rows)`` are computed on request.
     """
 
@@ -124,7 +135,7 @@ class Sampler:
                  theta_x: Optional[float] = None, Dhchol: Optional[float] = None,
                  fill: Any = fills.DEFAULT_FILL, neighbours: Optional[int] = None,
                  max_memory: Optional[int] = None, progress: Optional[ProgressCallback] = None,
-                 distribution: str = "normal", **unknown: Any) -> None:
+                 distribution: str = "normal", angle: float = 0.0, **unknown: Any) -> None:
         # The driver's diagnostics, then the checks of what it would mishandle
         # (a misspelt keyword first), and the conversion of x, z, mu and sigma
         # to float64 arrays.
@@ -135,6 +146,7 @@ class Sampler:
             given["theta_x"] = theta_x
         kwargs = check_sampler_arguments(dict(given, **unknown), ACCEPTED_KEYWORDS)
         options = fills.options(fill, neighbours)
+        self.angle = check_angle(angle)
         self.max_memory = (budget.default_budget() if max_memory is None
                            else integer("max_memory", max_memory, 1))
         x, z = kwargs["x"], kwargs["z"]
@@ -148,7 +160,16 @@ class Sampler:
         sigma = np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (N,)).copy()
         if Dhchol is None:
             Dhchol = np.sqrt(2.0 * np.pi) * theta_z / 4.0
-        x = x * theta_z / theta_x
+        if self.angle:
+            # into the bedding frame, where theta_x lies along the first axis
+            x, z = rotate(x, z, self.angle)
+            with np.errstate(over="ignore"):
+                x = x * theta_z / theta_x
+            if not np.isfinite(x).all():
+                raise ValueError("theta_x: the stretched coordinates u * theta_z / theta_x "
+                                 "are beyond the range of 64-bit floats")
+        else:
+            x = x * theta_z / theta_x
 
         self.fill = options.name
         self.fill_options = options.resolved(model) if isinstance(model, (int, np.integer)) \
@@ -372,6 +393,59 @@ class Sampler:
     def _variates(self) -> int:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
 
+    @property
+    def n_variates(self) -> int:
+        """The standard normal variates one realisation takes: first the
+        Nchol of the Cholesky nodes (in ``chol_ind`` order), then the fill's
+        own (the conditional fill's, one per kriged node it draws; none for
+        the kriging fill). ``field`` maps them to the realisation."""
+        return self._variates()
+
+    def field(self, xi: Any) -> np.ndarray:
+        """The realisation that the standard normal variates ``xi`` produce:
+        a vector (n_variates,) gives one realisation (N,), an array
+        (k, n_variates) gives k, one per row (k, N). This is the map that
+        ``draw``, ``blocks`` and ``realisation`` apply to the variates of
+        their streams, so that ``field`` of the same variates gives the same
+        bits; methods that move the variates themselves (subset simulation,
+        importance sampling, FORM) ask it for the field. With the normal
+        marginal it is affine: ``field(xi) - field(0)`` is linear in xi, and
+        ``field(0)`` is mu (except, under a trend in mu, at the kriging
+        fill's kriged nodes, which do not carry it).
+
+        ``xi`` is not changed. TypeError for anything but real numbers (bools
+        included), ValueError for a shape other than those or a variate that
+        is not finite, MemoryError when the k realisations do not fit the
+        budget."""
+        n = self._variates()
+        a = np.asarray(xi)
+        if a.dtype.kind not in "iuf":
+            raise TypeError(f"field() takes standard normal variates (real numbers), not {a.dtype}")
+        if a.ndim not in (1, 2) or a.shape[-1] != n:
+            raise ValueError(f"field() takes {n} variates per realisation: an array of shape "
+                             f"({n},) or (k, {n}), got shape {a.shape}")
+        V = np.array(a, dtype=np.float64, ndmin=2, order="C")
+        bad = ~np.isfinite(V)
+        if bad.any():
+            at = np.unravel_index(int(np.argmax(bad)), V.shape)
+            where = str(int(at[1])) if a.ndim == 1 else f"({int(at[0])}, {int(at[1])})"
+            raise ValueError(f"field(): variate {where} is {float(V[at])!r}: "
+                             f"every variate must be finite")
+        k = len(V)
+        if self._fill is None or k == 0:
+            out = np.zeros((k, self.N))
+        else:
+            held = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes()
+            if held + 8 * k * self.N > self.max_memory:
+                raise budget.memory_error(f"Sampler.field({k} rows)", held + 8 * k * self.N,
+                                          self.max_memory, self.N, self.Nchol, self.Nkrig,
+                                          "pass fewer rows of variates at a time")
+            out = np.empty((k, self.N))
+            batch = self._batch_rows(k, out.nbytes)
+            for lo in range(0, k, batch):
+                self._compute(V[lo:lo + batch], out[lo:lo + batch])
+        return out[0] if a.ndim == 1 else out
+
     def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None,
                  variates: Optional[Callable[[int, int], None]] = None,
                  first: int = 0) -> np.ndarray:
@@ -486,6 +560,12 @@ class Sampler:
         realisation by realisation: with the kriging fill, after the same
         seed, the rows equal k successive ``get_random_field`` calls up to
         rounding and the generator ends in the same state.
+
+        Every row is ``field`` of its variates, bit for bit: with ``rng=``
+        (or the global stream) the (k, n_variates) block that
+        ``standard_normal((k, n_variates))`` (``np.random.normal(size=...)``)
+        gives, row by row; with ``seed=``, row i's
+        ``streams.study_variates(seed, start + i, 1, n_variates)``.
         """
         k = integer("k", k, 0)
         start = integer("start", start, 0)

@@ -153,6 +153,9 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("-o", "--output", required=True, help=OUTPUTS)
     ap.add_argument("--theta-z", type=positive, required=True, help="correlation length along z")
     ap.add_argument("--theta-x", type=positive, help="correlation length along x (default: theta-z)")
+    ap.add_argument("--angle", type=finite, default=0.0, metavar="DEG",
+                    help="inclined bedding: the direction of theta-x, in degrees anticlockwise "
+                         "from the x axis (default 0)")
     ap.add_argument("--mean", type=finite, default=0.0, help="mean of the field (default 0)")
     ap.add_argument("--sd", type=positive, default=1.0, help="standard deviation of the field (default 1)")
     ap.add_argument("--model", choices=sorted(MODELS), default="gaussian",

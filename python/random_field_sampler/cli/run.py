@@ -134,6 +134,8 @@ def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: An
     kwargs = dict(theta_z=args.theta_z, mu=mu, sigma=sigma, model=MODELS[args.model], fill=args.fill)
     if args.theta_x is not None:
         kwargs["theta_x"] = args.theta_x
+    if args.angle:
+        kwargs["angle"] = args.angle
     if args.dhchol is not None:
         kwargs["Dhchol"] = args.dhchol
     if args.neighbours is not None:
