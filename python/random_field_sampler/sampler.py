@@ -393,6 +393,15 @@ class Sampler:
     def _variates(self) -> int:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
 
+    def _check_output(self, k: int, what: str, hint: str) -> None:
+        """MemoryError when k realisations do not fit the budget beside what
+        the sampler holds."""
+        assert self._fill is not None
+        need = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes() + 8 * k * self.N
+        if need > self.max_memory:
+            raise budget.memory_error(what, need, self.max_memory, self.N, self.Nchol, self.Nkrig,
+                                      hint)
+
     @property
     def n_variates(self) -> int:
         """The standard normal variates one realisation takes: first the
@@ -435,11 +444,7 @@ class Sampler:
         if self._fill is None or k == 0:
             out = np.zeros((k, self.N))
         else:
-            held = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes()
-            if held + 8 * k * self.N > self.max_memory:
-                raise budget.memory_error(f"Sampler.field({k} rows)", held + 8 * k * self.N,
-                                          self.max_memory, self.N, self.Nchol, self.Nkrig,
-                                          "pass fewer rows of variates at a time")
+            self._check_output(k, f"Sampler.field({k} rows)", "pass fewer rows of variates at a time")
             out = np.empty((k, self.N))
             batch = self._batch_rows(k, out.nbytes)
             for lo in range(0, k, batch):
@@ -573,11 +578,7 @@ class Sampler:
         if rng is not None and seed is not None:
             raise TypeError("give either rng or seed, not both")
         if self._fill is not None and k:
-            held = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes()
-            if held + 8 * k * self.N > self.max_memory:
-                raise budget.memory_error(f"Sampler.draw({k})", held + 8 * k * self.N,
-                                          self.max_memory, self.N, self.Nchol, self.Nkrig,
-                                          "stream the realisations with blocks() instead")
+            self._check_output(k, f"Sampler.draw({k})", "stream the realisations with blocks() instead")
         out = np.empty((k, self.N))
         if seed is None and start == 0 and self.N:
             gen = np.random.default_rng(rng) if rng is not None else None
