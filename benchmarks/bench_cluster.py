@@ -98,7 +98,7 @@ def main() -> int:
     chunk_sizes = [int(c) for c in args.chunks.split(",")]
 
     t = time.perf_counter()
-    s = Sampler(x=x, z=z, theta_z=4.0, mu=20.0, sigma=4.0)
+    s = Sampler(x=x, z=z, theta_z=4.0, mu=20.0, sigma=4.0, fill="kriging")
     build = time.perf_counter() - t
     print(f"N = {s.N}, Nchol = {s.Nchol}, Nkrig = {s.Nkrig}, K = {K}; sampler built in "
           f"{build:.1f} s; {os.cpu_count()} cores; the machine was shared with other work\n")

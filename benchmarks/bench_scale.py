@@ -43,7 +43,7 @@ def child_new(case: str, max_memory: int) -> dict:
     from random_field_sampler import Sampler
     x, z = mesh(case)
     t0 = time.perf_counter()
-    s = Sampler(x=x, z=z, theta_z=2.0, mu=0.0, sigma=1.0, max_memory=max_memory)
+    s = Sampler(x=x, z=z, theta_z=2.0, mu=0.0, sigma=1.0, max_memory=max_memory, fill="kriging")
     build = time.perf_counter() - t0
     np.random.seed(1)
     t0 = time.perf_counter()
