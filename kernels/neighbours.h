@@ -528,9 +528,18 @@ bool coarse_to_fine(const double* x, const double* z, std::ptrdiff_t N, const st
     return true;
 }
 
+// The key that breaks exact distance ties in the max-min order: splitmix64
+// of the node index, a fixed pseudo-random permutation of the indices.
+inline std::uint64_t tie_key(std::int32_t i) {
+    std::uint64_t v = static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) + 0x9e3779b97f4a7c15ULL;
+    v = (v ^ (v >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    v = (v ^ (v >> 27)) * 0x94d049bb133111ebULL;
+    return v ^ (v >> 31);
+}
+
 // The max-min order of the kriged nodes: each next node is the one farthest
-// from all nodes before it (the Cholesky nodes first), ties to the lowest
-// node index. Every prefix of the order is then spread evenly over the
+// from all nodes before it (the Cholesky nodes first), exact ties in a
+// pseudo-random order of the node indices (tie_key). Every prefix of the order is then spread evenly over the
 // mesh, each node's distance to the earlier ones (its scale) never grows
 // along the order, and the nearest earlier nodes of a node sit at its own
 // scale: coarse nodes condition on far neighbours, fine nodes on near ones.
@@ -573,11 +582,14 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
         }
         // The cells of the waiting nodes.
         const CellGrid g(x, z, wait.data(), n);
-        // Indexed max-heap of slots by (distance, then lower node index).
+        // Indexed max-heap of slots by distance, exact ties by a hash of
+        // the node index (a bijection, so never tied): on a grid the lowest
+        // index would draw each level row by row, and the last nodes of a
+        // level would see earlier nodes on one side only.
         std::vector<std::int32_t> heap(static_cast<std::size_t>(n)), pos(static_cast<std::size_t>(n));
         auto above = [&](std::int32_t a, std::int32_t b) {
             const double da = at(dm, a), db = at(dm, b);
-            return da > db || (da == db && at(wait, a) < at(wait, b));
+            return da > db || (da == db && tie_key(at(wait, a)) < tie_key(at(wait, b)));
         };
         auto place = [&](std::ptrdiff_t h, std::int32_t s) {
             at(heap, h) = s;
