@@ -90,12 +90,82 @@ struct BuildScratch {
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
     std::vector<double> y;             // L^-1 k
     std::vector<double> inv;           // reciprocals of the kept pivots
+    // The greedy selection: candidates' coordinates and sigmas, their
+    // remaining variances and covariances with the target, the columns of
+    // their partial factor, and which are taken.
+    std::vector<double> gx, gz, gs, gv, gg, gl;
+    std::vector<char> taken;
 };
+
+// Keeps, of the candidates s.found (nearest first), the m that a greedy
+// conditional selection picks: each next the candidate whose remaining
+// covariance with the target, squared, over its remaining variance (given
+// the ones picked before) is largest, ties to the nearer; candidates whose
+// remaining variance is below 1e-10 of their own are passed over. A pivoted
+// partial Cholesky factorisation of the candidates' covariances. The picks
+// stay in the nearest-first order of the candidates.
+template <Model M>
+void greedy_select(const double* x, const double* z, const double* sigma, double theta,
+                   std::int32_t target, std::ptrdiff_t m, const std::int32_t* node_of_rank,
+                   BuildScratch& s) {
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    if (n <= m) return;
+    const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
+    s.gx.resize(u(n)); s.gz.resize(u(n)); s.gs.resize(u(n));
+    s.gv.resize(u(n)); s.gg.resize(u(n)); s.gl.resize(u(m * n));
+    s.taken.assign(u(n), 0);
+    for (std::ptrdiff_t a = 0; a < n; ++a) {
+        const std::int32_t i = node_of_rank[s.found[u(a)].rank];
+        s.gx[u(a)] = x[i]; s.gz[u(a)] = z[i]; s.gs[u(a)] = sigma[i];
+        s.gv[u(a)] = sigma[i] * sigma[i];
+    }
+    covariance_segment<M>(x[target], z[target], sigma[target], s.gx.data(), s.gz.data(),
+                          s.gs.data(), n, theta, s.gg.data());
+    double* const v = s.gv.data();
+    double* const g = s.gg.data();
+    s.row.resize(u(n) + 1);
+    double* const row = s.row.data();
+    std::ptrdiff_t picks = 0;
+    for (; picks < m; ++picks) {
+        std::ptrdiff_t best = -1;
+        double top = -1.0;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            const double sa = s.gs[u(a)];
+            if (s.taken[u(a)] || !(v[a] > 1e-10 * (sa * sa))) continue;
+            const double q = g[a] * g[a] / v[a];
+            if (q > top) { top = q; best = a; }
+        }
+        if (best < 0) break;
+        covariance_segment<M>(s.gx[u(best)], s.gz[u(best)], s.gs[u(best)], s.gx.data(),
+                              s.gz.data(), s.gs.data(), n, theta, row);
+        const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
+        double* const col = s.gl.data() + picks * n;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            double c = row[a];
+            for (std::ptrdiff_t q = 0; q < picks; ++q) {
+                const double* const lq = s.gl.data() + q * n;
+                c -= lq[a] * lq[best];
+            }
+            col[a] = c * ip;
+        }
+        const double gb = g[best] * ip;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            v[a] -= col[a] * col[a];
+            g[a] -= col[a] * gb;
+        }
+        s.taken[u(best)] = 1;
+    }
+    std::ptrdiff_t keep = 0;
+    for (std::ptrdiff_t a = 0; a < n; ++a)
+        if (s.taken[u(a)]) s.found[u(keep++)] = s.found[u(a)];
+    s.found.resize(u(keep));
+}
 
 template <Model M>
 void factor_node(const double* x, const double* z, const double* sigma, double theta, double tol,
                  double nugget,
                  std::int32_t target, std::int32_t below, std::ptrdiff_t m_chol,
+                 std::ptrdiff_t candidates,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
                  BuildScratch& s) {
@@ -119,9 +189,9 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        grid.nearest(x[target], z[target], below, m, s.found);
+        grid.nearest(x[target], z[target], below, std::max(m, candidates), s.found);
     }
-    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     std::int32_t* const nbr = f.nbr + f.start[j];
     double* const w = f.weight + f.start[j];
     for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
@@ -156,6 +226,10 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             }
             return;
         }
+    }
+    if (mc == 0 && candidates > m) {
+        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s);
+        n = static_cast<std::ptrdiff_t>(s.found.size());
     }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
     s.xs.resize(static_cast<std::size_t>(n) + 1);
@@ -241,7 +315,8 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
 template <class Interrupted>
 bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
                    std::ptrdiff_t Nchol, const std::int32_t* node_of_rank, double theta,
-                   int model, double tol, double nugget, std::ptrdiff_t m_chol, const Factors& f, std::atomic<std::ptrdiff_t>& done,
+                   int model, double tol, double nugget, std::ptrdiff_t m_chol,
+                   std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
                    std::ptrdiff_t& nblocks_out, const Interrupted& interrupted) {
     const RankedGrid grid(x, z, node_of_rank, N);
     constexpr std::ptrdiff_t block = 256;
@@ -257,10 +332,10 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
             const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, Nchol, j, grid, node_of_rank, f, s);
+                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, Nchol, j, grid, node_of_rank, f, s);
+                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };
