@@ -44,29 +44,20 @@ def neighbours_scan(x, z, node_of_rank, m):
     return out
 
 
-def tie_key(i):
-    """splitmix64 of the node index: the order of exact ties in max-min."""
-    mask = (1 << 64) - 1
-    v = (i + 0x9E3779B97F4A7C15) & mask
-    v = ((v ^ (v >> 30)) * 0xBF58476D1CE4E5B9) & mask
-    v = ((v ^ (v >> 27)) * 0x94D049BB133111EB) & mask
-    return v ^ (v >> 31)
-
-
-def maxmin_scan(x, z, chol, krig):
-    """Each next kriged node the farthest from all before it, ties to the
-    lowest tie_key; nodes without finite coordinates last, in node order."""
+def assert_maxmin(x, z, chol, krig, out):
+    """out is a max-min order of krig: each next kriged node is one of the
+    farthest from all before it (exact ties in any order); nodes without
+    finite coordinates last, in node order."""
     left = [i for i in krig if finite(x, z, i)]
+    assert sorted(out[:len(left)]) == sorted(left)
+    assert list(out[len(left):]) == [i for i in krig if not finite(x, z, i)]
     d = {i: min([dist(x[i], z[i], x[c], z[c]) for c in chol if finite(x, z, c)],
                 default=math.inf) for i in left}
-    order = []
-    while left:
-        i = max(left, key=lambda k: (d[k], -tie_key(k)))
-        left.remove(i)
-        order.append(i)
-        for k in left:
+    for i in out[:len(left)]:
+        assert d[i] == max(d.values()), (i, d[i], max(d.values()))
+        del d[i]
+        for k in d:
             d[k] = min(d[k], dist(x[k], z[k], x[i], z[i]))
-    return order + [i for i in krig if not finite(x, z, i)]
 
 
 def order_scan(x, z, chol, krig, d):
@@ -125,7 +116,7 @@ def test_orders_match_plain_scans(case):
     chol, krig = np.sort(perm[:nchol]), np.sort(perm[nchol:])
     out = np.zeros(len(krig), dtype=I32)
     _kernels.maxmin(x, z, chol, krig, out)
-    assert out.tolist() == maxmin_scan(x, z, chol.tolist(), krig.tolist())
+    assert_maxmin(x, z, chol.tolist(), krig.tolist(), out.tolist())
     _kernels.order(x, z, chol, krig, out, d)
     assert out.tolist() == order_scan(x, z, chol.tolist(), krig.tolist(), d)
 
@@ -160,7 +151,7 @@ def test_neighbours_of_many_nodes(layout):
     krig = np.setdiff1d(np.arange(len(x)), chol).astype(I32)
     got = np.zeros(len(krig), dtype=I32)
     _kernels.maxmin(x, z, chol, krig, got)
-    assert got.tolist() == maxmin_scan(x, z, chol.tolist(), krig.tolist())
+    assert_maxmin(x, z, chol.tolist(), krig.tolist(), got.tolist())
 
 
 # -- arguments -----------------------------------------------------------------
