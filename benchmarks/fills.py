@@ -52,7 +52,7 @@ def exact(case: Dict[str, Any], model: int, options: Optional[ConditionalFill] =
     xs = case["x"] * case["theta_z"] / case["theta_x"]
     d = np.hypot(xs[:, None] - xs[None, :], case["z"][:, None] - case["z"][None, :])
     i, j = np.nonzero(np.triu(d < 1e-6 * case["theta_z"], 1))
-    dup = 0.0
+    dup = None
     if len(i):
         var = S[i, i] / sig[i] ** 2 + S[j, j] / sig[j] ** 2 - 2 * S[i, j] / (sig[i] * sig[j])
         dup = float(np.sqrt(np.maximum(var, 0)).max())
@@ -71,7 +71,7 @@ def mesh_table(names: list, greedy: bool) -> None:
     for case in fill_meshes.cases(names or None):
         for model, label, options in runs:
             r = exact(case, model, options)
-            dup = f"{r['dup']:.1e}" if r["dup"] else "—"
+            dup = "—" if r["dup"] is None else f"{r['dup']:.1e}"
             print(f"| {case['name']} | {r['N']} | {r['Nchol']} | {label} | {r['err']:.4f} | "
                   f"{r['vmin']:.4f}–{r['vmax']:.4f} | {dup} |", flush=True)
             bad = max(r["err"], abs(r["vmin"] - 1), abs(r["vmax"] - 1))
