@@ -541,8 +541,9 @@ inline std::uint64_t tie_key(std::int32_t i) {
 constexpr std::uint64_t tie_tile = 16;
 
 // The max-min order of the kriged nodes: each next node is the one farthest
-// from all nodes before it (the Cholesky nodes first), exact ties in a
-// pseudo-random order of the node indices (tie_key). Every prefix of the order is then spread evenly over the
+// from all nodes before it (the Cholesky nodes first), exact ties tile by
+// tile (tie_tile), in a pseudo-random order of the node indices (tie_key)
+// within a tile. Every prefix of the order is then spread evenly over the
 // mesh, each node's distance to the earlier ones (its scale) never grows
 // along the order, and the nearest earlier nodes of a node sit at its own
 // scale: coarse nodes condition on far neighbours, fine nodes on near ones.

@@ -17,9 +17,11 @@ formulas in the stretched coordinates. Each realisation takes Nkrig standard
 normal variates beyond the Nchol of the Cholesky nodes: eps[:, k] belongs to
 the kriged node ``krig_ind[k]`` (node order, whatever the drawing order).
 
-Exact distance ties in the max-min order go in a fixed pseudo-random order
-of the node indices (on a grid, the index order would draw a level row by
-row and leave its last nodes with neighbours on one side only).
+Exact distance ties in the max-min order go tile by tile over the mesh, in a
+fixed pseudo-random order of the node indices within a tile (on a grid, the
+index order would draw a level row by row and leave its last nodes with
+neighbours on one side only; a pseudo-random order over the whole mesh
+would scatter the draw over memory).
 
 Memory O(N m), build O(N m^3) spread over all cores, one realisation O(N m)
 (batched: each weight is read once per group of up to 32 realisations).
