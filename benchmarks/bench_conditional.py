@@ -2,6 +2,7 @@
 """The conditional fill at scale: 100 m x 50 m at 0.07 m (N ~ 10^6), theta 2.
 
     PYTHONPATH=build/dev python benchmarks/bench_conditional.py [--h 0.07] [--rows 32] [--reps 3]
+        [--build NAME=PATH ...] [--greedy]
 
 For each model, in a child process of its own (so that its peak memory is
 its own): the build of ``Sampler(..., fill="conditional")``, the time per
@@ -9,13 +10,17 @@ realisation of ``draw(rows, rng=...)`` in one batch (median of --reps), the
 time per realisation of the fill alone (the kriged nodes from given
 variates), the cost of drawing N standard normal variates with numpy (the
 floor: a realisation takes N of them), and the child's peak resident memory.
-Prints a Markdown table.
+Prints a Markdown table. ``--build NAME=PATH`` (repeatable) runs each model
+with the package found at PATH (e.g. two builds side by side, in the same
+run, alternating); ``--greedy`` adds the exponential model with
+``ConditionalFill(selection="greedy")`` for the builds that have it.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import statistics
 import subprocess
 import sys
@@ -25,11 +30,15 @@ import json, resource, statistics, sys, time
 import numpy as np
 from random_field_sampler import Sampler
 model, h, rows, reps = int(sys.argv[1]), float(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+fill = "conditional"
+if len(sys.argv) > 5:
+    from random_field_sampler import ConditionalFill
+    fill = ConditionalFill(**json.loads(sys.argv[5]))
 X, Z = np.meshgrid(np.arange(0, 100, h), np.arange(0, 50, h))
 x, z = X.ravel(), Z.ravel()
 del X, Z
 t = time.perf_counter()
-s = Sampler(x=x, z=z, theta_z=2.0, mu=20.0, sigma=4.0, model=model, fill="conditional")
+s = Sampler(x=x, z=z, theta_z=2.0, mu=20.0, sigma=4.0, model=model, fill=fill)
 build = time.perf_counter() - t
 draw, fill, normal = [], [], []
 g = np.random.default_rng(1)
@@ -53,17 +62,34 @@ def main() -> None:
     p.add_argument("--h", type=float, default=0.07)
     p.add_argument("--rows", type=int, default=32)
     p.add_argument("--reps", type=int, default=3)
+    p.add_argument("--build", action="append", default=[],
+                   help="NAME=PATH: the package at PATH (PYTHONPATH), repeatable")
+    p.add_argument("--greedy", action="store_true")
     a = p.parse_args()
-    print(f"| model | N | Nchol | build (s) | per realisation, draw (s) | fill alone (s) | "
+    builds = [b.split("=", 1) for b in a.build] or [["", ""]]
+    runs = [(0, "Gaussian", ""), (1, "exponential", "")]
+    if a.greedy:
+        runs.append((1, "exponential, greedy", '{"selection": "greedy"}'))
+    print(f"| build | model | N | Nchol | build (s) | per realisation, draw (s) | fill alone (s) | "
           f"N normals (s) | draw / normals | fill held (MiB) | peak RSS (MiB) |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
-    for model, name in ((0, "Gaussian"), (1, "exponential")):
-        r = subprocess.run([sys.executable, "-c", CHILD, str(model), str(a.h), str(a.rows),
-                            str(a.reps)], capture_output=True, text=True, check=True)
-        d = json.loads(r.stdout.strip().splitlines()[-1])
-        print(f"| {name} | {d['N']} | {d['Nchol']} | {d['build']:.1f} | {d['draw']:.3f} | "
-              f"{d['fill']:.3f} | {d['normal']:.3f} | {d['draw'] / d['normal']:.1f} | "
-              f"{d['held'] / 2**20:.0f} | {d['peak'] / 2**20:.0f} |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
+    for model, name, options in runs:
+        for build, path in builds:
+            env = dict(os.environ)
+            if path:
+                env["PYTHONPATH"] = path
+            r = subprocess.run([sys.executable, "-c", CHILD, str(model), str(a.h), str(a.rows),
+                                str(a.reps)] + ([options] if options else []),
+                               capture_output=True, text=True, env=env)
+            if r.returncode != 0:
+                print(f"| {build} | {name} | failed: {r.stderr.strip().splitlines()[-1]} |",
+                      flush=True)
+                continue
+            d = json.loads(r.stdout.strip().splitlines()[-1])
+            print(f"| {build} | {name} | {d['N']} | {d['Nchol']} | {d['build']:.1f} | "
+                  f"{d['draw']:.3f} | {d['fill']:.3f} | {d['normal']:.3f} | "
+                  f"{d['draw'] / d['normal']:.1f} | {d['held'] / 2**20:.0f} | "
+                  f"{d['peak'] / 2**20:.0f} |", flush=True)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@
 namespace random_field {
 namespace {
 
-// An array argument: a buffer of float64 ('d') or int32 ('i') elements of
+// An array argument: a buffer of float64 ('d'), int32 ('i') or int64 ('q') elements of
 // `ndim` dimensions (1 or 2), read through the extensions' one reader
 // (pyref.h). Its sizes are its shape; C-contiguous unless rows may stand
 // apart (`rows_apart`: rows of contiguous elements, `row_stride` elements
@@ -24,7 +24,7 @@ public:
              bool rows_apart = false) {
         int flags = PyBUF_STRIDES | PyBUF_FORMAT;
         if (writable) flags |= PyBUF_WRITABLE;
-        const char* kind = type == 'd' ? "float64" : "int32";
+        const char* kind = type == 'd' ? "float64" : type == 'q' ? "int64" : "int32";
         const char* dims = ndim == 1 ? "one-dimensional" : "two-dimensional";
         if (!buf_.acquire(obj, flags)) {
             PyErr_Clear();
@@ -35,8 +35,9 @@ public:
         const Py_buffer& v = buf_.view();
         const char* f = v.format ? v.format : "B";
         if (*f == '<' || *f == '=' || *f == '@') ++f;
-        const Py_ssize_t size = type == 'd' ? 8 : 4;
-        if (f[0] != type || f[1] != '\0' || v.itemsize != size || v.ndim != ndim) {
+        const Py_ssize_t size = type == 'i' ? 4 : 8;
+        const bool same = f[0] == type || (type == 'q' && f[0] == 'l');  // int64 is 'l' or 'q'
+        if (!same || f[1] != '\0' || v.itemsize != size || v.ndim != ndim) {
             PyErr_Format(PyExc_TypeError, "%s: a %s %s array is needed", name, dims, kind);
             return false;
         }
@@ -70,6 +71,7 @@ public:
     Py_ssize_t row_stride() const { return row_stride_; }
     double* d() const { return static_cast<double*>(buf_.view().buf); }
     std::int32_t* i() const { return static_cast<std::int32_t*>(buf_.view().buf); }
+    std::int64_t* q() const { return static_cast<std::int64_t*>(buf_.view().buf); }
     // True when every element lies in [0, limit).
     bool within(Py_ssize_t limit) const {
         const std::int32_t* a = i();
@@ -229,26 +231,41 @@ PyObject* py_neighbours(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// The factors' arrays, checked against Nkrig kriged nodes and m neighbours:
-// nbr and weight (Nkrig, m), count and scale (Nkrig).
+// The factors' arrays, checked against Nkrig kriged nodes: start (Nkrig +
+// 1, int64: 0, then non-decreasing, the last the length of nbr and weight),
+// nbr and weight (the slots of all nodes, packed), count and scale (Nkrig).
 struct FactorArgs {
-    Arr nbr, weight, count, scale;
+    Arr start, nbr, weight, count, scale;
 
-    bool get(const char* name, PyObject* no, PyObject* wo, PyObject* co, PyObject* so,
-             bool writable) {
-        if (!nbr.get(no, 'i', 2, writable, "nbr") || !weight.get(wo, 'd', 2, writable, "weight") ||
+    bool get(const char* name, PyObject* sto, PyObject* no, PyObject* wo, PyObject* co,
+             PyObject* so, bool writable) {
+        if (!start.get(sto, 'q', 1, false, "start") || !nbr.get(no, 'i', 1, writable, "nbr") ||
+            !weight.get(wo, 'd', 1, writable, "weight") ||
             !count.get(co, 'i', 1, writable, "count") || !scale.get(so, 'd', 1, writable, "scale"))
             return false;
         const Py_ssize_t Nkrig = count.n();
-        return require(scale.n() == Nkrig && nbr.n(0) == Nkrig && weight.n(0) == Nkrig &&
-                           weight.n(1) == nbr.n(1),
-                       name, "nbr, weight, count and scale disagree on the kriged nodes or neighbours");
+        if (!require(scale.n() == Nkrig && start.n() == Nkrig + 1 && weight.n() == nbr.n(), name,
+                     "start, nbr, weight, count and scale disagree on the kriged nodes or slots"))
+            return false;
+        const std::int64_t* st = start.q();
+        bool ok = st[0] == 0 && st[Nkrig] == nbr.n();
+        for (Py_ssize_t j = 0; ok && j < Nkrig; ++j) ok = st[j] <= st[j + 1];
+        return require(ok, name, "start must rise from 0 to the length of nbr");
+    }
+
+    // True when every count fits its slots.
+    bool counts_fit() const {
+        const std::int64_t* st = start.q();
+        const std::int32_t* c = count.i();
+        for (Py_ssize_t j = 0; j < count.n(); ++j)
+            if (c[j] < 0 || c[j] > st[j + 1] - st[j]) return false;
+        return true;
     }
 
     Factors factors(const std::int32_t* node) const {
         Factors f;
         f.Nkrig = count.n();
-        f.m = nbr.n(1);
+        f.start = start.q();
         f.node = node;
         f.nbr = nbr.i();
         f.weight = weight.d();
@@ -261,23 +278,23 @@ struct FactorArgs {
 PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
-                                   "nugget", "chol_neighbours", "nbr", "weight", "count",
-                                   "scale", "progress", nullptr};
-        PyObject *xo, *zo, *so, *ro, *no, *wo, *co, *do_, *progress = Py_None;
+                                   "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
+                                   "scale", "progress", "candidates", nullptr};
+        PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
         double theta, tol, nugget;
         int model;
-        Py_ssize_t m_chol;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOO|O:build",
+        Py_ssize_t m_chol, candidates = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|On:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
-                                         &model, &tol, &nugget, &m_chol, &no, &wo, &co, &do_,
-                                         &progress))
+                                         &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
+                                         &progress, &candidates))
             return nullptr;
         Arr x, z, sigma, rank;
         FactorArgs fa;
         if (!x.get(xo, 'd', 1, false, "x") || !z.get(zo, 'd', 1, false, "z") ||
             !sigma.get(so, 'd', 1, false, "sigma") ||
             !rank.get(ro, 'i', 1, false, "node_of_rank") ||
-            !fa.get("build", no, wo, co, do_, true))
+            !fa.get("build", sto, no, wo, co, do_, true))
             return nullptr;
         const Py_ssize_t N = x.n(), Nkrig = fa.count.n();
         if (!require(z.n() == N && sigma.n() == N && rank.n() == N, "build",
@@ -285,6 +302,8 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
             !require(N <= max_nodes, "build", "more than 2**31 - 1 nodes") ||
             !require(Nkrig <= N, "build", "more kriged nodes than nodes") ||
             !require(m_chol >= 0, "build", "chol_neighbours is negative") ||
+            !require(candidates >= 0 && candidates <= 4096, "build",
+                     "candidates must be in [0, 4096]") ||
             !require(rank.within(N), "build", "node_of_rank holds a bad index"))
             return nullptr;
         const Py_ssize_t Nchol = N - Nkrig;
@@ -294,7 +313,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, f, done, nblocks, between))
+                           m_chol, candidates, f, done, nblocks, between))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -303,20 +322,21 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* py_draw(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kw[] = {"out", "eps", "mu", "chol_ind", "slot", "node", "nbr",
+        static const char* kw[] = {"out", "eps", "mu", "chol_ind", "slot", "node", "start", "nbr",
                                    "weight", "count", "scale", nullptr};
-        PyObject *oo, *eo, *muo, *co, *slo, *no, *nbo, *wo, *cto, *sco;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOO:draw", const_cast<char**>(kw),
-                                         &oo, &eo, &muo, &co, &slo, &no, &nbo, &wo, &cto, &sco))
+        PyObject *oo, *eo, *muo, *co, *slo, *no, *sto, *nbo, *wo, *cto, *sco;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO:draw", const_cast<char**>(kw),
+                                         &oo, &eo, &muo, &co, &slo, &no, &sto, &nbo, &wo, &cto,
+                                         &sco))
             return nullptr;
         Arr out, eps, mu, chol, slot, node;
         FactorArgs fa;
         if (!out.get(oo, 'd', 2, true, "out") || !eps.get(eo, 'd', 2, false, "eps", true) ||
             !mu.get(muo, 'd', 1, false, "mu") || !chol.get(co, 'i', 1, false, "chol_ind") ||
             !slot.get(slo, 'i', 1, false, "slot") || !node.get(no, 'i', 1, false, "node") ||
-            !fa.get("draw", nbo, wo, cto, sco, false))
+            !fa.get("draw", sto, nbo, wo, cto, sco, false))
             return nullptr;
-        const Py_ssize_t rows = out.n(0), N = out.n(1), Nkrig = node.n(), m = fa.nbr.n(1);
+        const Py_ssize_t rows = out.n(0), N = out.n(1), Nkrig = node.n();
         // Indices are checked once here, so that the kernel may trust them.
         if (!require(N <= max_nodes, "draw", "more than 2**31 - 1 nodes") ||
             !require(mu.n() == N, "draw", "mu and the rows of out differ in length") ||
@@ -325,7 +345,7 @@ PyObject* py_draw(PyObject*, PyObject* args, PyObject* kwargs) {
             !require(slot.n() == Nkrig && fa.count.n() == Nkrig, "draw",
                      "slot, node and the factors disagree on the kriged nodes") ||
             !require(chol.within(N) && node.within(N) && slot.within(Nkrig) &&
-                         fa.nbr.within(N) && fa.count.within(std::min<Py_ssize_t>(m, max_nodes) + 1),
+                         fa.nbr.within(N) && fa.counts_fit(),
                      "draw", "an index is out of range"))
             return nullptr;
         const Factors f = fa.factors(node.i());
@@ -374,11 +394,14 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "nbr, weight, count, scale, progress=None)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
-     "kriged nodes, the last len(count) of node_of_rank."},
+     "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
+     "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
+     "that number: the neighbours are picked from that many nearest ones by what they add "
+     "(greedy conditional selection; without chol_neighbours)."},
     {"draw", KW(py_draw),
-     "draw($module, /, out, eps, mu, chol_ind, slot, node, nbr, weight, count, scale)\n--\n\n"
+     "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale)\n--\n\n"
      "The kriged columns of out from its Cholesky columns and the variates eps."},
     {"draw_scratch_bytes", KW(py_draw_scratch_bytes),
      "draw_scratch_bytes($module, /, N, rows)\n--\n\nBytes of scratch that draw takes for rows realisations."},

@@ -46,17 +46,24 @@ namespace random_field {
 
 // The factors of the fill, in drawing order of the kriged nodes, in memory
 // owned by the caller: for drawn node j (0 <= j < Nkrig), its node index
-// node[j], count[j] <= m neighbours nbr[j*m + k] (node indices, nearest
-// first) with weights weight[j*m + k], and the conditional standard
-// deviation scale[j]. Unused slots hold node 0 and weight 0.
+// node[j], its slots start[j] .. start[j+1] (m_j = start[j+1] - start[j]
+// of them, its neighbours to look for), count[j] <= m_j neighbours
+// nbr[start[j] + k] (node indices) with weights weight[start[j] + k], and
+// the conditional standard deviation scale[j]. Unused slots hold node 0 and
+// weight 0.
 struct Factors {
-    std::ptrdiff_t Nkrig = 0, m = 0;
+    std::ptrdiff_t Nkrig = 0;
+    const std::int64_t* start = nullptr;
     const std::int32_t* node = nullptr;
     std::int32_t* nbr = nullptr;
     double* weight = nullptr;
     std::int32_t* count = nullptr;
     double* scale = nullptr;
 };
+
+// Nodes closer than this many theta (the stretched node distance) to an
+// earlier node are drawn from that node alone.
+constexpr double twin_distance = 1e-5;
 
 namespace detail {
 
@@ -83,18 +90,94 @@ struct BuildScratch {
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
     std::vector<double> y;             // L^-1 k
     std::vector<double> inv;           // reciprocals of the kept pivots
+    // The greedy selection: candidates' coordinates and sigmas, their
+    // remaining variances and covariances with the target, the columns of
+    // their partial factor, and which are taken.
+    std::vector<double> gx, gz, gs, gv, gg, gl;
+    std::vector<char> taken;
 };
+
+// Keeps, of the candidates s.found (nearest first), the m that a greedy
+// conditional selection picks: each next the candidate whose remaining
+// covariance with the target, squared, over its remaining variance (given
+// the ones picked before) is largest, ties to the nearer; candidates whose
+// remaining variance is below 1e-10 of their own are passed over. A pivoted
+// partial Cholesky factorisation of the candidates' covariances. The picks
+// stay in the nearest-first order of the candidates.
+template <Model M>
+void greedy_select(const double* x, const double* z, const double* sigma, double theta,
+                   std::int32_t target, std::ptrdiff_t m, const std::int32_t* node_of_rank,
+                   BuildScratch& s) {
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    if (n <= m) return;
+    const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
+    s.gx.resize(u(n)); s.gz.resize(u(n)); s.gs.resize(u(n));
+    s.gv.resize(u(n)); s.gg.resize(u(n)); s.gl.resize(u(m * n));
+    s.taken.assign(u(n), 0);
+    for (std::ptrdiff_t a = 0; a < n; ++a) {
+        const std::int32_t i = node_of_rank[s.found[u(a)].rank];
+        s.gx[u(a)] = x[i]; s.gz[u(a)] = z[i]; s.gs[u(a)] = sigma[i];
+        s.gv[u(a)] = sigma[i] * sigma[i];
+    }
+    covariance_segment<M>(x[target], z[target], sigma[target], s.gx.data(), s.gz.data(),
+                          s.gs.data(), n, theta, s.gg.data());
+    double* const v = s.gv.data();
+    double* const g = s.gg.data();
+    s.row.resize(u(n) + 1);
+    double* const row = s.row.data();
+    std::ptrdiff_t picks = 0;
+    for (; picks < m; ++picks) {
+        std::ptrdiff_t best = -1;
+        double top = -1.0;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            const double sa = s.gs[u(a)];
+            if (s.taken[u(a)] || !(v[a] > 1e-10 * (sa * sa))) continue;
+            const double q = g[a] * g[a] / v[a];
+            if (q > top) { top = q; best = a; }
+        }
+        if (best < 0) break;
+        covariance_segment<M>(s.gx[u(best)], s.gz[u(best)], s.gs[u(best)], s.gx.data(),
+                              s.gz.data(), s.gs.data(), n, theta, row);
+        const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
+        double* const col = s.gl.data() + picks * n;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            double c = row[a];
+            for (std::ptrdiff_t q = 0; q < picks; ++q) {
+                const double* const lq = s.gl.data() + q * n;
+                c -= lq[a] * lq[best];
+            }
+            col[a] = c * ip;
+        }
+        const double gb = g[best] * ip;
+        for (std::ptrdiff_t a = 0; a < n; ++a) {
+            v[a] -= col[a] * col[a];
+            g[a] -= col[a] * gb;
+        }
+        s.taken[u(best)] = 1;
+    }
+    std::ptrdiff_t keep = 0;
+    for (std::ptrdiff_t a = 0; a < n; ++a)
+        if (s.taken[u(a)]) s.found[u(keep++)] = s.found[u(a)];
+    s.found.resize(u(keep));
+}
 
 template <Model M>
 void factor_node(const double* x, const double* z, const double* sigma, double theta, double tol,
                  double nugget,
-                 std::int32_t target, std::int32_t below, std::ptrdiff_t m, std::ptrdiff_t m_chol,
+                 std::int32_t target, std::int32_t below, std::ptrdiff_t m_chol,
+                 std::ptrdiff_t candidates,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
                  BuildScratch& s) {
     // The nearest Cholesky nodes first (exact values, a skeleton that the
     // errors of the kriged neighbours do not reach), then the nearest of all
     // earlier nodes that are not among them.
+    const std::ptrdiff_t m = f.start[j + 1] - f.start[j];
+    if (m <= 0) {  // no slots: the node's own distribution
+        f.count[j] = 0;
+        f.scale[j] = sigma[target];
+        return;
+    }
     const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, m);
     if (mc > 0) {
         grid.nearest(x[target], z[target], static_cast<std::int32_t>(Nchol), mc, s.chol_found);
@@ -106,23 +189,47 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        grid.nearest(x[target], z[target], below, m, s.found);
+        grid.nearest(x[target], z[target], below, std::max(m, candidates), s.found);
     }
-    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
-    std::int32_t* const nbr = f.nbr + j * m;
-    double* const w = f.weight + j * m;
+    std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
+    std::int32_t* const nbr = f.nbr + f.start[j];
+    double* const w = f.weight + f.start[j];
     for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
-    // A node at the place of one drawn before it is that node's value, scaled
-    // by the ratio of their standard deviations: correlation one, exactly.
-    for (const Found& g : s.found) {
-        if (g.dist != 0.0) continue;
-        const std::int32_t twin = node_of_rank[g.rank];
-        if (sigma[twin] == 0.0) continue;
-        nbr[0] = twin;
-        w[0] = sigma[target] / sigma[twin];
-        f.count[j] = 1;
-        f.scale[j] = 0.0;
-        return;
+    // A node within twin_distance theta of one drawn before it (the nearest
+    // such one) is drawn from its exact distribution given that node alone:
+    // weight C / sigma_twin^2, deviation sqrt(sigma^2 - C^2 / sigma_twin^2).
+    // At the same place that is the twin's value scaled by the ratio of the
+    // standard deviations (correlation one, exactly). Any other neighbour
+    // would add next to nothing and could only spoil the conditioning.
+    {
+        const Found* near = nullptr;
+        for (const Found& g : s.found) {
+            if (!(g.dist <= twin_distance * theta)) continue;
+            if (sigma[node_of_rank[g.rank]] == 0.0) continue;
+            if (near == nullptr || g < *near) near = &g;
+        }
+        if (near != nullptr) {
+            const std::int32_t twin = node_of_rank[near->rank];
+            const double st = sigma[target], sw = sigma[twin];
+            nbr[0] = twin;
+            f.count[j] = 1;
+            if (near->dist == 0.0) {
+                w[0] = st / sw;
+                f.scale[j] = 0.0;
+            } else {
+                double cw;
+                covariance_segment<M>(x[target], z[target], st, &x[twin], &z[twin], &sw, 1, theta,
+                                      &cw);
+                w[0] = cw / (sw * sw);
+                const double rest = st * st - cw * w[0];
+                f.scale[j] = rest > 0.0 ? std::sqrt(rest) : 0.0;
+            }
+            return;
+        }
+    }
+    if (mc == 0 && candidates > m) {
+        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s);
+        n = static_cast<std::ptrdiff_t>(s.found.size());
     }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
     s.xs.resize(static_cast<std::size_t>(n) + 1);
@@ -208,13 +315,14 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
 template <class Interrupted>
 bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
                    std::ptrdiff_t Nchol, const std::int32_t* node_of_rank, double theta,
-                   int model, double tol, double nugget, std::ptrdiff_t m_chol, const Factors& f, std::atomic<std::ptrdiff_t>& done,
+                   int model, double tol, double nugget, std::ptrdiff_t m_chol,
+                   std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
                    std::ptrdiff_t& nblocks_out, const Interrupted& interrupted) {
     const RankedGrid grid(x, z, node_of_rank, N);
     constexpr std::ptrdiff_t block = 256;
     const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
     nblocks_out = nblocks;
-    const int threads = f.Nkrig * f.m >= 4096 ? configured_threads() : 1;
+    const int threads = f.start[f.Nkrig] >= 4096 ? configured_threads() : 1;
     std::vector<detail::BuildScratch> scratch(static_cast<std::size_t>(threads));
     const bool gauss = model_of(model) == Model::gauss;
     auto work = [&](std::ptrdiff_t b, int w) {
@@ -223,11 +331,11 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
         for (std::ptrdiff_t j = b * block; j < j1; ++j) {
             const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
             if (gauss)
-                detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below, f.m,
-                                                  m_chol, Nchol, j, grid, node_of_rank, f, s);
+                detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
+                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
             else
-                detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below, f.m,
-                                                 m_chol, Nchol, j, grid, node_of_rank, f, s);
+                detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
+                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };
@@ -268,7 +376,7 @@ void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
                      std::ptrdiff_t r0, std::ptrdiff_t nr, std::ptrdiff_t N, const double* mu,
                      const std::int32_t* chol, std::ptrdiff_t Nchol, const std::int32_t* slot,
                      const Factors& f, double* t) {
-    const std::ptrdiff_t m = f.m, Nkrig = f.Nkrig;
+    const std::ptrdiff_t Nkrig = f.Nkrig;
     // Deviations from the mean, node-major: t[i*G + r].
     for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
         double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
@@ -284,8 +392,8 @@ void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
     double e[G];
     for (std::ptrdiff_t r = nr; r < G; ++r) e[r] = 0.0;
     for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
-        const std::int32_t* const nb = f.nbr + j * m;
-        const double* const wt = f.weight + j * m;
+        const std::int32_t* const nb = f.nbr + f.start[j];
+        const double* const wt = f.weight + f.start[j];
         const std::ptrdiff_t p = f.count[j];
         double acc[G];
         for (std::ptrdiff_t r = 0; r < G; ++r) acc[r] = 0.0;

@@ -44,20 +44,20 @@ def neighbours_scan(x, z, node_of_rank, m):
     return out
 
 
-def maxmin_scan(x, z, chol, krig):
-    """Each next kriged node the farthest from all before it, ties to the
-    lowest index; nodes without finite coordinates last, in node order."""
+def assert_maxmin(x, z, chol, krig, out):
+    """out is a max-min order of krig: each next kriged node is one of the
+    farthest from all before it (exact ties in any order); nodes without
+    finite coordinates last, in node order."""
     left = [i for i in krig if finite(x, z, i)]
+    assert sorted(out[:len(left)]) == sorted(left)
+    assert list(out[len(left):]) == [i for i in krig if not finite(x, z, i)]
     d = {i: min([dist(x[i], z[i], x[c], z[c]) for c in chol if finite(x, z, c)],
                 default=math.inf) for i in left}
-    order = []
-    while left:
-        i = max(left, key=lambda k: (d[k], -k))
-        left.remove(i)
-        order.append(i)
-        for k in left:
+    for i in out[:len(left)]:
+        assert d[i] == max(d.values()), (i, d[i], max(d.values()))
+        del d[i]
+        for k in d:
             d[k] = min(d[k], dist(x[k], z[k], x[i], z[i]))
-    return order + [i for i in krig if not finite(x, z, i)]
 
 
 def order_scan(x, z, chol, krig, d):
@@ -116,7 +116,7 @@ def test_orders_match_plain_scans(case):
     chol, krig = np.sort(perm[:nchol]), np.sort(perm[nchol:])
     out = np.zeros(len(krig), dtype=I32)
     _kernels.maxmin(x, z, chol, krig, out)
-    assert out.tolist() == maxmin_scan(x, z, chol.tolist(), krig.tolist())
+    assert_maxmin(x, z, chol.tolist(), krig.tolist(), out.tolist())
     _kernels.order(x, z, chol, krig, out, d)
     assert out.tolist() == order_scan(x, z, chol.tolist(), krig.tolist(), d)
 
@@ -151,7 +151,7 @@ def test_neighbours_of_many_nodes(layout):
     krig = np.setdiff1d(np.arange(len(x)), chol).astype(I32)
     got = np.zeros(len(krig), dtype=I32)
     _kernels.maxmin(x, z, chol, krig, got)
-    assert got.tolist() == maxmin_scan(x, z, chol.tolist(), krig.tolist())
+    assert_maxmin(x, z, chol.tolist(), krig.tolist(), got.tolist())
 
 
 # -- arguments -----------------------------------------------------------------
@@ -166,15 +166,16 @@ def factors(n=12, m=3, nchol=4):
     _kernels.maxmin(x, z, chol, krig, drawn)
     rank = np.concatenate((chol, drawn)).astype(I32)
     nk = n - nchol
-    f = dict(nbr=np.zeros((nk, m), I32), weight=np.zeros((nk, m)), count=np.zeros(nk, I32),
+    start = np.arange(nk + 1, dtype=np.int64) * m
+    f = dict(nbr=np.zeros(nk * m, I32), weight=np.zeros(nk * m), count=np.zeros(nk, I32),
              scale=np.zeros(nk))
-    _kernels.build(x, z, np.ones(n), rank, 1.5, 1, 1e-10, 0.0, 0, f["nbr"], f["weight"],
+    _kernels.build(x, z, np.ones(n), rank, 1.5, 1, 1e-10, 0.0, 0, start, f["nbr"], f["weight"],
                    f["count"], f["scale"], None)
     slot = np.searchsorted(krig, drawn).astype(I32)
-    build = [x, z, np.ones(n), rank, 1.5, 1, 1e-10, 0.0, 0, f["nbr"].copy(), f["weight"].copy(),
-             f["count"].copy(), f["scale"].copy(), None]
+    build = [x, z, np.ones(n), rank, 1.5, 1, 1e-10, 0.0, 0, start, f["nbr"].copy(),
+             f["weight"].copy(), f["count"].copy(), f["scale"].copy(), None]
     draw = [np.zeros((2, n)), g.standard_normal((2, nk)), np.zeros(n), chol, slot, drawn,
-            f["nbr"], f["weight"], f["count"], f["scale"]]
+            start, f["nbr"], f["weight"], f["count"], f["scale"]]
     order = [x, z, chol, krig, np.zeros(nk, I32)]
     return {"build": build, "draw": draw, "maxmin": order, "order": order + [1.0]}
 
@@ -198,7 +199,8 @@ def test_draw_gives_the_old_rows_for_the_same_variates():
     # A value worked by hand: node 1 from node 0 (weight 0.5, scale 2).
     out = np.array([[5.0, 0.0], [-1.0, 0.0]])
     _kernels.draw(out, np.array([[0.25], [-0.5]]), np.array([1.0, 3.0]), I32([0]), I32([0]),
-                  I32([1]), I32([[0]]), np.array([[0.5]]), I32([1]), np.array([2.0]))
+                  I32([1]), np.array([0, 1], np.int64), I32([0]), np.array([0.5]), I32([1]),
+                  np.array([2.0]))
     assert out.tolist() == [[5.0, 3.0 + 0.5 * 4.0 + 2.0 * 0.25], [-1.0, 3.0 - 0.5 * 2.0 - 1.0]]
 
 
@@ -207,14 +209,18 @@ def test_draw_gives_the_old_rows_for_the_same_variates():
     ("maxmin", 4, lambda a: a[:-1], ValueError),            # out shorter than krig_ind
     ("order", 1, lambda a: a[:-1], ValueError),             # z shorter than x
     ("build", 2, lambda a: a[:-1], ValueError),             # sigma
-    ("build", 10, lambda a: a[:, :-1], ValueError),         # weight narrower than nbr
-    ("build", 11, lambda a: np.zeros(20, I32), ValueError),  # more kriged nodes than nodes
+    ("build", 11, lambda a: a[:-1], ValueError),            # weight shorter than nbr
+    ("build", 12, lambda a: np.zeros(20, I32), ValueError),  # more kriged nodes than nodes
+    ("build", 9, lambda a: a[:-1], ValueError),             # start without its last node
+    ("build", 9, lambda a: a[::-1].copy(), ValueError),     # start falling
+    ("draw", 6, lambda a: a - 1, ValueError),               # start not from 0
+    ("draw", 6, lambda a: a.astype(I32), TypeError),        # start must be int64
     ("draw", 1, lambda a: a[:, :-1], ValueError),           # eps without a kriged column
     ("draw", 2, lambda a: a[:-1], ValueError),              # mu
     ("draw", 0, lambda a: a.ravel(), TypeError),            # out must be two-dimensional
     # element types, layouts, writability
     ("draw", 0, lambda a: a.astype(np.float32), TypeError),
-    ("draw", 6, lambda a: a.astype(np.int64), TypeError),
+    ("draw", 7, lambda a: a.astype(np.int64), TypeError),
     ("draw", 0, lambda a: np.asfortranarray(np.zeros((a.shape[0], a.shape[1] + 1)))[:, 1:],
      ValueError),
     ("maxmin", 0, lambda a: np.repeat(a, 2)[::2], ValueError),
@@ -223,12 +229,12 @@ def test_draw_gives_the_old_rows_for_the_same_variates():
     ("order", 3, lambda a: np.append(a[:-1], a[0]).astype(I32), ValueError),   # a node twice
     ("maxmin", 2, lambda a: np.append(a[:-1], 5).astype(I32), ValueError),     # in both lists
     ("build", 3, lambda a: np.where(a == 0, -1, a).astype(I32), ValueError),
-    ("draw", 8, lambda a: a + 99, ValueError),              # a count above the neighbours
+    ("draw", 9, lambda a: a + 99, ValueError),              # a count above its slots
     # views of 2**62 bytes over one row: refused, never read (they wrapped
     # the byte counts when sizes were passed apart from the arrays)
     ("maxmin", 0, huge, ValueError), ("order", 2, huge, ValueError),
-    ("build", 9, huge, ValueError), ("build", 11, huge, ValueError),
-    ("draw", 0, huge, ValueError), ("draw", 6, huge, ValueError), ("draw", 1, huge, ValueError),
+    ("build", 10, huge, ValueError), ("build", 12, huge, ValueError),
+    ("draw", 0, huge, ValueError), ("draw", 7, huge, ValueError), ("draw", 1, huge, ValueError),
 ])
 def test_bad_arguments_are_refused(kernel, position, make, error):
     args = factors()[kernel]

@@ -460,8 +460,8 @@ def test_conditional_kernels_read_a_buffer_without_strides():
     i32 = lambda *v: np.array(v, np.int32)  # noqa: E731
     # Two realisations over two nodes: node 0 is the Cholesky node (its
     # values given), node 1 is drawn from it with weight 0.5 and scale 2.
-    rest = (np.array([1.0, 3.0]), i32(0), i32(0), i32(1), i32([0]), np.array([[0.5]]), i32(1),
-            np.array([2.0]))
+    rest = (np.array([1.0, 3.0]), i32(0), i32(0), i32(1), np.array([0, 1], np.int64), i32(0),
+            np.array([0.5]), i32(1), np.array([2.0]))
     want = np.array([[5.0, 0.0], [-1.0, 0.0]])
     _kernels.draw(want, np.array([[0.25], [-0.5]]), *rest)
     eps = ((ctypes.c_double * 1) * 2)()

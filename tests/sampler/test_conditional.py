@@ -43,10 +43,9 @@ CASES = [
     ("scattered", 1, 3, 0.3, False, True),
 ]
 # What the fill holds on these meshes (largest covariance error over all
-# pairs in units of sigma_i sigma_j; largest relative variance error). The
-# Gaussian model reaches 0.014 here (0.017 on the worst grid measured), the
-# exponential 0.01 and a variance within 0.05 %.
-BOUNDS = {0: (0.02, 0.02), 1: (0.012, 0.002)}
+# pairs in units of sigma_i sigma_j; largest relative variance error): the
+# bounds of the model, 1 %; the exponential model's variance within 0.2 %.
+BOUNDS = {0: (0.01, 0.01), 1: (0.01, 0.002)}
 
 
 def make(case, fill="conditional", **kw):
@@ -197,26 +196,25 @@ def _dist(xa, za, xb, zb):
     return np.sqrt(dx * dx + dz * dz)   # the module's node distance
 
 
-def _maxmin_brute(x, z, chol, krig):
-    d = np.full(len(krig), np.inf)
+def _maxmin_scales(x, z, chol, order):
+    """The distance of each node of `order` to the Cholesky nodes and those
+    before it, and the largest such distance over the nodes not yet taken."""
+    d = np.full(len(order), np.inf)
     for c in chol:
-        d = np.minimum(d, _dist(x[krig], z[krig], x[c], z[c]))
-    left, out, scale = list(krig), [], []
-    d = list(d)
-    while left:
-        best = max(range(len(left)), key=lambda a: (d[a], -left[a]))
-        i = left.pop(best)
-        scale.append(d.pop(best))
-        out.append(i)
-        d = [min(v, float(_dist(x[p], z[p], x[i], z[i]))) for v, p in zip(d, left)]
-    return np.array(out), np.array(scale)
+        d = np.minimum(d, _dist(x[order], z[order], x[c], z[c]))
+    scale, best = [], []
+    for k, i in enumerate(order):
+        best.append(d[k:].max())
+        scale.append(d[k])
+        d[k + 1:] = np.minimum(d[k + 1:], _dist(x[order[k + 1:]], z[order[k + 1:]], x[i], z[i]))
+    return np.array(scale), np.array(best)
 
 
 @pytest.mark.parametrize("mesh", ["grid", "scattered", "duplicates", "no-cholesky"])
 def test_maxmin_order(mesh):
-    # Each kriged node is the farthest from all before it, ties to the
-    # lowest index: the same order as a brute-force search, and the
-    # distance to the earlier nodes never grows along it.
+    # Each kriged node is the farthest from all before it (exact ties in a
+    # pseudo-random order within tiles of the mesh), and the distance to the
+    # earlier nodes never grows along the order.
     if mesh == "scattered":
         x, z = scattered(300, 6.0, 3.0, 3)
     else:
@@ -229,8 +227,9 @@ def test_maxmin_order(mesh):
     krig = np.setdiff1d(np.arange(N), chol).astype(np.int32)
     out = np.empty(len(krig), dtype=np.int32)
     _kernels.maxmin(x, z, chol, krig, out)
-    ref, scale = _maxmin_brute(x, z, chol, krig)
-    assert np.array_equal(out, ref)
+    assert np.array_equal(np.sort(out), krig)
+    scale, best = _maxmin_scales(x, z, chol, out)
+    assert np.array_equal(scale, best)
     assert np.all(np.diff(scale[1:]) <= 0)
 
 
@@ -291,12 +290,13 @@ def test_kernels_check_their_buffers():
     f = s._fill
     out = np.zeros((2, s.N))
     eps = np.zeros((2, s.Nkrig))
-    args = [out, eps, f._mu, f._chol, f._slot, f._node, f._nbr, f._weight, f._count, f._scale]
+    args = [out, eps, f._mu, f._chol, f._slot, f._node, f._start, f._nbr, f._weight, f._count,
+            f._scale]
     _kernels.draw(*args)
     bad = f._nbr.copy()
-    bad[3, 0] = s.N
+    bad[3] = s.N
     with pytest.raises(ValueError, match="out of range"):
-        _kernels.draw(*args[:6], bad, *args[7:])
+        _kernels.draw(*args[:7], bad, *args[8:])
     with pytest.raises(TypeError):
         _kernels.draw(out.astype(np.float32), *args[1:])
     with pytest.raises(ValueError):
@@ -346,3 +346,183 @@ def test_sampled_moments_agree_with_the_exact_ones(case):
     # 80 means and 3240 covariances: a z of 5.5 is passed by chance less
     # than once in a thousand runs, a wrong scatter or factor fails it
     assert zm < 5.0 and zc < 5.5
+
+
+# -- every mesh class at the bounds ---------------------------------------------
+#
+# Small meshes of each class (theta = 2): the largest covariance error over
+# all pairs at most 0.01 sigma_i sigma_j and every variance within 1 % of
+# the model's, from the fill's exact covariance (it is linear in its
+# variates). benchmarks/fills.py prints the table over larger ones.
+
+THETA = 2.0
+
+
+def clusters(nc=4, per=120, nbg=300, w=12.0, h=6.0, r=0.3, seed=2):
+    """Tight clusters (normal spread r) among scattered nodes."""
+    g = np.random.default_rng(seed)
+    xs, zs = [g.uniform(0, w, nbg)], [g.uniform(0, h, nbg)]
+    for _ in range(nc):
+        cx, cz = g.uniform(1, w - 1), g.uniform(1, h - 1)
+        xs.append(cx + r * g.standard_normal(per))
+        zs.append(cz + r * g.standard_normal(per))
+    return np.concatenate(xs), np.concatenate(zs)
+
+
+def graded(w=16.0, h=8.0, r0=0.5, fine=0.06, coarse=1.2, dist=4.0):
+    """Rings around a hole of radius r0, their spacing growing from `fine`
+    at the hole to `coarse` (20:1) at `dist` from it."""
+    xs, zs, r = [], [], r0
+    while r < np.hypot(w, h):
+        step = fine + (coarse - fine) * min((r - r0) / dist, 1.0)
+        n = max(int(np.ceil(2 * np.pi * r / step)), 3)
+        a = np.arange(n) * 2 * np.pi / n + 0.37 * r
+        x, z = w / 2 + r * np.cos(a), h / 2 + r * np.sin(a)
+        keep = (x >= 0) & (x <= w) & (z >= 0) & (z <= h)
+        xs.append(x[keep])
+        zs.append(z[keep])
+        r += step
+    return np.concatenate(xs), np.concatenate(zs)
+
+
+def boreholes(n=5, spacing=1.0, dz=0.05, depth=5.0):
+    """Vertical lines 0.5 theta apart, nodes every 0.025 theta."""
+    zs = np.arange(0, depth + 1e-9, dz)
+    return np.repeat(np.arange(n) * spacing, len(zs)), np.tile(zs, n)
+
+
+def near_duplicates(eps=1e-9, seed=3):
+    """A grid with every third node given again, eps away."""
+    x, z = grid(31, 16, 0.25)
+    g = np.random.default_rng(seed)
+    k = np.arange(0, len(x), 3)
+    return (np.concatenate([x, x[k] + eps * g.standard_normal(len(k))]),
+            np.concatenate([z, z[k] + eps * g.standard_normal(len(k))]))
+
+
+def mesh_case(name):
+    """(x, z, extra Sampler arguments) of one mesh class."""
+    if name == "grid":
+        return (*grid(31, 16, 0.25), {})
+    if name == "grid Dhchol=3theta":
+        return (*grid(31, 16, 0.25), dict(Dhchol=3 * THETA))
+    if name == "grid Dhchol=0.15theta":
+        return (*grid(31, 16, 0.25), dict(Dhchol=0.15 * THETA))
+    if name == "scattered":
+        return (*scattered(900, 14.0, 7.0, 1), {})
+    if name == "clusters":
+        return (*clusters(), {})
+    if name == "graded":
+        return (*graded(), {})
+    if name == "boreholes":
+        return (*boreholes(), dict(Dhchol=3 * THETA))
+    if name == "anisotropic":
+        X, Z = np.meshgrid(np.arange(31) * 5.0, np.arange(21) * 0.5)
+        return X.ravel(), Z.ravel(), dict(theta_x=20 * THETA)
+    if name == "sigma 1..10":
+        x, z = scattered(800, 12.0, 6.0, 4)
+        return x, z, dict(sigma=1.0 + 9.0 * (0.5 + 0.5 * np.sin(x / 3.0) * np.cos(z / 2.0)))
+    if name == "near-duplicates":
+        return (*near_duplicates(), {})
+    raise KeyError(name)
+
+
+MESH_CLASSES = ["grid", "grid Dhchol=3theta", "grid Dhchol=0.15theta", "scattered", "clusters",
+                "graded", "boreholes", "anisotropic", "sigma 1..10", "near-duplicates"]
+
+
+def exact_errors(name, model, fill="conditional"):
+    """(largest covariance error / sigma_i sigma_j, smallest and largest
+    variance / sigma^2, the sampler) of a mesh class."""
+    x, z, extra = mesh_case(name)
+    args = dict(x=x, z=z, theta_z=THETA, theta_x=THETA, mu=0.0, sigma=1.0, model=model)
+    args.update(extra)
+    assert len(x) <= 1200
+    s = Sampler(fill=fill, **args)
+    sigma = np.broadcast_to(args["sigma"], x.shape)
+    C = model_covariance(x, z, THETA, args["theta_x"], model, sigma)
+    S = s._fill._dense_covariance()
+    sd = np.sqrt(np.diag(C))
+    v = np.diag(S) / np.diag(C)
+    return float((np.abs(S - C) / np.outer(sd, sd)).max()), float(v.min()), float(v.max()), s
+
+
+@pytest.mark.parametrize("name", MESH_CLASSES)
+def test_the_gaussian_model_within_the_bounds_on_every_mesh_class(name):
+    err, vmin, vmax, _ = exact_errors(name, 0)
+    assert err <= 0.01, f"{name}: covariance error {err:.4f}"
+    assert 0.99 <= vmin and vmax <= 1.01, f"{name}: variance {vmin:.4f}..{vmax:.4f}"
+
+
+@pytest.mark.parametrize("model", [0, 1])
+@pytest.mark.parametrize("eps", [1e-12, 1e-9, 1e-6])
+def test_coincident_nodes_agree(model, eps):
+    # Nodes written twice with rounding: the copy is drawn from the first
+    # alone, so the two differ as the model says (they correlated 0.9988
+    # under the Gaussian model, and differed by 0.05 sigma).
+    x, z = near_duplicates(eps)
+    n, sigma = 31 * 16, 3.0
+    s = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=sigma, model=model, fill="conditional")
+    S = s._fill._dense_covariance()
+    k, twin = np.arange(0, n, 3), np.arange(n, len(x))
+    C = model_covariance(x, z, THETA, THETA, model, sigma)
+    sd = np.sqrt(np.maximum(S[k, k] + S[twin, twin] - 2 * S[k, twin], 0))
+    sd_model = np.sqrt(np.maximum(C[k, k] + C[twin, twin] - 2 * C[k, twin], 0))
+    assert np.abs(sd - sd_model).max() < 1e-3 * sigma
+    assert sd.max() < 1e-2 * sigma
+    r = s.draw(3, seed=5)
+    assert np.abs(r[:, twin] - r[:, k]).max() < 5e-2 * sigma
+
+
+def test_ties_of_the_maxmin_order_leave_no_one_sided_corner():
+    # On a grid every level of the max-min order is a run of exact ties;
+    # drawn row by row (ties to the lowest index) the last corner node saw
+    # earlier nodes on one side only, and its variance reached 1.024.
+    err, vmin, vmax, s = exact_errors("grid Dhchol=3theta", 0)
+    order = s._fill._node
+    rows = (order[:40] // 31)  # the first nodes drawn at the finest levels are spread out
+    assert len(np.unique(rows)) > 5
+    assert vmax <= 1.01
+
+
+@pytest.mark.parametrize("name", ["clusters", "graded", "grid Dhchol=3theta", "near-duplicates"])
+def test_the_exponential_model_with_the_greedy_selection_within_the_bounds(name):
+    # The nearest 30 reach 0.014 on these clusters and 0.018 on the graded
+    # mesh: clustered neighbours add next to nothing. Picked by what they
+    # add, from the 75 nearest, 30 hold the bounds.
+    x, z, extra = mesh_case(name)
+    args = dict(x=x, z=z, theta_z=THETA, theta_x=THETA, mu=0.0, sigma=1.0, model=1, **extra)
+    s = Sampler(fill=ConditionalFill(selection="greedy"), **args)
+    C = model_covariance(x, z, THETA, args["theta_x"], 1, args["sigma"])
+    S = s._fill._dense_covariance()
+    assert np.abs(S - C).max() <= 0.01
+    assert np.abs(np.diag(S) - 1).max() <= 0.01
+    assert s.fill_options.candidates == 75 and s._fill.neighbour_counts().max() <= 30
+    # the draw is that of the factors: seeded bits as for any selection
+    assert np.array_equal(s.draw(3, seed=4), s.draw(3, seed=4))
+
+
+def test_selection_options_and_their_checks():
+    assert ConditionalFill().resolved(1).selection == "nearest"
+    assert ConditionalFill().resolved(1).candidates is None
+    assert ConditionalFill(selection="greedy", candidates=40).resolved(1).candidates == 40
+    for bad, error in ((dict(selection="best"), ValueError), (dict(candidates=0), ValueError),
+                       (dict(candidates=5000), ValueError), (dict(candidates=2.5), TypeError),
+                       (dict(selection="greedy", chol_neighbours=3), ValueError)):
+        with pytest.raises(error):
+            ConditionalFill(**bad)
+
+
+def test_coarse_nodes_take_the_wider_neighbourhood():
+    # Gaussian model: nodes whose nearest earlier node is at least 0.15
+    # theta away condition on 100 nodes, the others on 50; packed.
+    x, z, extra = mesh_case("scattered")
+    s = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=0, **extra)
+    f = s._fill
+    width = np.diff(f._start)
+    assert set(np.unique(width)) == {50, 100}
+    assert np.all(f.neighbour_counts() <= width)
+    assert f.held_bytes() == 12 * int(width.sum()) + 28 * s.Nkrig + 8
+    # explicit neighbours alone: one width, as before
+    t = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=0, neighbours=40, **extra)
+    assert set(np.unique(np.diff(t._fill._start))) == {40}
