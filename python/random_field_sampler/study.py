@@ -43,6 +43,16 @@ asked of the values: each pair's Gaussian correlation is solved for (the
 Nataf transform, by Gauss-Hermite quadrature and a root finder), and a
 value correlation the two marginals cannot reach is refused naming the pair.
 A region reports both (``gaussian_correlation``, ``value_correlation``).
+
+On a mesh (``Study.on_mesh``) a region is a physical group, found by its
+name in the mesh's ``field_data`` or by its number (``tag``) in the cells'
+``gmsh:physical`` data, or a cell block (``block``, an index into the
+mesh's cell blocks). With ``at="cells"`` every element takes its region;
+with ``at="nodes"`` a node takes the region listed first among those of the
+elements around it (the order of the regions is their precedence). Elements
+or nodes in no region are refused, naming how many and where the first one
+is, unless the study names a ``default`` region for them (which, unless
+the mesh has a group of its name, its tag or its block, takes only those).
 """
 
 from __future__ import annotations
@@ -57,7 +67,7 @@ from ._checks import integer
 from .sampler import Sampler
 from .transform import MARGINAL, Transform
 
-__all__ = ["Property", "Region", "Study", "MARGINALS", "MODELS"]
+__all__ = ["Property", "Region", "Study", "MARGINALS", "MODELS", "mesh_regions"]
 
 # The marginals a property may name (or pass a frozen scipy.stats distribution).
 MARGINALS = ("normal", "lognormal", "truncnormal", "beta")
@@ -361,6 +371,87 @@ class Region:
                        neighbours=self.neighbours, Dhchol=self.Dhchol, max_memory=max_memory)
 
 
+def _groups(mesh: Any) -> Tuple[Dict[str, int], Optional[List[np.ndarray]]]:
+    """The mesh's named physical groups of its elements' dimension (name ->
+    tag) and the gmsh:physical tags of each cell block (None without)."""
+    m = mesh.mesh
+    named: Dict[str, int] = {}
+    for name, value in (getattr(m, "field_data", None) or {}).items():
+        v = np.asarray(value).ravel()
+        if len(v) >= 1 and (len(v) < 2 or int(v[1]) == mesh.dim):
+            named[str(name)] = int(v[0])
+    tags = (getattr(m, "cell_data", None) or {}).get("gmsh:physical")
+    return named, None if tags is None else [np.asarray(t).ravel() for t in tags]
+
+
+def mesh_regions(mesh: Any, regions: Sequence[Region], at: str = "cells",
+                 default: Optional[str] = None) -> np.ndarray:
+    """Which region (an index into `regions`) each element (``at="cells"``)
+    or node (``at="nodes"``) of `mesh` (a ``random_field_sampler.io.mesh.Mesh``)
+    belongs to; see the module. ValueError naming the region that is not in
+    the mesh, or how many points are in no region and where the first is."""
+    if at not in ("cells", "nodes"):
+        raise ValueError(f"a study's values are at 'cells' or 'nodes', not {at!r}")
+    names = [r.name for r in regions]
+    if default is not None and default not in names:
+        raise ValueError(f"the default region {default!r} is not one of the regions "
+                         f"({', '.join(names)})")
+    named, tags = _groups(mesh)
+    blocks = list(mesh.mesh.cells)
+    cell = np.full(mesh.n_cells, -1, dtype=np.intp)
+    node = np.full(mesh.n_nodes, -1, dtype=np.intp)
+    starts = np.cumsum([0] + [len(blocks[b].data) for b in mesh.elements])
+    for r, reg in enumerate(regions):
+        where = f"region {reg.name!r}"
+        mine = np.zeros(mesh.n_cells, dtype=bool)
+        if reg.name == default and reg.block is None and reg.tag is None \
+                and reg.name not in named:
+            continue                  # the default region: what no other region takes
+        if reg.block is not None:
+            if reg.block not in mesh.elements:
+                raise ValueError(f"{where}: block {reg.block} is not a block of the mesh's "
+                                 f"elements (those are blocks {', '.join(map(str, mesh.elements))})")
+            e = mesh.elements.index(reg.block)
+            mine[starts[e]:starts[e + 1]] = True
+        else:
+            tag = reg.tag
+            if tag is None:
+                if reg.name not in named:
+                    import difflib
+                    close = difflib.get_close_matches(reg.name, list(named), 1)
+                    hint = f" (did you mean {close[0]!r}?)" if close else ""
+                    raise ValueError(f"{where}: the mesh has no physical group of its elements "
+                                     f"named {reg.name!r}{hint}; it has "
+                                     f"{', '.join(named) or 'none'}")
+                tag = named[reg.name]
+            if tags is None:
+                raise ValueError(f"{where}: the mesh's cells carry no gmsh:physical tags")
+            for e, b in enumerate(mesh.elements):
+                mine[starts[e]:starts[e + 1]] = tags[b] == tag
+            if not mine.any():
+                raise ValueError(f"{where}: no element of the mesh is in physical group {tag}")
+        cell[mine & (cell < 0)] = r
+        if at == "nodes":
+            ids = [np.asarray(blocks[b].data)[mine[starts[e]:starts[e + 1]]].ravel()
+                   for e, b in enumerate(mesh.elements)]
+            hit = np.unique(np.concatenate(ids)) if ids else np.zeros(0, dtype=np.intp)
+            hit = hit[node[hit] < 0]
+            node[hit] = r
+    label = cell if at == "cells" else node
+    lost = label < 0
+    if lost.any():
+        if default is not None:
+            label[lost] = names.index(default)
+        else:
+            first = int(np.argmax(lost))
+            pts = mesh.centroids if at == "cells" else mesh.nodes
+            kind = "elements" if at == "cells" else "nodes"
+            raise ValueError(f"{int(lost.sum())} {kind} are in no region; the first, "
+                             f"{kind[:-1]} {first}, is at ({pts[first, 0]:g}, {pts[first, 1]:g}): "
+                             f"add a region for them or name a default region")
+    return label
+
+
 class Study:
     """Regions over one set of points (x, z).
 
@@ -395,6 +486,8 @@ class Study:
         if x.ndim != 1 or z.shape != x.shape:
             raise ValueError(f"x and z must be 1-D of one length, got shapes {x.shape} and {z.shape}")
         self.N = len(x)
+        self.mesh: Any = None
+        self.at = "points"
         if region is None:
             if len(regions) != 1:
                 raise ValueError(f"with {len(regions)} regions, say which region each point "
@@ -421,6 +514,22 @@ class Study:
         self._offsets: List[int] = [0]
         for r, s in zip(regions, self.samplers):
             self._offsets.append(self._offsets[-1] + len(r.names) * s.n_variates)
+
+    @classmethod
+    def on_mesh(cls, mesh: Any, regions: Sequence[Region], *, at: str = "cells",
+                default: Optional[str] = None, max_memory: Optional[int] = None) -> "Study":
+        """A study over a mesh's elements (``at="cells"``, their centroids)
+        or nodes: each region a physical group or a cell block of `mesh`
+        (a ``random_field_sampler.io.mesh.Mesh``, as ``io.mesh.read``
+        returns it); see ``mesh_regions``. The study keeps ``mesh`` and
+        ``at``."""
+        regions = list(regions)
+        label = mesh_regions(mesh, regions, at, default)
+        x, z = mesh.coordinates(at)
+        study = cls(regions, x=x, z=z, region=label, max_memory=max_memory)
+        study.mesh = mesh
+        study.at = at
+        return study
 
     def __repr__(self) -> str:
         return (f"<Study: N={self.N}, regions {', '.join(r.name for r in self.regions)}; "
