@@ -288,6 +288,9 @@ class Region:
         if not isinstance(properties, Mapping) or not properties:
             raise TypeError(f"{where}: properties must be a non-empty mapping name -> Property")
         for pname, prop in properties.items():
+            if not isinstance(pname, str) or not pname or "," in pname:
+                raise ValueError(f"{where}: a property's name is a non-empty string without "
+                                 f"commas, not {pname!r}")
             if not isinstance(prop, Property):
                 raise TypeError(f"{where}: property {pname!r} must be a Property, "
                                 f"not {type(prop).__name__}")
@@ -488,6 +491,7 @@ class Study:
         self.N = len(x)
         self.mesh: Any = None
         self.at = "points"
+        self.file: Any = None
         if region is None:
             if len(regions) != 1:
                 raise ValueError(f"with {len(regions)} regions, say which region each point "

@@ -40,7 +40,7 @@ import re
 import sys
 from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-__all__ = ["StudyFileError", "StudyFile", "read_study_file"]
+__all__ = ["StudyFileError", "StudyFile", "read_study_file", "load_study"]
 
 TOP_KEYS = ("mesh", "at", "realisations", "seed", "output", "plane", "default", "region")
 REGION_KEYS = ("name", "tag", "block", "model", "theta_x", "theta_z", "angle", "fill",
@@ -290,3 +290,20 @@ def read_study_file(path: str) -> StudyFile:
             raise r.fail(at_r + keys, str(e)) from None
     return StudyFile(path=path, mesh=mesh, at=at, realisations=K, seed=seed, output=output,
                      plane=plane, default=default, regions=regions)
+
+
+def load_study(path: str, *, max_memory: Optional[int] = None) -> Any:
+    """The ``Study`` of the study file at `path`, on its mesh (needs the
+    mesh extra); the file as read is its attribute ``file``. StudyFileError
+    for a mistake in the file, or a region the mesh does not have."""
+    from .io import mesh as fe
+    from .study import Study
+
+    sf = read_study_file(path)
+    m = fe.read(sf.mesh, sf.plane)
+    try:
+        study = Study.on_mesh(m, sf.regions, at=sf.at, default=sf.default, max_memory=max_memory)
+    except (TypeError, ValueError) as e:
+        raise StudyFileError(f"{sf.path}: {e}") from None
+    study.file = sf
+    return study

@@ -10,9 +10,7 @@ import numpy as np
 import pytest
 
 from random_field_sampler.cli import main
-from random_field_sampler.io import mesh as fe
-from random_field_sampler.study import Study
-from random_field_sampler.studyfile import read_study_file
+from random_field_sampler import load_study
 
 FILE = (pathlib.Path(__file__).parent / "slope_study.toml").read_text()
 
@@ -33,9 +31,9 @@ def cells(blocks, data):
 def test_the_slope_study_as_written(site, monkeypatch, capsys):
     monkeypatch.chdir(site.parent)             # paths are relative to the file's folder
     assert main([str(site / "study.toml"), "-q"]) == 0
-    sf = read_study_file(str(site / "study.toml"))
-    study = Study.on_mesh(fe.read(str(site / "slope.msh")), sf.regions, at="cells")
-    want = study.draw(500, seed=2026)
+    study = load_study(str(site / "study.toml"))
+    assert study.at == "cells" and study.file.seed == 2026
+    want = study.draw(study.file.realisations, seed=study.file.seed)
     with meshio.xdmf.TimeSeriesReader(str(site / "slope.xdmf")) as reader:
         points, blocks = reader.read_points_cells()
         assert reader.num_steps == 500
