@@ -106,3 +106,26 @@ def test_outputs_that_cannot_be_written_are_refused(site, capsys, argv, words):
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and words in err, err
     assert sorted(os.listdir(site)) == before
+
+
+ROOT = pathlib.Path(__file__).parents[2]
+
+
+def test_the_readme_and_the_example_show_this_file():
+    readme = (ROOT / "README.md").read_text()
+    assert "```toml\n" + FILE + "```" in readme
+    example = (ROOT / "examples" / "slope_study.py").read_text()
+    assert 'STUDY = """\\\n' + FILE + '"""' in example
+
+
+def test_the_example_runs_in_its_working_folder(tmp_path):
+    pytest.importorskip("matplotlib")
+    import subprocess
+    import sys
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, str(ROOT / "examples" / "slope_study.py"), "-k", "2",
+                           "--size", "3"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["slope.h5", "slope.msh", "slope.png", "slope.xdmf",
+                                            "study.toml"]
