@@ -63,7 +63,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from . import streams
-from ._checks import integer
+from ._checks import integer, variates
 from .sampler import Sampler
 from .transform import MARGINAL, Transform
 
@@ -548,19 +548,10 @@ class Study:
         """The realisation(s) that the standard normal variates `xi` give:
         (n_variates,) -> property -> (N,); (k, n_variates) -> property ->
         (k, N). See the module for the order of the variates."""
-        n = self.n_variates
-        a = np.asarray(xi)
-        if a.dtype.kind not in "iuf":
-            raise TypeError(f"field() takes standard normal variates (real numbers), not {a.dtype}")
-        if a.ndim not in (1, 2) or a.shape[-1] != n:
-            raise ValueError(f"field() takes {n} variates per realisation: an array of shape "
-                             f"({n},) or (k, {n}), got shape {a.shape}")
-        V = np.array(a, dtype=np.float64, ndmin=2)
-        if not np.isfinite(V).all():
-            raise ValueError("field(): every variate must be finite")
+        V, one = variates(xi, self.n_variates)
         out = {name: np.empty((len(V), self.N)) for name in self.names}
         self._fill(V, out, 0)
-        return {k: v[0] for k, v in out.items()} if a.ndim == 1 else out
+        return {k: v[0] for k, v in out.items()} if one else out
 
     def _fill(self, V: np.ndarray, out: Dict[str, np.ndarray], row: int) -> None:
         """Rows row .. row + len(V) - 1 of `out` from their variates V."""
