@@ -346,6 +346,31 @@ def _json(value: Any) -> Any:
     return value
 
 
+def study_to_dask(study: Any, k: int, *, chunks: Any = "auto", seed: Any = None,
+                  client: Any = None) -> Dict[str, Any]:
+    """Realisations 0 .. k-1 of a ``Study`` seeded by `seed`: property ->
+    lazy ``dask.array.Array`` (k, N), float64, chunked by realisations as
+    ``to_dask`` chunks a sampler's. Each chunk's task draws every property
+    once (the arrays share it); row i equals ``study.realisation(i,
+    seed=seed)[property]`` bit for bit."""
+    need("to_dask()")
+    import operator
+
+    import dask.array as da
+    from dask.highlevelgraph import HighLevelGraph
+
+    dsk, name, sizes, _ = _graph(study, k, chunks, seed, client, draw_rows, (), "random-field-study")
+    out = {}
+    for p in study.names:
+        pname = f"{name}-{p}"
+        layer: Dict[Any, Any] = {(pname, c, 0): (operator.getitem, (name, c, 0), p)
+                                 for c in range(len(sizes))}
+        graph = HighLevelGraph.from_collections(pname, {**dsk, **layer}, dependencies=())
+        out[p] = da.Array(graph, pname, chunks=(sizes, (study.N,)), dtype=np.float64,
+                          meta=np.empty((0, 0), dtype=np.float64))
+    return out
+
+
 def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: Any = None,
                x: Any = None, z: Any = None, attrs: Optional[Dict[str, Any]] = None,
                transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,

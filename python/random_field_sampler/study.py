@@ -58,6 +58,7 @@ the mesh has a group of its name, its tag or its block, takes only those).
 from __future__ import annotations
 
 import math
+import uuid
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
@@ -492,6 +493,7 @@ class Study:
         self.mesh: Any = None
         self.at = "points"
         self.file: Any = None
+        self._id = uuid.uuid4().hex
         if region is None:
             if len(regions) != 1:
                 raise ValueError(f"with {len(regions)} regions, say which region each point "
@@ -596,6 +598,26 @@ class Study:
             r = min(batch, k - lo)
             self._fill(streams.study_variates(ss, start + lo, r, self.n_variates), out, lo)
         return out
+
+    def to_dask(self, k: int, *, chunks: Any = "auto", seed: Any = None,
+                client: Any = None) -> Dict[str, Any]:
+        """Property -> dask array (k, N) of the realisations of the study
+        seeded by ``seed`` (required), chunked by realisations, row i equal
+        to ``realisation(i, seed=seed)``; a chunk's task draws all the
+        properties once. Needs the ``dask`` extra; see
+        ``random_field_sampler.distributed.study_to_dask``."""
+        from .distributed import study_to_dask
+        return study_to_dask(self, k, chunks=chunks, seed=seed, client=client)
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # what a worker needs to draw: not the mesh nor the file it came from
+        state = dict(self.__dict__)
+        state["mesh"] = state["file"] = None
+        return state
+
+    def __dask_tokenize__(self) -> Tuple[str, str]:
+        # a built study never changes: its identity names it
+        return ("random_field_sampler.Study", self._id)
 
     def realisation(self, i: int, *, seed: Any) -> Dict[str, np.ndarray]:
         """Realisation i of the study seeded by `seed`: property -> (N,), bit

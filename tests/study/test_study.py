@@ -171,3 +171,25 @@ def test_bad_inputs_are_refused_in_one_line(make, error, words):
     with pytest.raises(error) as got:
         make()
     assert words in str(got.value) and "\n" not in str(got.value)
+
+
+def test_threads_share_a_study_bit_for_bit(layered):
+    import concurrent.futures
+    serial = layered.draw(12, seed=8)
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        rows = list(pool.map(lambda i: layered.realisation(i, seed=8), range(12)))
+    for i, row in enumerate(rows):
+        assert all(row[n].tobytes() == serial[n][i].tobytes() for n in layered.names)
+
+
+def test_to_dask_gives_the_rows_of_draw(layered):
+    pytest.importorskip("dask")
+    import pickle
+    arrays = layered.to_dask(11, chunks=4, seed=5)
+    assert sorted(arrays) == sorted(layered.names)
+    want = layered.draw(11, seed=5)
+    for name, a in arrays.items():
+        assert a.shape == (11, N) and a.chunks[0] == (4, 4, 3)
+        assert a.compute(scheduler="threads").tobytes() == want[name].tobytes()
+    again = pickle.loads(pickle.dumps(layered))
+    assert again.realisation(3, seed=5)["c"].tobytes() == want["c"][3].tobytes()
