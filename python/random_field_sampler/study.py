@@ -609,6 +609,14 @@ class Study:
         from .distributed import study_to_dask
         return study_to_dask(self, k, chunks=chunks, seed=seed, client=client)
 
+    def write_zarr(self, path: str, k: int, *, chunks: Any = "auto", seed: Any = None,
+                   client: Any = None, **options: Any) -> None:
+        """The realisations 0 .. k-1 into a zarr store at `path`: a group per
+        property, its array ``fields`` (k, N). See
+        ``random_field_sampler.distributed.write_zarr`` for the options."""
+        from .distributed import write_zarr
+        write_zarr(self, path, k, chunks=chunks, seed=seed, client=client, **options)
+
     def __getstate__(self) -> Dict[str, Any]:
         # what a worker needs to draw: not the mesh nor the file it came from
         state = dict(self.__dict__)

@@ -1,6 +1,8 @@
 """Studies: regions of several cross-correlated properties, each with its
 own marginal; their statistics over seeded realisations, the independence of
 regions, and ``draw`` as ``field`` of the study's variates."""
+import os
+
 import numpy as np
 import pytest
 from scipy import stats
@@ -193,3 +195,15 @@ def test_to_dask_gives_the_rows_of_draw(layered):
         assert a.compute(scheduler="threads").tobytes() == want[name].tobytes()
     again = pickle.loads(pickle.dumps(layered))
     assert again.realisation(3, seed=5)["c"].tobytes() == want["c"][3].tobytes()
+
+
+def test_a_zarr_store_holds_a_group_per_property(layered, tmp_path):
+    zarr = pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    layered.write_zarr(str(tmp_path / "s.zarr"), 11, chunks=4, seed=5, x=X, z=Z)
+    want = layered.draw(11, seed=5)
+    group = zarr.open_group(str(tmp_path / "s.zarr"), mode="r")
+    assert group.attrs["properties"] == list(layered.names)
+    for name in layered.names:
+        assert np.asarray(group[f"{name}/fields"]).tobytes() == want[name].tobytes()
+    assert sorted(os.listdir(tmp_path)) == ["s.zarr"]

@@ -66,6 +66,18 @@ def test_command_line_overrides_and_outputs_agree(site):
     assert not np.array_equal(np.load(site / "b.npz")["cohesion"], npz["cohesion"])
 
 
+def test_a_zarr_store_of_the_study(site):
+    zarr = pytest.importorskip("zarr")
+    pytest.importorskip("dask")
+    assert main([str(site / "study.toml"), "-o", str(site / "s.zarr"), "-k", "3", "--seed", "9", "-q"]) == 0
+    assert main([str(site / "study.toml"), "-o", str(site / "s.npz"), "-k", "3", "--seed", "9", "-q"]) == 0
+    group = zarr.open_group(str(site / "s.zarr"), mode="r")
+    npz = np.load(site / "s.npz")
+    assert group.attrs["seed"] == 9 and group.attrs["properties"] == ["cohesion", "friction"]
+    for name in ("cohesion", "friction"):
+        assert np.array_equal(np.asarray(group[f"{name}/fields"]), npz[name])
+
+
 def edit(old, new):
     assert old in FILE
     return FILE.replace(old, new, 1)

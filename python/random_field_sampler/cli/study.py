@@ -8,7 +8,8 @@ properties and their correlations on a mesh; see
 -o, -k/--realisations and --seed override the file's output, realisations
 and seed. Outputs: .vtu or .vtk (one array per property and realisation,
 cohesion_0000, ...), .xdmf (a time series with one array per property),
-.npz (one (K, N) array per property). The seed is printed when drawn
+.npz (one (K, N) array per property), .zarr (a store with a group per
+property, its array fields (K, N); needs the dask extra). The seed is printed when drawn
 afresh, and stored as field data of a mesh output.
 """
 
@@ -17,7 +18,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -25,7 +26,7 @@ from ..io.atomic import OutputError, Pending, same_file
 from .arguments import Parser, count, seed
 from .errors import PROG, Failure, one_line
 
-SUFFIXES = (".vtu", ".vtk", ".xdmf", ".xmf", ".npz")
+SUFFIXES = (".vtu", ".vtk", ".xdmf", ".xmf", ".npz", ".zarr")
 
 
 def is_study(argv: Sequence[str]) -> bool:
@@ -58,7 +59,7 @@ def run_study(args: argparse.Namespace) -> None:
     output = args.output or sf.output
     if output is None:
         raise Failure(f"{args.study}: no output: give -o FILE or output = \"FILE\" in the file")
-    suffix = os.path.splitext(output)[1].lower()
+    suffix = os.path.splitext(output.rstrip("/" + os.sep))[1].lower()
     if suffix not in SUFFIXES:
         raise Failure(f"{output}: a study is written as {', '.join(SUFFIXES)}, "
                       f"not {suffix or '(no suffix)'!r}")
@@ -70,6 +71,12 @@ def run_study(args: argparse.Namespace) -> None:
     if study_seed is None:
         from .run import fresh_seed
         study_seed = fresh_seed()
+    if suffix == ".zarr":
+        from .. import distributed as rfd
+        try:
+            rfd.need("a .zarr output")
+        except rfd.MissingExtra as e:
+            raise Failure(str(e)) from None
     if not os.path.exists(sf.mesh):
         raise Failure(f"{args.study}: mesh: no file {sf.mesh}")
     try:
@@ -82,7 +89,7 @@ def run_study(args: argparse.Namespace) -> None:
     try:
         if suffix == ".npz":
             pending = Pending(output, suffix=".npz", protect=protect)
-        else:
+        elif suffix != ".zarr":
             fe.check_output(output, [sf.mesh, args.study])
         try:
             study = Study.on_mesh(mesh, sf.regions, at=sf.at, default=sf.default)
@@ -90,20 +97,31 @@ def run_study(args: argparse.Namespace) -> None:
             raise Failure(f"{args.study}: {one_line(e)}") from None
         except np.linalg.LinAlgError as e:
             raise Failure(one_line(e)) from None
-        values = study.draw(K, seed=study_seed)
+        names: List[str] = list(study.names)
+        values: Dict[str, np.ndarray] = {}
+        if suffix == ".zarr":
+            x, z = mesh.coordinates(sf.at)
+            try:
+                study.write_zarr(output, K, seed=np.random.SeedSequence(study_seed), x=x, z=z,
+                                 attrs={"seed": study_seed, "at": sf.at,
+                                        "mesh": os.path.basename(sf.mesh)},
+                                 protect=list(protect))
+            except (FileExistsError, FloatingPointError) as e:
+                raise Failure(one_line(e)) from None
+        else:
+            values = study.draw(K, seed=study_seed)
         for name, rows in values.items():
             bad = ~np.isfinite(rows)
             if bad.any():
                 r, c = (int(i) for i in np.argwhere(bad)[0])
                 raise Failure(f"{name}: realisation {r + 1} is not finite at point {c}; "
                               f"nothing written")
-        names: List[str] = list(study.names)
         if pending is not None:
             with open(pending.temp, "wb") as f:
                 np.savez(f, **values)  # type: ignore[arg-type]
             pending.commit()
             pending = None
-        else:
+        elif suffix != ".zarr":
             fe.write(output, mesh, np.concatenate([values[n] for n in names]), sf.at,
                      field_data={"seed": study_seed}, properties=names)
     except (fe.MeshError, OutputError) as e:
