@@ -20,11 +20,11 @@ import builtins
 import difflib
 import numbers
 import operator
-from typing import Any, Collection, Dict, NoReturn, Optional, Tuple
+from typing import Any, Collection, Dict, Mapping, NoReturn, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["check_sampler_arguments", "variates", "refuse", "refuse_bool", "integer", "indices",
+__all__ = ["check_sampler_arguments", "variates", "check_finite", "refuse", "refuse_bool", "integer", "indices",
            "unknown_keywords", "REQUIRED"]
 
 # The keys get_random_field requires, in the order in which it tests them.
@@ -234,3 +234,15 @@ def variates(xi: Any, n: int) -> Tuple[np.ndarray, bool]:
         raise ValueError(f"field(): variate {where} is {float(V[at])!r}: "
                          f"every variate must be finite")
     return V, a.ndim == 1
+
+
+def check_finite(values: Mapping[str, np.ndarray], first: int = 0) -> None:
+    """FloatingPointError naming the property, the realisation (rows are
+    realisations first, first + 1, ...) and the point of the first value
+    that is not finite: never written as if it were a field."""
+    for name, rows in values.items():
+        bad = ~np.isfinite(rows)
+        if bad.any():
+            r, c = (int(i) for i in np.argwhere(bad)[0])
+            raise FloatingPointError(f"{name}: realisation {first + r} is not finite at point {c} "
+                                     f"({float(rows[r, c])!r})")

@@ -35,7 +35,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 import numpy as np
 
-from ._checks import integer
+from ._checks import check_finite, integer
 from .io.atomic import Staged
 from .streams import GROUP, SeedState, cores, one_blas_thread, seed_from_state, seed_state, study_seed
 
@@ -137,12 +137,7 @@ def write_study_rows(study: Any, seed: SeedState, a: int, b: int, store: str) ->
     array ``<property>/fields`` of the zarr store at `store`."""
     import zarr
     rows: Dict[str, np.ndarray] = study.draw(b - a, seed=seed_from_state(seed), start=a)
-    for name, values in rows.items():
-        bad = ~np.isfinite(values)
-        if bad.any():
-            r, c = (int(i) for i in np.argwhere(bad)[0])
-            raise FloatingPointError(f"{name}: realisation {a + r} is not finite at point {c} "
-                                     f"({float(values[r, c])!r})")
+    check_finite(rows, a)
     for name, values in rows.items():
         zarr.open_array(os.path.join(store, name, "fields"), mode="r+")[a:b] = values
     return b - a

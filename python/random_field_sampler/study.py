@@ -181,7 +181,11 @@ class Property:
         elif distribution == "lognormal":
             if not mu > 0.0:
                 raise ValueError(f"{what} needs mean > 0, got {mu:g}")
-            sigma_ln = math.sqrt(math.log1p((sd / mu) ** 2))
+            with np.errstate(over="ignore"):
+                sigma_ln = float(np.sqrt(np.log1p(np.float64(sd / mu) ** 2)))
+            if not math.isfinite(sigma_ln):
+                raise ValueError(f"{what}: sd / mean = {sd / mu:g} is beyond the range of "
+                                 f"64-bit floats")
             mu_ln = math.log(mu) - 0.5 * sigma_ln ** 2
             self.marginal = stats.lognorm(sigma_ln, scale=math.exp(mu_ln))
             self.transform = Transform("lognormal", mu_ln, sigma_ln)

@@ -159,6 +159,7 @@ def _study(**kw):
     (lambda: Property("beta", mean=50.0, sd=2.0, lower=20.0, upper=45.0), ValueError, "not inside"),
     (lambda: Property("normal", mean=1.0, sd=0.0), ValueError, "needs sd > 0"),
     (lambda: Property("lognormal", mean=-1.0, sd=1.0), ValueError, "needs mean > 0"),
+    (lambda: Property("lognormal", mean=1e-200, sd=1e200), ValueError, "beyond the range of 64-bit floats"),
     (lambda: Property("normal", mean=1.0, sd=1.0, lower=0.0), TypeError, "not lower"),
     (lambda: Property("normal", mean=True, sd=1.0), TypeError, "mean must be a number"),
     (lambda: Property(stats.poisson(3.0)), TypeError, "frozen continuous"),

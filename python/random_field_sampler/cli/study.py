@@ -49,6 +49,7 @@ def parse_study_args(argv: Sequence[str]) -> argparse.Namespace:
 
 def run_study(args: argparse.Namespace) -> None:
     from ..io import mesh as fe
+    from .._checks import check_finite
     from ..study import Study
     from ..studyfile import StudyFileError, read_study_file
 
@@ -110,12 +111,10 @@ def run_study(args: argparse.Namespace) -> None:
                 raise Failure(one_line(e)) from None
         else:
             values = study.draw(K, seed=study_seed)
-        for name, rows in values.items():
-            bad = ~np.isfinite(rows)
-            if bad.any():
-                r, c = (int(i) for i in np.argwhere(bad)[0])
-                raise Failure(f"{name}: realisation {r + 1} is not finite at point {c}; "
-                              f"nothing written")
+            try:
+                check_finite(values)
+            except FloatingPointError as e:
+                raise Failure(f"{e}; nothing written") from None
         if pending is not None:
             with open(pending.temp, "wb") as f:
                 np.savez(f, **values)  # type: ignore[arg-type]
