@@ -12,6 +12,7 @@ import textwrap
 import pytest
 
 from random_field_sampler.cli.arguments import parse_args
+from random_field_sampler.cli.study import is_study, parse_study_args
 
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 README = os.path.join(ROOT, "README.md")
@@ -75,6 +76,9 @@ RANDOM_FIELD = commands("random-field")
 
 @pytest.mark.parametrize("line, argv", RANDOM_FIELD, ids=[f"line {n}" for n, _ in RANDOM_FIELD])
 def test_every_command_line_is_accepted(line, argv):
+    if is_study(argv):
+        assert parse_study_args(argv).study.endswith(".toml"), line
+        return
     args = parse_args(argv)
     assert args.output and args.theta_z > 0, line
 

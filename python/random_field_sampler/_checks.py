@@ -20,11 +20,11 @@ import builtins
 import difflib
 import numbers
 import operator
-from typing import Any, Collection, Dict, NoReturn, Optional
+from typing import Any, Collection, Dict, Mapping, NoReturn, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["check_sampler_arguments", "refuse", "refuse_bool", "integer", "indices",
+__all__ = ["check_sampler_arguments", "variates", "check_finite", "refuse", "refuse_bool", "integer", "indices",
            "unknown_keywords", "REQUIRED"]
 
 # The keys get_random_field requires, in the order in which it tests them.
@@ -213,3 +213,36 @@ def check_sampler_arguments(kwargs: Dict[str, Any], accepted: Collection[str],
     if "theta_x" in out:
         out["theta_x"] = theta_x
     return out
+
+
+def variates(xi: Any, n: int) -> Tuple[np.ndarray, bool]:
+    """(V, one): standard normal variates of ``field(xi)`` as a new (k, n)
+    C-contiguous float64 array, and whether `xi` was one vector (n,).
+    TypeError for anything but real numbers (bools included), ValueError
+    for another shape or a variate that is not finite (naming it)."""
+    a = np.asarray(xi)
+    if a.dtype.kind not in "iuf":
+        raise TypeError(f"field() takes standard normal variates (real numbers), not {a.dtype}")
+    if a.ndim not in (1, 2) or a.shape[-1] != n:
+        raise ValueError(f"field() takes {n} variates per realisation: an array of shape "
+                         f"({n},) or (k, {n}), got shape {a.shape}")
+    V = np.array(a, dtype=np.float64, ndmin=2, order="C")
+    bad = ~np.isfinite(V)
+    if bad.any():
+        at = np.unravel_index(int(np.argmax(bad)), V.shape)
+        where = str(int(at[1])) if a.ndim == 1 else f"({int(at[0])}, {int(at[1])})"
+        raise ValueError(f"field(): variate {where} is {float(V[at])!r}: "
+                         f"every variate must be finite")
+    return V, a.ndim == 1
+
+
+def check_finite(values: Mapping[str, np.ndarray], first: int = 0) -> None:
+    """FloatingPointError naming the property, the realisation (rows are
+    realisations first, first + 1, ...) and the point of the first value
+    that is not finite: never written as if it were a field."""
+    for name, rows in values.items():
+        bad = ~np.isfinite(rows)
+        if bad.any():
+            r, c = (int(i) for i in np.argwhere(bad)[0])
+            raise FloatingPointError(f"{name}: realisation {first + r} is not finite at point {c} "
+                                     f"({float(rows[r, c])!r})")

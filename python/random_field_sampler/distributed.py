@@ -35,7 +35,7 @@ from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequ
 
 import numpy as np
 
-from ._checks import integer
+from ._checks import check_finite, integer
 from .io.atomic import Staged
 from .streams import GROUP, SeedState, cores, one_blas_thread, seed_from_state, seed_state, study_seed
 
@@ -129,6 +129,17 @@ def write_rows(sampler: Any, seed: SeedState, a: int, b: int, array_path: str,
                                  f"({float(rows[r, c])!r})")
     target = zarr.open_array(array_path, mode="r+")
     target[a:b] = rows
+    return b - a
+
+
+def write_study_rows(study: Any, seed: SeedState, a: int, b: int, store: str) -> int:
+    """Draw rows a .. b-1 of a study and write each property's into the
+    array ``<property>/fields`` of the zarr store at `store`."""
+    import zarr
+    rows: Dict[str, np.ndarray] = study.draw(b - a, seed=seed_from_state(seed), start=a)
+    check_finite(rows, a)
+    for name, values in rows.items():
+        zarr.open_array(os.path.join(store, name, "fields"), mode="r+")[a:b] = values
     return b - a
 
 
@@ -346,6 +357,31 @@ def _json(value: Any) -> Any:
     return value
 
 
+def study_to_dask(study: Any, k: int, *, chunks: Any = "auto", seed: Any = None,
+                  client: Any = None) -> Dict[str, Any]:
+    """Realisations 0 .. k-1 of a ``Study`` seeded by `seed`: property ->
+    lazy ``dask.array.Array`` (k, N), float64, chunked by realisations as
+    ``to_dask`` chunks a sampler's. Each chunk's task draws every property
+    once (the arrays share it); row i equals ``study.realisation(i,
+    seed=seed)[property]`` bit for bit."""
+    need("to_dask()")
+    import operator
+
+    import dask.array as da
+    from dask.highlevelgraph import HighLevelGraph
+
+    dsk, name, sizes, _ = _graph(study, k, chunks, seed, client, draw_rows, (), "random-field-study")
+    out = {}
+    for p in study.names:
+        pname = f"{name}-{p}"
+        layer: Dict[Any, Any] = {(pname, c, 0): (operator.getitem, (name, c, 0), p)
+                                 for c in range(len(sizes))}
+        graph = HighLevelGraph.from_collections(pname, {**dsk, **layer}, dependencies=())
+        out[p] = da.Array(graph, pname, chunks=(sizes, (study.N,)), dtype=np.float64,
+                          meta=np.empty((0, 0), dtype=np.float64))
+    return out
+
+
 def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: Any = None,
                x: Any = None, z: Any = None, attrs: Optional[Dict[str, Any]] = None,
                transform: Optional[Callable[[np.ndarray], np.ndarray]] = None,
@@ -373,6 +409,11 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
     is refused, and so is a store that holds one of the files `protect`
     (the inputs). On any failure or interrupt the temporary store is removed.
     `progress("realisations", done, k)` is called as chunks complete.
+
+    `sampler` may be a ``Study``: then the store holds a group per property
+    with its array ``fields`` (``<property>/fields``), each chunk's task
+    drawing every property once, and the attributes name the properties and
+    the regions (no `transform`: a study's properties carry their own).
     """
     need("a .zarr store")
     import zarr
@@ -384,26 +425,37 @@ def write_zarr(sampler: Any, path: str, k: int, *, chunks: Any = "auto", seed: A
     temp = staged.directory(path)
     futures: List[Any] = []
     tname = ""
+    study = hasattr(sampler, "names")    # a Study: a group per property
     try:
         array_path = os.path.join(temp, "fields")
         extra: Tuple[Any, ...] = (array_path,)
         data = None
-        if transform is not None:
+        writer: Callable[..., int] = write_rows
+        if study:
+            if transform is not None:
+                raise TypeError("a study transforms its properties itself: no transform")
+            extra, writer = (temp,), write_study_rows
+        elif transform is not None:
             tkey = f"random-field-transform-{uuid.uuid4().hex}"
             extra, data = (array_path, tkey), {tkey: transform}
-        dsk, tname, sizes, ss = _graph(sampler, k, chunks, seed, client, write_rows,
+        dsk, tname, sizes, ss = _graph(sampler, k, chunks, seed, client, writer,
                                        extra, "random-field-write", data)
         group = zarr.open_group(temp, mode="w", zarr_format=3)
         meta = dict(_json(attrs or {}))
-        meta.update(realisations=int(k), N=int(sampler.N), Nchol=int(sampler.Nchol),
-                    Nkrig=int(sampler.Nkrig), fill=str(sampler.fill),
+        meta.update(realisations=int(k), N=int(sampler.N),
                     seed_entropy=_json(ss.entropy), seed_spawn_key=list(ss.spawn_key),
                     seed_pool_size=int(ss.pool_size))
+        if study:
+            meta.update(properties=list(sampler.names),
+                        regions=[r.name for r in sampler.regions])
+        else:
+            meta.update(Nchol=int(sampler.Nchol), Nkrig=int(sampler.Nkrig), fill=str(sampler.fill))
         group.attrs.update(meta)
-        fields = group.create_array("fields", shape=(k, sampler.N), dtype="float64",
-                                    chunks=_zarr_chunks(sizes, sampler.N), compressors=None,
-                                    fill_value=np.nan, dimension_names=("realisation", "node"))
-        fields.attrs.update(meta)
+        for where in ([f"{p}/fields" for p in sampler.names] if study else ["fields"]):
+            fields = group.create_array(where, shape=(k, sampler.N), dtype="float64",
+                                        chunks=_zarr_chunks(sizes, sampler.N), compressors=None,
+                                        fill_value=np.nan, dimension_names=("realisation", "node"))
+            fields.attrs.update(meta)
         for label, values in (("x", x), ("z", z)):
             if values is not None:
                 v = np.ascontiguousarray(values, dtype=np.float64)

@@ -40,7 +40,7 @@ import random_field
 
 from . import budget, fills, streams
 from .anisotropy import check_angle, rotate
-from ._checks import check_sampler_arguments, indices, integer, refuse_bool
+from ._checks import check_sampler_arguments, indices, integer, refuse_bool, variates
 from .fills.protocol import Base, Fill, ProgressCallback, frozen
 from .transform import IDENTITY, Transform, parameters
 
@@ -426,20 +426,7 @@ class Sampler:
         included), ValueError for a shape other than those or a variate that
         is not finite, MemoryError when the k realisations do not fit the
         budget."""
-        n = self._variates()
-        a = np.asarray(xi)
-        if a.dtype.kind not in "iuf":
-            raise TypeError(f"field() takes standard normal variates (real numbers), not {a.dtype}")
-        if a.ndim not in (1, 2) or a.shape[-1] != n:
-            raise ValueError(f"field() takes {n} variates per realisation: an array of shape "
-                             f"({n},) or (k, {n}), got shape {a.shape}")
-        V = np.array(a, dtype=np.float64, ndmin=2, order="C")
-        bad = ~np.isfinite(V)
-        if bad.any():
-            at = np.unravel_index(int(np.argmax(bad)), V.shape)
-            where = str(int(at[1])) if a.ndim == 1 else f"({int(at[0])}, {int(at[1])})"
-            raise ValueError(f"field(): variate {where} is {float(V[at])!r}: "
-                             f"every variate must be finite")
+        V, one = variates(xi, self._variates())
         k = len(V)
         if self._fill is None or k == 0:
             out = np.zeros((k, self.N))
@@ -449,7 +436,7 @@ class Sampler:
             batch = self._batch_rows(k, out.nbytes)
             for lo in range(0, k, batch):
                 self._compute(V[lo:lo + batch], out[lo:lo + batch])
-        return out[0] if a.ndim == 1 else out
+        return out[0] if one else out
 
     def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None,
                  variates: Optional[Callable[[int, int], None]] = None,

@@ -18,6 +18,11 @@ draw and what to apply afterwards:
   ``sigma_ln**2 = ln(1 + (sd / mean)**2)`` and
   ``mu_ln = ln(mean) - sigma_ln**2 / 2``.
 
+- any other continuous marginal (a frozen ``scipy.stats`` distribution,
+  ``marginal``): ``F^-1(Phi(shift + scale * g))``, the tails taken with
+  care: ``ppf(Phi(t))`` below the median, ``isf(Phi(-t))`` above it, so
+  that no tail is rounded to a probability of 0 or 1.
+
 A ``Transform`` is a small picklable value (two arrays and a name): it
 travels to a dask worker with the task that applies it. It never draws
 random numbers and changes no array but the one it is applied to.
@@ -32,7 +37,10 @@ import numpy as np
 
 from .distributions import check_distribution, lognormal_parameters
 
-__all__ = ["Transform", "IDENTITY", "parameters"]
+__all__ = ["Transform", "IDENTITY", "MARGINAL", "parameters", "quantiles"]
+
+# The name of a transform by a general marginal distribution.
+MARGINAL = "marginal"
 
 ArrayLike = Union[float, np.ndarray]
 
@@ -46,9 +54,16 @@ class Transform:
     distribution: str = "normal"
     shift: ArrayLike = 0.0
     scale: ArrayLike = 1.0
+    marginal: Any = None
 
     def __post_init__(self) -> None:
-        check_distribution(self.distribution)
+        if self.distribution == MARGINAL:
+            if not (callable(getattr(self.marginal, "ppf", None))
+                    and callable(getattr(self.marginal, "isf", None))):
+                raise TypeError("a marginal transform needs a frozen continuous distribution "
+                                "(its ppf and isf)")
+        else:
+            check_distribution(self.distribution)
         for name in ("shift", "scale"):
             a = np.array(getattr(self, name), dtype=np.float64)
             a.flags.writeable = False
@@ -75,6 +90,8 @@ class Transform:
         if self.distribution == "lognormal":
             with np.errstate(over="ignore"):  # exp of a huge value is inf, as it should be
                 np.exp(rows, out=rows)
+        elif self.distribution == MARGINAL:
+            rows[...] = quantiles(self.marginal, rows)
         return rows
 
     def _at(self, nodes: Any) -> Tuple[np.ndarray, np.ndarray]:
@@ -85,10 +102,16 @@ class Transform:
             scale = scale[nodes] if scale.ndim else scale
         return shift, scale
 
+    def _moments_known(self) -> None:
+        if self.distribution == MARGINAL:
+            raise ValueError("the moments of a field under a general marginal are not computed "
+                             "in closed form")
+
     def variance(self, v: np.ndarray, nodes: Any = None) -> np.ndarray:
         """The variance of the values where the drawn field has variance `v`
         (at `nodes`, or at every node)."""
         shift, scale = self._at(nodes)
+        self._moments_known()
         s2v = scale * scale * np.asarray(v, dtype=np.float64)
         if self.distribution == "normal":
             return np.broadcast_to(s2v, np.shape(v)).copy()
@@ -99,6 +122,7 @@ class Transform:
         """The covariance of the values at `nodes` where the drawn field has
         covariance `C` there."""
         shift, scale = self._at(nodes)
+        self._moments_known()
         scale = np.broadcast_to(scale, (len(C),))
         shift = np.broadcast_to(shift, (len(C),))
         if self.distribution == "normal":
@@ -110,6 +134,19 @@ class Transform:
 
 
 IDENTITY = Transform()
+
+
+def quantiles(marginal: Any, g: np.ndarray) -> np.ndarray:
+    """``marginal.ppf(Phi(g))`` elementwise for standard normal values `g`,
+    each tail through its own side (``isf(Phi(-g))`` where g > 0)."""
+    from scipy.special import ndtr
+    g = np.asarray(g, dtype=np.float64)
+    out = np.empty_like(g)
+    upper = g > 0.0
+    lower = ~upper
+    out[lower] = marginal.ppf(ndtr(g[lower]))
+    out[upper] = marginal.isf(ndtr(-g[upper]))
+    return out
 
 
 def parameters(distribution: str, mean: ArrayLike, sd: ArrayLike, *,

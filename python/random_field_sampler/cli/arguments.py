@@ -55,6 +55,10 @@ Gaussian field over the element (triangles and quadrilaterals of any order,
 by their corners), then transformed: the local averages of random finite
 elements, whose variance falls as the element grows.
 
+A site of several regions or properties is a study file (TOML), run as
+random-field STUDY.toml [-o OUTPUT] [-k K] [--seed S] (see
+random-field STUDY.toml --help): the options above are for one field.
+
 --distribution lognormal draws a Gaussian field with, at every node,
     sigma_ln^2 = ln(1 + (sd/mean)^2),  mu_ln = ln(mean) - sigma_ln^2 / 2
 and writes exp() of it, so that the values have mean --mean and standard

@@ -12,6 +12,7 @@ from ..io.atomic import OutputError
 from .arguments import parse_args
 from .errors import PROG, Failure, Terminated, one_line
 from .run import run
+from .study import is_study, parse_study_args, run_study
 
 
 def catch_termination() -> Callable[[], None]:
@@ -44,10 +45,15 @@ def catch_termination() -> Callable[[], None]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = parse_args(argv)
+    argv = list(sys.argv[1:] if argv is None else argv)
+    work: Callable[..., None] = run
+    if is_study(argv):   # a study file: regions and properties
+        args, work = parse_study_args(argv), run_study
+    else:
+        args = parse_args(argv)
     restore = catch_termination()
     try:
-        run(args)
+        work(args)
     except (Failure, OutputError) as e:
         print(f"{PROG}: error: {one_line(e)}", file=sys.stderr)
         return 1

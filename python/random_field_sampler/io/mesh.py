@@ -646,15 +646,20 @@ def output_bytes(path: str, mesh: Mesh, k: int, at: str) -> int:
 
 def _write_into(staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
                 names: Optional[Sequence[str]] = None,
-                field_data: Optional[Mapping[str, Any]] = None) -> None:
+                field_data: Optional[Mapping[str, Any]] = None,
+                properties: Optional[Sequence[str]] = None) -> None:
     """Write the mesh with its fields under temporary names in ``staged``;
     MeshError in one line (and the group discarded) on any failure."""
     meshio = _meshio()
     suffix = check_output(path)
     try:
         if suffix in XDMF_SUFFIXES:
-            _write_xdmf(meshio, staged, path, mesh, rows, at, names, field_data)
+            _write_xdmf(meshio, staged, path, mesh, rows, at, names, field_data, properties)
         else:
+            if properties is not None:
+                k = len(np.atleast_2d(rows)) // len(properties)
+                names = [f"{p}_{n[len('realisation_'):]}" for p in properties
+                         for n in field_names(k)]
             temp = staged.file(path, suffix, output_bytes(path, mesh, len(np.atleast_2d(rows)), at))
             m = with_fields(mesh, rows, at, names, field_data=field_data)
             with contextlib.redirect_stderr(io.StringIO()):
@@ -724,9 +729,12 @@ def _xdmf_topology(meshio: Any, mesh: Mesh, path: str) -> Tuple[np.ndarray, int]
 
 
 def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.ndarray, at: str,
-                names: Optional[Sequence[str]], field_data: Optional[Mapping[str, Any]] = None) -> None:
+                names: Optional[Sequence[str]], field_data: Optional[Mapping[str, Any]] = None,
+                properties: Optional[Sequence[str]] = None) -> None:
     """A time series that ParaView steps through: realisation i is time step
-    i, with one array named "realisation" at the nodes and/or at the cells,
+    i, with one array named "realisation" at the nodes and/or at the cells
+    (with ``properties``, P names: one array per property, rows holding
+    the K realisations of each property in turn),
     and the mesh's own point and cell data (less ``stale_arrays``) at every
     step; the numbers are in the .h5 file of the same stem, beside the
     .xdmf's target. The .h5's blocks are reserved before HDF5 writes into
@@ -738,7 +746,8 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
     from xml.sax.saxutils import quoteattr
 
     nodes, cells = _split(mesh, rows, at)
-    k = len(nodes if nodes is not None else cells)  # type: ignore[arg-type]
+    series = list(properties) if properties is not None else ["realisation"]
+    k = len(nodes if nodes is not None else cells) // len(series)  # type: ignore[arg-type]
     names = list(names) if names is not None else field_names(k)
     final_h5 = companion(path)
     assert final_h5 is not None
@@ -766,7 +775,7 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
         h5.create_dataset("topology", data=topology)
         # The mesh's own arrays, stored once and shown at every step.
         own: List[str] = []
-        point_data, cell_data = _kept_data(mesh, names)
+        point_data, cell_data = _kept_data(mesh, names + (series if properties else []))
         for center, arrays in (("Node", point_data), ("Cell", cell_data)):
             for j, (key, value) in enumerate(arrays.items()):
                 a = np.asarray(value) if center == "Node" else np.concatenate(
@@ -789,14 +798,19 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
                          + item("topology", (len(topology),), "Int") + "</Topology>")
             lines.append(f'<Geometry GeometryType="{geometry}">' + item("points", points.shape)
                          + "</Geometry>")
-            if nodes is not None:
-                h5.create_dataset(f"nodes/{name}", data=np.asarray(nodes[i], dtype=np.float64))
-                lines.append('<Attribute Name="realisation" AttributeType="Scalar" Center="Node">'
-                             + item(f"nodes/{name}", (n,)) + "</Attribute>")
-            if cells is not None:
-                h5.create_dataset(f"cells/{name}", data=np.concatenate(_cell_lists(mesh, cells[i])))
-                lines.append('<Attribute Name="realisation" AttributeType="Scalar" Center="Cell">'
-                             + item(f"cells/{name}", (n_cells,)) + "</Attribute>")
+            for p, attribute in enumerate(series):
+                row = p * k + i
+                stored = name if properties is None else f"{attribute}/{name}"
+                if nodes is not None:
+                    h5.create_dataset(f"nodes/{stored}", data=np.asarray(nodes[row], dtype=np.float64))
+                    lines.append(f'<Attribute Name={quoteattr(attribute)} AttributeType="Scalar" '
+                                 f'Center="Node">' + item(f"nodes/{stored}", (n,)) + "</Attribute>")
+                if cells is not None:
+                    h5.create_dataset(f"cells/{stored}",
+                                      data=np.concatenate(_cell_lists(mesh, cells[row])))
+                    lines.append(f'<Attribute Name={quoteattr(attribute)} AttributeType="Scalar" '
+                                 f'Center="Cell">' + item(f"cells/{stored}", (n_cells,))
+                                 + "</Attribute>")
             lines += own
             lines.append("</Grid>")
     staged.release(temp_h5)
@@ -807,16 +821,22 @@ def _write_xdmf(meshio: Any, staged: Staged, path: str, mesh: Mesh, rows: np.nda
 
 def write(path: str, mesh: Mesh, values: np.ndarray, at: str = "nodes",
           names: Optional[Sequence[str]] = None, *,
-          field_data: Optional[Mapping[str, Any]] = None) -> None:
+          field_data: Optional[Mapping[str, Any]] = None,
+          properties: Optional[Sequence[str]] = None) -> None:
     """Write the mesh with realisations ``values`` ((K, size) or (size,))
     ``at`` nodes, cells or both: .vtu or .vtk with arrays realisation_0000,
     ...; .xdmf/.xmf as a time series (step i = realisation i, array
     "realisation") with its numbers in the .h5 file of the same stem.
     ``field_data``: entries such as {"seed": 5} (an <Information> element
     of an .xdmf). The files are put in place together, never over the
-    mesh's own files."""
+    mesh's own files.
+
+    ``properties``: the names of P properties, ``values`` then (P K, size),
+    the K realisations of each property in turn: arrays
+    ``<property>_0000``, ... in a .vtu or .vtk, and one array per property
+    at each time step of an .xdmf."""
     with Staged(protected([mesh.path])) as staged:
-        _write_into(staged, path, mesh, values, at, names, field_data)
+        _write_into(staged, path, mesh, values, at, names, field_data, properties)
         try:
             staged.commit()
         except OutputError as e:
