@@ -614,6 +614,25 @@ class CellAverages:
         for offset, block in self.points.blocks(k, rows=rows, seed=seed, rng=rng, start=start):
             yield offset, self._average(block)
 
+    @property
+    def max_memory(self) -> int:
+        """The point sampler's memory budget, in bytes."""
+        return int(self.points.max_memory)
+
+    @property
+    def n_variates(self) -> int:
+        """The standard normal variates of one realisation: the point
+        sampler's (``Sampler.n_variates``)."""
+        return int(self.points.n_variates)
+
+    def field(self, xi: Any) -> np.ndarray:
+        """The element values that the standard normal variates ``xi`` give:
+        the point sampler's ``field(xi)``, averaged and rescaled as ``draw``
+        averages its rows; (n_variates,) -> (elements,), (k, n_variates) ->
+        (k, elements). Errors as ``Sampler.field``."""
+        g = self.points.field(xi)
+        return self._average(g[None, :])[0] if g.ndim == 1 else self._average(g)
+
     def draw(self, k: int = 1, *, seed: Any = None, rng: Any = None, start: int = 0) -> np.ndarray:
         """k realisations (k, elements), float64, as ``Sampler.draw``."""
         k = integer("k", k, 0)

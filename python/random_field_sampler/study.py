@@ -49,7 +49,11 @@ name in the mesh's ``field_data`` or by its number (``tag``) in the cells'
 ``gmsh:physical`` data, or a cell block (``block``, an index into the
 mesh's cell blocks). With ``at="cells"`` every element takes its region;
 with ``at="nodes"`` a node takes the region listed first among those of the
-elements around it (the order of the regions is their precedence). Elements
+elements around it (the order of the regions is their precedence). With
+``average=True`` (cells only) an element's values are its averages: each
+region's standard field over its elements is a ``CellAverages`` of them
+(the Gaussian field averaged over each element, then every property's
+marginal applied) instead of a ``Sampler`` at their centroids. Elements
 or nodes in no region are refused, naming how many and where the first one
 is, unless the study names a ``default`` region for them (which, unless
 the mesh has a group of its name, its tag or its block, takes only those).
@@ -59,12 +63,13 @@ from __future__ import annotations
 
 import math
 import uuid
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
 from . import streams
 from ._checks import integer, variates
+from .averages import CellAverages, Cells
 from .sampler import Sampler
 from .transform import MARGINAL, Transform
 
@@ -378,6 +383,13 @@ class Region:
                        model=self.model, angle=self.angle, fill=self.fill,
                        neighbours=self.neighbours, Dhchol=self.Dhchol, max_memory=max_memory)
 
+    def cell_averages(self, cells: Cells, max_memory: Optional[int] = None) -> CellAverages:
+        """The region's standard field averaged over each of `cells`."""
+        return CellAverages(cells=cells, theta_z=self.theta_z, theta_x=self.theta_x, mu=0.0,
+                            sigma=1.0, model=self.model, angle=self.angle, fill=self.fill,
+                            neighbours=self.neighbours, Dhchol=self.Dhchol,
+                            max_memory=max_memory)
+
 
 def _groups(mesh: Any) -> Tuple[Dict[str, int], Optional[List[np.ndarray]]]:
     """The mesh's named physical groups of its elements' dimension (name ->
@@ -470,12 +482,18 @@ class Study:
     properties (a property's values over the site are one array); the
     study's property order is that of the first region.
 
+    ``cells``: the elements whose averages the N values are (``Cells``,
+    one per point, x and z their centroids): each region's standard field
+    is then a ``CellAverages`` of its elements (None: point values).
+
     Attributes: ``N``, ``names`` (the properties), ``regions``,
     ``members`` (per region, the indices of its points), ``samplers``
-    (per region), ``n_variates``."""
+    (per region), ``n_variates``, ``average`` (whether values are element
+    averages)."""
 
     def __init__(self, regions: Sequence[Region], *, x: Any, z: Any,
-                 region: Any = None, max_memory: Optional[int] = None) -> None:
+                 region: Any = None, max_memory: Optional[int] = None,
+                 cells: Optional[Cells] = None) -> None:
         regions = list(regions)
         if not regions or not all(isinstance(r, Region) for r in regions):
             raise TypeError("a study needs a non-empty list of Region")
@@ -519,24 +537,39 @@ class Study:
                                                      for i in range(len(regions)))
         for m in self.members:
             m.flags.writeable = False
-        self.samplers: Tuple[Sampler, ...] = tuple(
-            r.sampler(x[m], z[m], max_memory) for r, m in zip(regions, self.members))
+        self.average = cells is not None
+        self.samplers: Tuple[Union[Sampler, CellAverages], ...]
+        if cells is None:
+            self.samplers = tuple(r.sampler(x[m], z[m], max_memory)
+                                  for r, m in zip(regions, self.members))
+        else:
+            if not isinstance(cells, Cells) or len(cells) != self.N:
+                raise ValueError(f"cells= must be Cells, one element per point ({self.N})")
+            self.samplers = tuple(r.cell_averages(cells.subset(m), max_memory)
+                                  for r, m in zip(regions, self.members))
         self._offsets: List[int] = [0]
         for r, s in zip(regions, self.samplers):
             self._offsets.append(self._offsets[-1] + len(r.names) * s.n_variates)
 
     @classmethod
     def on_mesh(cls, mesh: Any, regions: Sequence[Region], *, at: str = "cells",
-                default: Optional[str] = None, max_memory: Optional[int] = None) -> "Study":
-        """A study over a mesh's elements (``at="cells"``, their centroids)
-        or nodes: each region a physical group or a cell block of `mesh`
-        (a ``random_field_sampler.io.mesh.Mesh``, as ``io.mesh.read``
-        returns it); see ``mesh_regions``. The study keeps ``mesh`` and
-        ``at``."""
+                default: Optional[str] = None, max_memory: Optional[int] = None,
+                average: bool = False) -> "Study":
+        """A study over a mesh's elements (``at="cells"``, their centroids,
+        or with ``average=True`` their averages) or nodes: each region a
+        physical group or a cell block of `mesh` (a
+        ``random_field_sampler.io.mesh.Mesh``, as ``io.mesh.read`` returns
+        it); see ``mesh_regions``. The study keeps ``mesh`` and ``at``."""
         regions = list(regions)
+        if not isinstance(average, (bool, np.bool_)):
+            raise TypeError(f"average must be True or False, got {average!r}")
+        if average and at != "cells":
+            raise ValueError(f"average=True gives each element its average: it needs "
+                             f"at='cells', not at={at!r}")
         label = mesh_regions(mesh, regions, at, default)
         x, z = mesh.coordinates(at)
-        study = cls(regions, x=x, z=z, region=label, max_memory=max_memory)
+        study = cls(regions, x=x, z=z, region=label, max_memory=max_memory,
+                    cells=Cells.of_mesh(mesh) if average else None)
         study.mesh = mesh
         study.at = at
         return study

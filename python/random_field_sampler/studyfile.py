@@ -2,6 +2,7 @@
 
     mesh = "slope.msh"          # relative to the file's folder
     at = "cells"                # or "nodes"
+    # average = true            # cells: each element's average, not its centroid's value
     realisations = 500
     seed = 2026
     output = "slope.xdmf"       # .vtu, .vtk, .xdmf, .npz (or .zarr)
@@ -42,7 +43,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 __all__ = ["StudyFileError", "StudyFile", "read_study_file", "load_study"]
 
-TOP_KEYS = ("mesh", "at", "realisations", "seed", "output", "plane", "default", "region")
+TOP_KEYS = ("mesh", "at", "average", "realisations", "seed", "output", "plane", "default", "region")
 REGION_KEYS = ("name", "tag", "block", "model", "theta_x", "theta_z", "angle", "fill",
                "neighbours", "dhchol", "correlation", "correlation_of", "properties")
 PROPERTY_KEYS = ("distribution", "mean", "sd", "lower", "upper", "a", "b")
@@ -134,6 +135,7 @@ class StudyFile:
     plane: Optional[str]
     default: Optional[str]
     regions: List[Any]
+    average: bool = False
 
 
 class _Reader:
@@ -219,6 +221,11 @@ def read_study_file(path: str) -> StudyFile:
         raise StudyFileError(f"{path}: the study needs mesh = \"FILE\": the mesh its regions are in")
     output = file_path("output")
     at = r.choice(("at",), data.get("at", "nodes"), ("nodes", "cells"))
+    average = data.get("average", False)
+    if not isinstance(average, bool):
+        raise r.fail(("average",), f"must be true or false, got {average!r}")
+    if average and at != "cells":
+        raise r.fail(("average",), f"element averages need at = \"cells\", not at = \"{at}\"")
     plane = r.choice(("plane",), data["plane"], ("xy", "xz", "yz", "auto")) if "plane" in data else None
     K = r.typed(("realisations",), data.get("realisations", 1), (int,), "an integer")
     if K < 1:
@@ -289,7 +296,7 @@ def read_study_file(path: str) -> StudyFile:
             keys: Path = ("correlation",) if "correlation" in str(e) else ()
             raise r.fail(at_r + keys, str(e)) from None
     return StudyFile(path=path, mesh=mesh, at=at, realisations=K, seed=seed, output=output,
-                     plane=plane, default=default, regions=regions)
+                     plane=plane, default=default, regions=regions, average=average)
 
 
 def load_study(path: str, *, max_memory: Optional[int] = None) -> Any:
@@ -302,7 +309,8 @@ def load_study(path: str, *, max_memory: Optional[int] = None) -> Any:
     sf = read_study_file(path)
     m = fe.read(sf.mesh, sf.plane)
     try:
-        study = Study.on_mesh(m, sf.regions, at=sf.at, default=sf.default, max_memory=max_memory)
+        study = Study.on_mesh(m, sf.regions, at=sf.at, default=sf.default, max_memory=max_memory,
+                              average=sf.average)
     except (TypeError, ValueError) as e:
         raise StudyFileError(f"{sf.path}: {e}") from None
     study.file = sf

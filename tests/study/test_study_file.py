@@ -91,6 +91,8 @@ def edit(old, new):
     (edit("lower = 25.0", "lower = 45.0"), "line 36: region[1].properties.friction.lower: a truncnormal property needs lower < upper"),
     (edit('"cohesion,friction" = -0.5', '"cohesion,friction" = -1.5'), "line 13: region[0].correlation: region 'clay': correlation cohesion,friction = -1.5"),
     (edit('at = "cells"', 'at = "cell"'), "line 2: at: 'cell' is not one of nodes, cells (did you mean 'cells'?)"),
+    (edit('at = "cells"', 'at = "nodes"\naverage = true'), 'line 3: average: element averages need at = "cells", not at = "nodes"'),
+    (edit('at = "cells"', 'at = "cells"\naverage = 1'), "line 3: average: must be true or false, got 1"),
     (edit("seed = 2026", 'seed = "2026"'), "line 4: seed: must be an integer"),
     (edit('name = "sand"', 'name = "snad"'), "no physical group of its elements named 'snad' (did you mean 'sand'?)"),
     (edit('mesh = "slope.msh"', 'mesh = "nowhere.msh"'), "mesh: no file"),

@@ -93,7 +93,8 @@ def run_study(args: argparse.Namespace) -> None:
         elif suffix != ".zarr":
             fe.check_output(output, [sf.mesh, args.study])
         try:
-            study = Study.on_mesh(mesh, sf.regions, at=sf.at, default=sf.default)
+            study = Study.on_mesh(mesh, sf.regions, at=sf.at, default=sf.default,
+                                  average=sf.average)
         except (ValueError, TypeError) as e:
             raise Failure(f"{args.study}: {one_line(e)}") from None
         except np.linalg.LinAlgError as e:
