@@ -276,16 +276,16 @@ def read_study_file(path: str) -> StudyFile:
             raise r.fail(at_r + ("properties",),
                          f"region {name!r} needs its properties ([region.properties.NAME])")
         properties = {}
-        for pname, spec in props.items():
+        for pname, entry in props.items():
             at_p = at_r + ("properties", pname)
             if not _NAME.match(pname):
                 raise r.fail(at_p, f"a property's name is letters, digits and _ (it names arrays), "
                                    f"not {pname!r}")
-            spec = r.table(at_p, spec, PROPERTY_KEYS)
-            if "distribution" not in spec:
+            entry = r.table(at_p, entry, PROPERTY_KEYS)
+            if "distribution" not in entry:
                 raise r.fail(at_p, f"needs a distribution ({', '.join(MARGINALS)})")
-            dist = r.choice(at_p + ("distribution",), spec["distribution"], MARGINALS)
-            values = {k: r.number(at_p + (k,), v) for k, v in spec.items() if k != "distribution"}
+            dist = r.choice(at_p + ("distribution",), entry["distribution"], MARGINALS)
+            values = {k: r.number(at_p + (k,), v) for k, v in entry.items() if k != "distribution"}
             try:
                 properties[pname] = Property(dist, **values)
             except (TypeError, ValueError) as e:
