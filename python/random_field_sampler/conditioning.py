@@ -47,7 +47,7 @@ from .fills.protocol import frozen
 from .transform import Transform
 
 __all__ = ["Data", "check_data", "place", "chol_block", "data_bytes", "CHOL_DATA",
-           "CHOL_CANDIDATES", "CHOL_DATA_PER_NODE"]
+           "CHOL_CANDIDATES", "CHOL_DATA_PER_NODE", "DATA_TOL"]
 
 # The Cholesky nodes are conditioned on at most this many data: of the
 # candidates (at most CHOL_CANDIDATES, the union of the nearest
@@ -58,6 +58,10 @@ __all__ = ["Data", "check_data", "place", "chol_block", "data_bytes", "CHOL_DATA
 CHOL_DATA = 1000
 CHOL_CANDIDATES = 2000
 CHOL_DATA_PER_NODE = 100
+# A datum whose variance given those taken before it is below this fraction
+# of its own adds nothing: it is passed over (the fill's kernel does the same
+# with the data among a node's neighbours).
+DATA_TOL = 1e-12
 # Relative nugget on the Cholesky nodes' conditional covariance.
 SCHUR_NUGGET = 1e-12
 # Relative size below which a covariance is taken as zero in that factorisation.
@@ -308,16 +312,18 @@ def chol_block(xc: np.ndarray, zc: np.ndarray, sigma_c: np.ndarray, mu_c: np.nda
     return data.chol_mean(mu_c, data.dev), L
 
 
-def data_bytes(N: int, Nchol: int, nd: int) -> Tuple[int, int]:
+def data_bytes(N: int, Nchol: int, nd: int, width: int = 100) -> Tuple[int, int]:
     """(peak bytes while the data are placed and the Cholesky nodes
     conditioned, bytes held once built) for `nd` data: the search tree over
     the nodes, the data's covariance, the cross covariances and their
-    solves, the Schur complement; held, the map of the data to the Cholesky
+    solves, the Schur complement; held, the fill's extra slots of the nodes
+    near the data (`width` the most neighbours a node has; each datum earns
+    slots to the about 2.25 width nodes around it), the map of the data to the Cholesky
     nodes' mean, the data arrays and the conditional mean."""
     if nd == 0:
         return 0, 0
     ns, nc = min(nd, CHOL_DATA), min(nd, CHOL_CANDIDATES)
-    held = 8 * (Nchol * ns + ns * ns + 10 * nd + N)
+    held = 8 * (Nchol * ns + ns * ns + 10 * nd + N) + 12 * min(N * width, 3 * width * nd)
     build = 8 * (4 * N + 2 * nc * nc + 2 * Nchol * ns + (Nchol + ns) ** 2 + Nchol * Nchol
                  + 30 * nd)
     return build + held, held
