@@ -24,6 +24,20 @@ A realisation is then ``m(y) + A eps`` with ``A`` independent of the values
 conditional covariance is the unconditioned fill's recursion with the data
 held fixed (exact, as without data).
 
+Why data first rather than kriging the residual (drawing the unconditioned
+field at the nodes and the data points, then adding the kriged misfit
+``C_nD (C_DD + E)^-1 (y - f_D - e)``): measured on 273 nodes with 40 data
+on two lines, the residual route passes the fill's small covariance errors
+through the kriging weights, which exact data under the Gaussian model make
+huge: its implied covariance was off by 2.8e3 sigma^2 with the dense weights
+(0.26 sigma^2 with each node's 8 nearest data, whose mean was also off by
+0.12 sigma), against 0.006 sigma^2 and 0.005 sigma for the data first; for
+the exponential model 0.007 sigma^2 (dense weights, which hold N x n_data
+values: 8 GB for 10^6 nodes and 10^3 data) or 0.011 sigma^2 and a mean off
+by 0.1 sigma (8 nearest), against 0.008 sigma^2 and 0.014 sigma. It also
+costs a second pass over the nodes in every realisation, where the data
+first cost only the extra neighbours of the nodes next to the data.
+
 The mean and sd at a datum are those of its nearest node (in the stretched
 coordinates of the covariance model), and so are the marginal's parameters
 through which a value in the property's units is carried to the drawn

@@ -188,6 +188,14 @@ def test_seeded_rows_threads_and_pickles_give_the_same_bits():
         assert np.array_equal(got[t], full[t::4])
 
 
+def test_dask_rows_are_the_seeded_rows():
+    pytest.importorskip("dask")
+    xd, zd, yd = two_lines(8, 0, THETA, 0.1)
+    s = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, data=(xd, zd, yd), data_error=0.1)
+    got = s.to_dask(10, seed=3, chunks=3).compute(scheduler="threads")
+    assert np.array_equal(got, s.draw(10, seed=3))
+
+
 _THREADS = r"""
 import hashlib, numpy as np
 from random_field_sampler import Sampler
