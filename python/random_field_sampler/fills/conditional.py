@@ -36,8 +36,10 @@ Gaussian model the weights are solved with a relative nugget on the
 neighbours' variances, b = (K + nugget diag K)^-1 k, and d^2 = c - b^T K b:
 the weights stay bounded (errors do not grow from node to node) and the
 model's variance is kept. The nugget (1e-4) and the neighbours (50, 100
-for coarse nodes, for the Gaussian model; 30 for the exponential) are chosen
-by measurement (benchmarks/fills.py): see the README. A node within
+for coarse nodes, for the Gaussian model; for the exponential up to 30
+picked greedily from the 75 nearest, stopping when a pick would add less
+than 2e-6 of the variance) are chosen by measurement (benchmarks/fills.py):
+see the README. A node within
 ``TWIN_DISTANCE`` theta of an earlier one is drawn from its exact
 distribution given that node alone (at the same place: a copy), so
 coincident mesh nodes agree.
@@ -62,7 +64,8 @@ from .protocol import Base, frozen
 
 __all__ = ["ConditionalFill", "ConditionalValues", "DEFAULT_NEIGHBOURS",
            "DEFAULT_COARSE_NEIGHBOURS", "COARSE_SCALE", "TWIN_DISTANCE", "DEFAULT_TOL",
-           "DEFAULT_NUGGET", "DEFAULT_CHOL_NEIGHBOURS", "DEFAULT_CANDIDATES", "ORDERS",
+           "DEFAULT_NUGGET", "DEFAULT_CHOL_NEIGHBOURS", "DEFAULT_CANDIDATES", "DEFAULT_GAIN",
+           "DEFAULT_SELECTION", "ORDERS",
            "SELECTIONS"]
 
 # Neighbours per kriged node, by model (0 Gaussian, 1 exponential), chosen by
@@ -86,7 +89,15 @@ ORDERS = ("maxmin", "coarse-to-fine", "random", "node")
 # How a node's neighbours are chosen: its nearest earlier nodes, or, of its
 # `candidates` nearest, those a greedy conditional selection picks.
 SELECTIONS = ("nearest", "greedy")
+# The selection by model: the Gaussian model's nearest 50 / 100 hold it
+# within 1 %; the exponential model's nearest 30 do not where nodes cluster
+# or are graded, its greedy 30 (stopping early) do, in about its build time.
+DEFAULT_SELECTION = {0: "nearest", 1: "greedy"}
 DEFAULT_CANDIDATES = 75
+# The greedy selection stops when its best pick would take less than this
+# fraction of the node's variance off its conditional variance, by model
+# (0: no early stop, every candidate looked at).
+DEFAULT_GAIN = {0: 0.0, 1: 2e-6}
 
 
 def _model_key(model: int) -> int:
@@ -129,18 +140,29 @@ class ConditionalFill:
         of the neighbours, at least this many are the nearest Cholesky nodes.
     ``selection``
         ``"nearest"`` (the nearest earlier nodes) or ``"greedy"``: of the
-        ``candidates`` nearest earlier nodes, the neighbours are picked one
-        by one, each the candidate that explains most of what is left of
-        the node's variance given those picked before (its remaining
-        covariance with the node squared over its remaining variance; a
-        pivoted partial Cholesky factorisation), so that a cluster does not
-        fill the neighbourhood with nodes that add nothing. It holds the
-        exponential model within 1 % on clustered and graded meshes where
-        the nearest 30 do not, at about 3 to 5 times the build's time.
-        Without ``chol_neighbours``.
+        ``candidates`` nearest earlier nodes, at most ``neighbours`` are
+        picked one by one, each the candidate that explains most of what is
+        left of the node's variance given those picked before (its
+        remaining covariance with the node squared over its remaining
+        variance; a pivoted partial Cholesky factorisation), so that a
+        cluster does not fill the neighbourhood with nodes that add nothing
+        (``DEFAULT_SELECTION``: nearest for the Gaussian model, greedy for
+        the exponential, where the nearest 30 miss 1 % on clustered and
+        graded meshes). Without ``chol_neighbours`` (given alone, it takes
+        the nearest).
     ``candidates``
         the nearest earlier nodes the greedy selection picks from
-        (``DEFAULT_CANDIDATES``, 75).
+        (``DEFAULT_CANDIDATES``, 75). With an early stop it looks first at
+        the nearest 1.2 ``neighbours`` only, and at all of them where those
+        were not enough (every slot or candidate taken, or the candidates
+        lopsided around the node: edges of clusters, of refined regions, of
+        the mesh).
+    ``gain``
+        the greedy selection stops when its best pick would take less than
+        this fraction of the node's variance off its conditional variance
+        (``DEFAULT_GAIN``: 2e-6 for the exponential model; 0, no early stop,
+        for the Gaussian), so that uniform regions take fewer neighbours
+        than clusters.
     """
 
     neighbours: Optional[int] = None
@@ -149,8 +171,9 @@ class ConditionalFill:
     nugget: Optional[float] = None
     chol_neighbours: Optional[int] = None
     coarse_neighbours: Optional[int] = None
-    selection: str = "nearest"
+    selection: Optional[str] = None
     candidates: Optional[int] = None
+    gain: Optional[float] = None
 
     name = "conditional"
 
@@ -165,14 +188,14 @@ class ConditionalFill:
             integer("candidates", self.candidates, 1)
             if self.candidates > 4096:
                 raise ValueError(f"candidates must be at most 4096, got {self.candidates}")
-        if self.selection not in SELECTIONS:
+        if self.selection is not None and self.selection not in SELECTIONS:
             raise ValueError(f"selection must be one of {', '.join(SELECTIONS)}, "
                              f"got {self.selection!r}")
         if self.selection == "greedy" and self.chol_neighbours:
             raise ValueError("chol_neighbours needs selection='nearest'")
         if self.order not in ORDERS:
             raise ValueError(f"order must be one of {', '.join(ORDERS)}, got {self.order!r}")
-        for name, lo, hi in (("tol", 0.0, 1.0), ("nugget", 0.0, math.inf)):
+        for name, lo, hi in (("tol", 0.0, 1.0), ("nugget", 0.0, math.inf), ("gain", 0.0, 1.0)):
             v = getattr(self, name)
             if v is None:
                 continue
@@ -193,6 +216,12 @@ class ConditionalFill:
             coarse = self.neighbours
         else:
             coarse = DEFAULT_COARSE_NEIGHBOURS[key]
+        if self.selection is not None:
+            selection = self.selection
+        elif self.chol_neighbours:
+            selection = "nearest"
+        else:
+            selection = DEFAULT_SELECTION[key]
         return ConditionalFill(
             neighbours=int(DEFAULT_NEIGHBOURS[key] if self.neighbours is None else self.neighbours),
             order=self.order,
@@ -201,9 +230,11 @@ class ConditionalFill:
             chol_neighbours=int(DEFAULT_CHOL_NEIGHBOURS[key] if self.chol_neighbours is None
                                 else self.chol_neighbours),
             coarse_neighbours=int(coarse),
-            selection=self.selection,
-            candidates=None if self.selection == "nearest" else int(
-                DEFAULT_CANDIDATES if self.candidates is None else self.candidates))
+            selection=selection,
+            candidates=None if selection == "nearest" else int(
+                DEFAULT_CANDIDATES if self.candidates is None else self.candidates),
+            gain=None if selection == "nearest" else float(
+                DEFAULT_GAIN[key] if self.gain is None else self.gain))
 
     def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
         """(peak bytes while building, bytes held once built): the most the
@@ -305,9 +336,10 @@ class ConditionalValues:
         self.nugget = float(options.nugget or 0.0)
         self.selection = options.selection
         self.candidates = int(options.candidates or 0) if options.selection == "greedy" else 0
+        self.gain = float(options.gain or 0.0) if options.selection == "greedy" else 0.0
         _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget, mc,
                        self._start, self._nbr, self._weight, self._count, self._scale, progress,
-                       self.candidates)
+                       self.candidates, self.gain)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)
