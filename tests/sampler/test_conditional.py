@@ -466,7 +466,8 @@ def test_the_greedy_selection_without_an_early_stop_within_the_bounds(name, mode
     # Gaussian model's weights take their nugget in the same pass.
     x, z, extra = mesh_case(name)
     args = dict(x=x, z=z, theta_z=THETA, theta_x=THETA, mu=0.0, sigma=1.0, model=model, **extra)
-    s = Sampler(fill=ConditionalFill(selection="greedy", neighbours=m, gain=0.0), **args)
+    s = Sampler(fill=ConditionalFill(selection="greedy", neighbours=m, candidates=75, gain=0.0),
+                **args)
     C = model_covariance(x, z, THETA, args["theta_x"], model, args["sigma"])
     S = s._fill._dense_covariance()
     assert np.abs(S - C).max() <= 0.01
@@ -479,7 +480,7 @@ def test_the_greedy_selection_without_an_early_stop_within_the_bounds(name, mode
 def test_selection_options_and_their_checks():
     gauss, expo = ConditionalFill().resolved(0), ConditionalFill().resolved(1)
     assert (gauss.selection, gauss.candidates, gauss.gain) == ("nearest", None, None)
-    assert (expo.selection, expo.neighbours, expo.candidates, expo.gain) == ("greedy", 30, 75, 2e-6)
+    assert (expo.selection, expo.neighbours, expo.candidates, expo.gain) == ("greedy", 30, 100, 2e-6)
     assert ConditionalFill(selection="greedy").resolved(0).gain == 0.0
     assert ConditionalFill(selection="greedy", candidates=40).resolved(1).candidates == 40
     # chol_neighbours alone takes the nearest neighbours

@@ -37,7 +37,7 @@ neighbours' variances, b = (K + nugget diag K)^-1 k, and d^2 = c - b^T K b:
 the weights stay bounded (errors do not grow from node to node) and the
 model's variance is kept. The nugget (1e-4) and the neighbours (50, 100
 for coarse nodes, for the Gaussian model; for the exponential up to 30
-picked greedily from the 75 nearest, stopping when a pick would add less
+picked greedily from the 100 nearest, stopping when a pick would add less
 than 2e-6 of the variance) are chosen by measurement (benchmarks/fills.py):
 see the README. A node within
 ``TWIN_DISTANCE`` theta of an earlier one is drawn from its exact
@@ -93,7 +93,9 @@ SELECTIONS = ("nearest", "greedy")
 # within 1 %; the exponential model's nearest 30 do not where nodes cluster
 # or are graded, its greedy 30 (stopping early) do, in about its build time.
 DEFAULT_SELECTION = {0: "nearest", 1: "greedy"}
-DEFAULT_CANDIDATES = 75
+# Candidates of the greedy selection, by model: a tight cluster of more
+# nodes than this hides the nodes around it from its own.
+DEFAULT_CANDIDATES = {0: 75, 1: 100}
 # The greedy selection stops when its best pick would take less than this
 # fraction of the node's variance off its conditional variance, by model
 # (0: no early stop, every candidate looked at).
@@ -152,7 +154,8 @@ class ConditionalFill:
         the nearest).
     ``candidates``
         the nearest earlier nodes the greedy selection picks from
-        (``DEFAULT_CANDIDATES``, 75). With an early stop it looks first at
+        (``DEFAULT_CANDIDATES``: 100 for the exponential model, 75 for the
+        Gaussian). With an early stop it looks first at
         the nearest 1.2 ``neighbours`` only, and at all of them where those
         were not enough (every slot or candidate taken, or the candidates
         lopsided around the node: edges of clusters, of refined regions, of
@@ -232,7 +235,7 @@ class ConditionalFill:
             coarse_neighbours=int(coarse),
             selection=selection,
             candidates=None if selection == "nearest" else int(
-                DEFAULT_CANDIDATES if self.candidates is None else self.candidates),
+                DEFAULT_CANDIDATES[key] if self.candidates is None else self.candidates),
             gain=None if selection == "nearest" else float(
                 DEFAULT_GAIN[key] if self.gain is None else self.gain))
 
