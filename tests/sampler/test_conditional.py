@@ -11,7 +11,7 @@ import pytest
 
 import random_field
 from random_field_sampler import ConditionalFill, Sampler
-from random_field_sampler import _kernels
+from random_field_sampler import _kernels, budget
 from support import (borehole_nodes, cluster_nodes, grid_nodes, ring_nodes, scattered_nodes,
                      with_near_duplicates)
 
@@ -507,3 +507,48 @@ def test_coarse_nodes_take_the_wider_neighbourhood():
     # explicit neighbours alone: one width, as before
     t = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=0, neighbours=40, **extra)
     assert set(np.unique(np.diff(t._fill._start))) == {40}
+
+
+def _hex_lattice(nx, nz, h):
+    X, Z = np.meshgrid(np.arange(nx) * h, np.arange(nz) * h * np.sqrt(3) / 2)
+    X = X + (np.arange(nz)[:, None] % 2) * h / 2
+    return X.ravel(), Z.ravel()
+
+
+@pytest.mark.parametrize("mesh", ["grid", "scattered", "hex at the coarse scale", "anisotropic"])
+def test_the_plan_bounds_the_held_memory_closely(mesh):
+    # Gaussian model: coarse nodes (nearest earlier node at least 0.15
+    # theta away) take 100 slots, the others 50. The plan bounds the coarse
+    # nodes by the area they can cover; the former bound gave every node 100.
+    theta_x = THETA
+    if mesh == "grid":
+        x, z = grid(150, 75, 0.1)
+    elif mesh == "scattered":
+        x, z = scattered(8000, 15.0, 7.5, 5)
+    elif mesh == "anisotropic":
+        x, z = grid(150, 75, 0.1)
+        x, theta_x = x * 10.0, 10 * THETA
+    else:
+        # every node as far from the others as a coarse node may be: all coarse
+        x, z = _hex_lattice(40, 30, 0.15 * THETA * (1 + 1e-9))
+    s = Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0)
+    options = s.fill_options
+    held = s._fill.held_bytes()
+    extent = (np.ptp(x) * THETA / theta_x / THETA, np.ptp(z) / THETA)
+    peak, planned = options.plan(s.N, s.Nchol, s.Nkrig, 0, extent=extent)
+    assert s.plan().build == peak + budget.build_bytes(s.N, s.Nchol)
+    assert held <= planned
+    if mesh == "hex at the coarse scale":
+        assert (np.diff(s._fill._start) == 100).all()
+    else:
+        assert planned <= 1.15 * held < 0.75 * options.plan(s.N, s.Nchol, s.Nkrig, 0)[1]
+    if mesh != "grid":
+        return
+    # a budget between the two plans builds; one below the new plan is
+    # refused before anything is allocated
+    need = s.plan().build
+    Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0,
+            max_memory=need)
+    with pytest.raises(MemoryError):
+        Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0,
+                max_memory=need - 1)

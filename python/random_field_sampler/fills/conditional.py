@@ -239,14 +239,28 @@ class ConditionalFill:
             gain=None if selection == "nearest" else float(
                 DEFAULT_GAIN[key] if self.gain is None else self.gain))
 
-    def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
+    def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0,
+             extent: Optional[Tuple[float, float]] = None) -> Tuple[int, int]:
         """(peak bytes while building, bytes held once built): the most the
-        fill may take, every node at the wider of its two widths (the coarse
-        nodes are known once the order is; ``held_bytes`` of the built fill
-        is then exact)."""
+        fill may take. A node takes the coarse width only when its nearest
+        earlier node is at least ``COARSE_SCALE`` theta away, so the coarse
+        nodes are that far apart from one another: given the ``extent``
+        (width, height) of the nodes in theta (stretched), disjoint disks of
+        half that diameter around them bound their number by area. Without
+        it, every node at the wider width. ``held_bytes`` of the built fill
+        is exact."""
         r = self.resolved(model)
-        m = max(int(r.neighbours or 1), int(r.coarse_neighbours or 1))
-        held = _bytes_of(Nkrig * min(m, max(N - 1, 1)), Nkrig)
+        m = min(int(r.neighbours or 1), max(N - 1, 1))
+        mw = min(int(r.coarse_neighbours or m), max(N - 1, 1))
+        coarse = Nkrig
+        if extent is not None and mw > m:
+            w, h = (float(v) for v in extent)
+            d = COARSE_SCALE
+            bound = (w + d) * (h + d) / (math.pi * d * d / 4.0) + 1.0
+            if math.isfinite(bound):
+                coarse = min(Nkrig, int(bound))
+        slots = coarse * max(m, mw) + (Nkrig - coarse) * m
+        held = _bytes_of(slots, Nkrig)
         # drawing order and its grids, the ranked cell grid, contiguous copies,
         # the nearest earlier node of every node and its distance
         build = 80 * N + 4096
