@@ -90,8 +90,9 @@ inline double dot(const double* a, const double* b, std::ptrdiff_t n) {
     return (s0 + s1) + (s2 + s3);
 }
 
-// Scratch of one thread of the build.
-struct BuildScratch {
+// Scratch of one thread of the build, on cache lines of its own (the
+// threads resize their vectors for every node).
+struct alignas(64) BuildScratch {
     std::vector<Found> found, chol_found;
     std::vector<std::int32_t> nodes;   // candidates, then the kept ones first
     std::vector<double> xs, zs, ss;    // their coordinates and sigmas
