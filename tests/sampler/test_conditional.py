@@ -552,3 +552,31 @@ def test_the_plan_bounds_the_held_memory_closely(mesh):
     with pytest.raises(MemoryError):
         Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0,
                 max_memory=need - 1)
+
+
+@pytest.mark.parametrize("block", [1, 3, 1 << 16])
+def test_unused_slots_are_packed_in_place(block):
+    from random_field_sampler.fills.conditional import _packed
+    g = np.random.default_rng(block)
+    width = g.integers(0, 6, 40)
+    start = np.zeros(41, dtype=np.int64)
+    np.cumsum(width, out=start[1:])
+    count = (width * g.uniform(0, 1, 40)).astype(np.int32)
+    count[:3] = width[:3]
+    nbr = g.integers(0, 1000, int(start[-1])).astype(np.int32)
+    weight = g.standard_normal(int(start[-1]))
+    want_nbr = np.concatenate([nbr[start[j]:start[j] + count[j]] for j in range(40)])
+    want_weight = np.concatenate([weight[start[j]:start[j] + count[j]] for j in range(40)])
+    st, nb, w = _packed(start, count, nbr, weight, block)
+    assert np.array_equal(np.diff(st), count) and st[0] == 0
+    assert np.array_equal(nb, want_nbr) and np.array_equal(w, want_weight)
+
+
+def test_the_greedy_fill_holds_only_the_neighbours_it_picked():
+    x, z, extra = mesh_case("graded")
+    s = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=1, **extra)
+    f = s._fill
+    assert np.array_equal(np.diff(f._start), f.neighbour_counts())
+    assert f.neighbour_counts().mean() < 25  # stopped early on most nodes
+    assert f.held_bytes() == 12 * int(f.neighbour_counts().sum()) + 28 * s.Nkrig + 8
+    assert s.plan().held >= f.held_bytes()

@@ -23,7 +23,8 @@ index order would draw a level row by row and leave its last nodes with
 neighbours on one side only; a pseudo-random order over the whole mesh
 would scatter the draw over memory).
 
-Memory O(N m), build O(N m^3) spread over all cores, one realisation O(N m)
+Memory O(N m) (the greedy selection's unused slots given back once built),
+build O(N m^3) spread over all cores, one realisation O(N m)
 (batched: each weight is read once per group of up to 32 realisations).
 
 Close neighbours make the Gaussian model's neighbourhood matrices nearly
@@ -111,6 +112,33 @@ def _bytes_of(slots: int, Nkrig: int) -> int:
     # start (int64), count (int32), scale (float64), drawing order (int32)
     # and variate slot (int32)
     return 12 * slots + 28 * Nkrig + (8 if Nkrig else 0)
+
+
+def _packed(start: np.ndarray, count: np.ndarray, nbr: np.ndarray, weight: np.ndarray,
+            block: int = 1 << 16) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The factors without their unused slots: each node's used slots moved
+    down to follow the previous node's, in place (a block of nodes at a time,
+    so that no block writes where a later one is still to be read), and the
+    arrays shrunk to what is used. (start, nbr, weight) packed."""
+    packed = np.zeros_like(start)
+    np.cumsum(count, out=packed[1:])
+    used = int(packed[-1])
+    if used == int(start[-1]):
+        return start, nbr, weight
+    for j0 in range(0, len(count), block):
+        j1 = min(len(count), j0 + block)
+        n = int(packed[j1] - packed[j0])
+        if n == 0:
+            continue
+        # source of every used slot of the block: its place less the shift of its node
+        shift = np.repeat(packed[j0:j1] - start[j0:j1], count[j0:j1])
+        src = np.arange(packed[j0], packed[j1], dtype=np.int64) - shift
+        dst = slice(int(packed[j0]), int(packed[j1]))
+        nbr[dst] = nbr[src]
+        weight[dst] = weight[src]
+    nbr.resize(used, refcheck=False)
+    weight.resize(used, refcheck=False)
+    return packed, nbr, weight
 
 
 @dataclasses.dataclass(frozen=True)
@@ -357,6 +385,10 @@ class ConditionalValues:
         _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget, mc,
                        self._start, self._nbr, self._weight, self._count, self._scale, progress,
                        self.candidates, self.gain)
+        if self.selection == "greedy":
+            # The greedy selection leaves slots unused: packed, in place.
+            self._start, self._nbr, self._weight = _packed(self._start, self._count, self._nbr,
+                                                           self._weight)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)
