@@ -480,7 +480,8 @@ def test_the_greedy_selection_without_an_early_stop_within_the_bounds(name, mode
 def test_selection_options_and_their_checks():
     gauss, expo = ConditionalFill().resolved(0), ConditionalFill().resolved(1)
     assert (gauss.selection, gauss.candidates, gauss.gain) == ("nearest", None, None)
-    assert (expo.selection, expo.neighbours, expo.candidates, expo.gain) == ("greedy", 30, 100, 2e-6)
+    assert (expo.selection, expo.neighbours, expo.candidates, expo.gain) == \
+        ("greedy", 30, 100, 2e-6)
     assert ConditionalFill(selection="greedy").resolved(0).gain == 0.0
     assert ConditionalFill(selection="greedy", candidates=40).resolved(1).candidates == 40
     # chol_neighbours alone takes the nearest neighbours
