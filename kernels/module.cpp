@@ -279,15 +279,16 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", nullptr};
+                                   "scale", "progress", "candidates", "gain", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
         double theta, tol, nugget;
         int model;
         Py_ssize_t m_chol, candidates = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|On:build",
+        double gain = 0.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|Ond:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates))
+                                         &progress, &candidates, &gain))
             return nullptr;
         Arr x, z, sigma, rank;
         FactorArgs fa;
@@ -304,6 +305,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
             !require(m_chol >= 0, "build", "chol_neighbours is negative") ||
             !require(candidates >= 0 && candidates <= 4096, "build",
                      "candidates must be in [0, 4096]") ||
+            !require(gain >= 0.0 && gain < 1.0, "build", "gain must be in [0, 1)") ||
             !require(rank.within(N), "build", "node_of_rank holds a bad index"))
             return nullptr;
         const Py_ssize_t Nchol = N - Nkrig;
@@ -313,7 +315,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, candidates, f, done, nblocks, between))
+                           m_chol, candidates, gain, f, done, nblocks, between))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -394,12 +396,13 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, gain=0.0)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
-     "(greedy conditional selection; without chol_neighbours)."},
+     "(greedy conditional selection; without chol_neighbours), stopping early when the best "
+     "pick would take less than gain times the node's variance off its conditional variance."},
     {"draw", KW(py_draw),
      "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale)\n--\n\n"
      "The kriged columns of out from its Cholesky columns and the variates eps."},

@@ -199,7 +199,7 @@ class Sampler:
         sigma_chol = sigma[list(chol_ind)]
         mu_chol = mu[list(chol_ind)]
         Nchol, Nkrig = len(chol_ind), len(krig_ind)
-        self._check_plan(options, model, N, Nchol, Nkrig)
+        self._check_plan(options, model, N, Nchol, Nkrig, _extent(x, z, theta_z))
         step("covariance", 0, 1)
         COV = random_field.get_COV(xvchol, zvchol, theta_z, model, sigma_chol)
         step("covariance", 1, 1)
@@ -233,10 +233,12 @@ class Sampler:
             self._base.progress = None
         self._publish()
 
-    def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int) -> None:
+    def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int,
+                    extent: Optional[Tuple[float, float]]) -> None:
         """MemoryError, before any large allocation, when even the smallest
         plan (the build, then one batch of the fewest rows) cannot fit."""
-        peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0)
+        peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0,
+                               extent=extent)
         need = budget.build_bytes(N, Nchol) + peak
         if need > self.max_memory:
             raise budget.memory_error(f"Sampler: the {options.name} fill", need, self.max_memory,
@@ -297,7 +299,9 @@ class Sampler:
         N, Nchol, Nkrig = self.N, self.Nchol, self.Nkrig
         if self._fill is None:
             return budget.Plan(rows, 0, 0, 8 * rows * N, 0, self.max_memory)
-        peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(self._base.model))
+        b = self._base
+        peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(b.model),
+                                         extent=_extent(b.x, b.z, b.theta_z))
         return budget.Plan(
             rows=rows, build=budget.build_bytes(N, Nchol) + peak,
             held=budget.sampler_bytes(N, Nchol) + self._fill.held_bytes(cache),
@@ -617,3 +621,18 @@ def _owned(value: Any, seen: Dict[int, Any]) -> Any:
     if isinstance(value, Transform):
         return dataclasses.replace(value) if value is not IDENTITY else value
     return value
+
+
+def _extent(x: Any, z: Any, theta: float) -> Optional[Tuple[float, float]]:
+    """Width and height of the nodes' bounding box (stretched) in theta, or
+    None when there is none (no nodes, or coordinates that are not finite)."""
+    xs = np.asarray(x, dtype=np.float64)
+    zs = np.asarray(z, dtype=np.float64)
+    if xs.size == 0 or not theta > 0:
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        w = (float(xs.max()) - float(xs.min())) / theta
+        h = (float(zs.max()) - float(zs.min())) / theta
+    if not (np.isfinite(w) and np.isfinite(h)):
+        return None
+    return w, h
