@@ -12,8 +12,15 @@ so that the dense exact covariance is cheap.
 from __future__ import annotations
 
 import functools
+import os
+import sys
 
 import numpy as np
+
+# The builders are the tests' own (tests/support.py): one implementation.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from support import (borehole_nodes, cluster_nodes, grid_nodes, ring_nodes,  # noqa: E402
+                     scattered_nodes, with_near_duplicates)
 
 THETA = 2.0
 
@@ -28,24 +35,16 @@ def _case(name, x, z, *, theta_x=THETA, sigma=None, Dhchol=None):
 
 
 def grid(nx=41, nz=21, h=0.25):
-    X, Z = np.meshgrid(np.arange(nx) * h, np.arange(nz) * h)
-    return X.ravel(), Z.ravel()
+    return grid_nodes(nx, nz, h)
 
 
 def scattered(n=2000, w=20.0, h=10.0, seed=1):
-    g = np.random.default_rng(seed)
-    return g.uniform(0, w, n), g.uniform(0, h, n)
+    return scattered_nodes(n, w, h, seed)
 
 
 def clusters(nc=10, per=150, nbg=500, w=20.0, h=10.0, r=0.1, seed=2):
     """nc tight clusters (per nodes, normal spread r) in nbg scattered nodes."""
-    g = np.random.default_rng(seed)
-    xs, zs = [g.uniform(0, w, nbg)], [g.uniform(0, h, nbg)]
-    for _ in range(nc):
-        cx, cz = g.uniform(1, w - 1), g.uniform(1, h - 1)
-        xs.append(cx + r * g.standard_normal(per))
-        zs.append(cz + r * g.standard_normal(per))
-    return np.concatenate(xs), np.concatenate(zs)
+    return cluster_nodes(nc, per, nbg, w, h, r, seed)
 
 
 @functools.lru_cache(maxsize=None)
@@ -98,35 +97,19 @@ def graded(w=20.0, h=10.0, r=0.5, fine=0.06, coarse=1.2, dist=4.0):
 def rings(w=20.0, h=10.0, r0=0.5, fine=0.06, coarse=1.2, dist=4.0):
     """Rings around a hole of radius r0, their spacing growing from `fine`
     at the hole to `coarse` at `dist` from it."""
-    xs, zs, r = [], [], r0
-    while r < np.hypot(w, h):
-        step = fine + (coarse - fine) * min((r - r0) / dist, 1.0)
-        n = max(int(np.ceil(2 * np.pi * r / step)), 3)
-        a = np.arange(n) * 2 * np.pi / n + 0.37 * r
-        x, z = w / 2 + r * np.cos(a), h / 2 + r * np.sin(a)
-        keep = (x >= 0) & (x <= w) & (z >= 0) & (z <= h)
-        xs.append(x[keep])
-        zs.append(z[keep])
-        r += step
-    return tuple(np.concatenate(xs)), tuple(np.concatenate(zs))
+    x, z = ring_nodes(w, h, r0, fine, coarse, dist)
+    return tuple(x), tuple(z)
 
 
 def boreholes(n=5, spacing=1.0, dz=0.05, depth=10.0):
     """n vertical lines `spacing` apart (0.5 theta), nodes every dz (0.025 theta)."""
-    zs = np.arange(0, depth + 1e-9, dz)
-    x = np.concatenate([np.full(len(zs), i * spacing) for i in range(n)])
-    z = np.concatenate([zs] * n)
-    return x, z
+    return borehole_nodes(n, spacing, dz, depth)
 
 
 def near_duplicates(seed=3, eps=1e-9):
     """41 x 21 grid at 0.25 with every third node given again, moved by eps
     (coincident mesh nodes written with rounding)."""
-    x, z = grid()
-    g = np.random.default_rng(seed)
-    k = np.arange(0, len(x), 3)
-    return (np.concatenate([x, x[k] + eps * g.standard_normal(len(k))]),
-            np.concatenate([z, z[k] + eps * g.standard_normal(len(k))]))
+    return with_near_duplicates(*grid(), eps, seed)
 
 
 def cases(which=None):

@@ -3,7 +3,7 @@
 class: the largest covariance error over all pairs and the range of the
 node variances, against the model.
 
-    PYTHONPATH=build/dev python benchmarks/fills.py [--greedy] [--grid] [names...]
+    PYTHONPATH=build/dev python benchmarks/fills.py [--nearest] [--grid] [names...]
 
 For each mesh of fill_meshes.py (or those whose names contain one of
 `names`) and each model at the default options: the exact covariance of the
@@ -11,8 +11,10 @@ fill (it is linear in its variates: the recursion over the drawing order of
 ``Sampler.covariance``) against sigma_i sigma_j rho(d_ij), the largest error
 in units of sigma_i sigma_j, the smallest and largest variance / sigma^2,
 and the largest sd of the difference of two nodes closer than 1e-6 theta
-(in sigma). ``--greedy`` adds the exponential model with
-``ConditionalFill(selection="greedy")``. ``--grid`` prints instead the
+(in sigma). ``--nearest`` adds the exponential model with
+``ConditionalFill(selection="nearest")`` (its 30 nearest earlier nodes, the
+former default), ``--full-greedy`` with the greedy selection that never
+stops early (``gain=0``). ``--grid`` prints instead the
 former comparison of the two fills on a 41 x 21 grid at 0.25. Prints
 Markdown tables and the worst case.
 """
@@ -60,10 +62,13 @@ def exact(case: Dict[str, Any], model: int, options: Optional[ConditionalFill] =
                 Nchol=s.Nchol, build=t)
 
 
-def mesh_table(names: list, greedy: bool) -> None:
+def mesh_table(names: list, nearest: bool, full_greedy: bool) -> None:
     runs = [(0, "Gaussian", None), (1, "exponential", None)]
-    if greedy:
-        runs.append((1, "exponential, greedy", ConditionalFill(selection="greedy")))
+    if nearest:
+        runs.append((1, "exponential, nearest 30", ConditionalFill(selection="nearest")))
+    if full_greedy:
+        runs.append((1, "exponential, greedy without early stop",
+                     ConditionalFill(selection="greedy", gain=0.0)))
     print("| mesh | N | Nchol | model | largest covariance error / σiσj | variance / σ² | "
           "coincident nodes, sd of the difference / σ |")
     print("|---|---|---|---|---|---|---|")
@@ -106,14 +111,15 @@ def grid_table(neighbours: Optional[int]) -> None:
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("names", nargs="*", help="meshes whose names contain one of these")
-    p.add_argument("--greedy", action="store_true")
+    p.add_argument("--nearest", action="store_true")
+    p.add_argument("--full-greedy", action="store_true")
     p.add_argument("--grid", action="store_true")
     p.add_argument("--neighbours", type=int, default=None, help="with --grid")
     a = p.parse_args()
     if a.grid:
         grid_table(a.neighbours)
     else:
-        mesh_table(a.names, a.greedy)
+        mesh_table(a.names, a.nearest, a.full_greedy)
 
 
 if __name__ == "__main__":

@@ -280,18 +280,20 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", "noise", "first_datum",
-                                   "data_slots", nullptr};
+                                   "scale", "progress", "candidates", "gain", "noise",
+                                   "first_datum", "data_slots", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
         PyObject* noiseo = Py_None;
         PyObject* slotso = Py_None;
         double theta, tol, nugget;
         int model;
         Py_ssize_t m_chol, candidates = 0, first_datum = -1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnOnO:build",
+        double gain = 0.0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OndOnO:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates, &noiseo, &first_datum, &slotso))
+                                         &progress, &candidates, &gain, &noiseo, &first_datum,
+                                         &slotso))
             return nullptr;
         Arr x, z, sigma, rank, noise, dslots;
         FactorArgs fa;
@@ -310,6 +312,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
             !require(m_chol >= 0, "build", "chol_neighbours is negative") ||
             !require(candidates >= 0 && candidates <= 4096, "build",
                      "candidates must be in [0, 4096]") ||
+            !require(gain >= 0.0 && gain < 1.0, "build", "gain must be in [0, 1)") ||
             !require(rank.within(N), "build", "node_of_rank holds a bad index"))
             return nullptr;
         Measured data;
@@ -345,7 +348,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, candidates, f, done, nblocks, between, data))
+                           m_chol, candidates, gain, f, done, nblocks, between, data))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -428,16 +431,17 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None, first_datum=-1, "
-     "data_slots=None)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, gain=0.0, noise=None, "
+     "first_datum=-1, data_slots=None)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
-     "(greedy conditional selection; without chol_neighbours); noise: a variance per node added "
-     "to its own diagonal when it is a neighbour (measured data); nodes first_datum and above "
-     "(when >= 0) are data, which take no nugget and the lowest ranks; data_slots: how many of "
-     "each kriged node's slots hold its nearest data."},
+     "(greedy conditional selection; without chol_neighbours), stopping early when the best "
+     "pick would take less than gain times the node's variance off its conditional variance; "
+     "noise: a variance per node added to its own diagonal when it is a neighbour (measured "
+     "data); nodes first_datum and above (when >= 0) are data, which take no nugget and the "
+     "lowest ranks; data_slots: how many of each kriged node's slots hold its nearest data."},
     {"draw", KW(py_draw),
      "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
      "fixed=None)\n--\n\n"

@@ -23,6 +23,13 @@
 // model's variance c when its neighbours have the model's covariances. A
 // node at the place of an earlier one copies it (correlation one).
 //
+// The greedy selection (candidates above the slots) does not take the
+// nearest neighbours but picks them from the candidates by what they add
+// to the prediction of the node, factorising as it picks (greedy_factor),
+// and may stop before the slots are full: clusters and graded meshes get
+// the far neighbours that the nearest ones screen, uniform regions fewer
+// neighbours than slots.
+//
 // Measured data enter as nodes of the lowest ranks whose values are fixed:
 // they are everybody's candidate neighbours, each with the variance of its
 // measurement error on its own diagonal of K (not on k), and the draw reads
@@ -53,6 +60,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -119,91 +127,254 @@ inline double dot(const double* a, const double* b, std::ptrdiff_t n) {
     return (s0 + s1) + (s2 + s3);
 }
 
-// Scratch of one thread of the build.
-struct BuildScratch {
+// Scratch of one thread of the build, on cache lines of its own (the
+// threads resize their vectors for every node).
+struct alignas(64) BuildScratch {
     std::vector<Found> found, chol_found, data_found;
     std::vector<std::int32_t> nodes;   // candidates, then the kept ones first
     std::vector<double> xs, zs, ss;    // their coordinates and sigmas
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
     std::vector<double> y;             // L^-1 k
     std::vector<double> inv;           // reciprocals of the kept pivots
-    // The greedy selection: candidates' coordinates and sigmas, their
-    // remaining variances and covariances with the target, the columns of
-    // their partial factor, and which are taken.
-    std::vector<double> gx, gz, gs, gv, gg, gl;
-    std::vector<char> taken;
+    // The greedy selection: the live candidates' coordinates and sigmas,
+    // remaining variances, covariances with the target, the gains they
+    // would give, pivot thresholds,
+    // ranks and nodes; the columns of their partial factor; the picks' rows.
+    std::vector<double> gx, gz, gs, gv, gg, gq, gt, gl, gr;
+    std::vector<std::int32_t> gk, gn;
+    // The picks among the nearest data: their places, slots and weights.
+    std::vector<std::int32_t> dpick, dnbr;
+    std::vector<double> dw;
 };
 
-// Keeps, of the candidates s.found (nearest first), the m that a greedy
-// conditional selection picks: each next the candidate whose remaining
-// covariance with the target, squared, over its remaining variance (given
-// the ones picked before) is largest, ties to the nearer; candidates whose
-// remaining variance is below 1e-10 of their own are passed over. A pivoted
-// partial Cholesky factorisation of the candidates' covariances. The picks
-// stay in the nearest-first order of the candidates.
+// exp(a) for a in [-708, 0] in the sampler's own kernels (never the
+// extension's, which keeps the platform exp): a = n ln2 + r with
+// |r| <= ln2/2, e^r by its Taylor polynomial of degree 13 (truncation below
+// 1e-17), times 2^n built in the exponent bits; within 2 ulp of exp. Plain
+// arithmetic in a fixed order, no branch: the compiler vectorises a loop of
+// it with the baseline instruction set, and a vector lane rounds exactly
+// like the scalar code, so the bits never depend on how a loop was
+// compiled or split.
+inline double quick_exp(double a) {
+    const double shift = 0x1.8p52;
+    double kd = a * 0x1.71547652b82fep0 + shift;  // n = round(a / ln2), in the low bits
+    std::uint64_t ki;
+    std::memcpy(&ki, &kd, sizeof ki);
+    kd -= shift;
+    const double r = (a - kd * 0x1.62e42fee00000p-1) - kd * 0x1.a39ef35793c76p-33;
+    double p = 1.0 / 6227020800.0;
+    p = p * r + 1.0 / 479001600.0;
+    p = p * r + 1.0 / 39916800.0;
+    p = p * r + 1.0 / 3628800.0;
+    p = p * r + 1.0 / 362880.0;
+    p = p * r + 1.0 / 40320.0;
+    p = p * r + 1.0 / 5040.0;
+    p = p * r + 1.0 / 720.0;
+    p = p * r + 1.0 / 120.0;
+    p = p * r + 1.0 / 24.0;
+    p = p * r + 1.0 / 6.0;
+    p = p * r + 0.5;
+    p = p * r + 1.0;
+    p = p * r + 1.0;
+    const std::uint64_t bits = (ki + 1023u) << 52;  // 2^n, n in [-1021, 0]
+    double scale;
+    std::memcpy(&scale, &bits, sizeof scale);
+    return p * scale;
+}
+
+// The covariances the greedy selection works with: covariance_segment's
+// with quick_exp, and the exponent from a product (-pi/theta^2 times the
+// squared distance for the Gaussian model, no square root; -2/theta times
+// the distance for the exponential), so within a few ulp of the module's.
+// An exponent below -708 is taken as -708 (a correlation of 3e-308).
 template <Model M>
-void greedy_select(const double* x, const double* z, const double* sigma, double theta,
-                   std::int32_t target, std::ptrdiff_t m, const std::int32_t* node_of_rank,
-                   BuildScratch& s, const Measured& data = Measured()) {
+inline void quick_covariances(double xi, double zi, double si, const double* __restrict x,
+                              const double* __restrict z, const double* __restrict sigma,
+                              std::ptrdiff_t n, double theta, double* __restrict out) {
+    if constexpr (M == Model::gauss) {
+        const double k = -3.141592653589793 / (theta * theta);
+        for (std::ptrdiff_t j = 0; j < n; ++j) {
+            const double dx = xi - x[j], dz = zi - z[j];
+            out[j] = (dx * dx + dz * dz) * k;
+        }
+    } else {
+        const double k = -2.0 / theta;
+        for (std::ptrdiff_t j = 0; j < n; ++j) out[j] = node_distance(xi, zi, x[j], z[j]) * k;
+    }
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = out[k] < -708.0 ? -708.0 : out[k];
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = quick_exp(out[k]);
+    for (std::ptrdiff_t k = 0; k < n; ++k) out[k] = (out[k] * si) * sigma[k];
+}
+
+// The greedy selection with an early stop (gain > 0) looks first among the
+// nearest first_pool(...) earlier nodes, and among all `candidates` only
+// when that was not enough: when it took every slot or every candidate, or
+// when the first candidates lie lopsided around the node (the length of the sum of the unit vectors from
+// the node to them above `lopsided` times their number: the edge of a
+// cluster, of a refined region, of the mesh), where nodes beyond them add
+// what the near ones cannot.
+constexpr double first_pool_ratio = 1.2;
+// The data a node looks at are picked among its nearest ones down to this
+// fraction of their variance (the factor then keeps what it can resolve).
+constexpr double pick_tol = 1e-10;
+constexpr double lopsided = 0.25;
+
+inline std::ptrdiff_t first_pool(std::ptrdiff_t m, std::ptrdiff_t candidates, double gain) {
+    if (candidates <= m || !(gain > 0.0)) return candidates;  // no early stop: every candidate
+    const auto first =
+        static_cast<std::ptrdiff_t>(std::ceil(first_pool_ratio * static_cast<double>(m)));
+    return std::min(candidates, std::max(first, m + 1));
+}
+
+// The greedy selection and the factors of one node in one pass. Of the
+// candidates s.found, the neighbours are picked one at a time, each the
+// candidate whose remaining covariance with the target, squared, over its
+// remaining variance given those picked before, is largest (ties to the
+// nearer): a pivoted partial Cholesky factorisation of the candidates'
+// covariances (diagonal times 1 + nugget), computed a column per pick over
+// the candidates not yet picked only. A candidate whose remaining variance
+// is at most tol of its own is passed over. It stops after m picks, or
+// when the best pick would take less than `gain` times the target's
+// variance off its conditional variance. The weights are then solved from
+// the picked rows of the factor, the conditional variance is what is left
+// (plus the nugget's share, as in factor_node). Writes the node's slots.
+// Data among the candidates take the variance of their measurement error
+// on their own diagonal (the initial remaining variance: it is never a
+// covariance with another candidate), the nugget `dnug` instead of
+// `nugget`, and data.tol instead of tol, as in factor_node. `picked`, when
+// given, receives the place in s.found of every pick. `Exact`: the
+// module's covariances instead of quick_covariances (the data's picks,
+// where exact data nearly dependent on one another leave the outcome at the
+// mercy of rounding: the same picks as the factorisation that follows).
+template <Model M, bool Exact = false>
+bool greedy_factor(const double* x, const double* z, const double* sigma, double theta,
+                   double tol, double nugget, double gain, std::int32_t target, std::ptrdiff_t m,
+                   const std::int32_t* node_of_rank, std::int32_t* nbr, double* w,
+                   std::int32_t* count, double* scale, BuildScratch& s,
+                   const Measured& data = Measured(), double dnug = 0.0,
+                   std::int32_t* picked = nullptr) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
-    if (n <= m) return;
     const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
-    s.gx.resize(u(n)); s.gz.resize(u(n)); s.gs.resize(u(n));
-    s.gv.resize(u(n)); s.gg.resize(u(n)); s.gl.resize(u(m * n));
-    s.taken.assign(u(n), 0);
+    s.gx.resize(u(n)); s.gz.resize(u(n)); s.gs.resize(u(n)); s.gv.resize(u(n));
+    s.gg.resize(u(n)); s.gq.resize(u(n)); s.gt.resize(u(n)); s.gk.resize(u(n)); s.gn.resize(u(n));
+    s.gl.resize(u(m * n)); s.gr.resize(u(m * m)); s.y.resize(u(m)); s.row.resize(u(n) + 1);
+    double *const gx = s.gx.data(), *const gz = s.gz.data(), *const gs = s.gs.data();
+    double *const v = s.gv.data(), *const g = s.gg.data(), *const thr = s.gt.data();
+    std::int32_t *const rank = s.gk.data(), *const node = s.gn.data();
+    double *const Lc = s.gl.data(), *const R = s.gr.data(), *const y = s.y.data();
+    double* const row = s.row.data();
     for (std::ptrdiff_t a = 0; a < n; ++a) {
         const std::int32_t i = node_of_rank[s.found[u(a)].rank];
-        s.gx[u(a)] = x[i]; s.gz[u(a)] = z[i]; s.gs[u(a)] = sigma[i];
-        s.gv[u(a)] = sigma[i] * sigma[i] + data.error(i);
+        node[a] = i;
+        rank[a] = static_cast<std::int32_t>(a);
+        gx[a] = x[i]; gz[a] = z[i]; gs[a] = sigma[i];
+        const bool datum = data.datum(i);
+        const double var = sigma[i] * sigma[i] + data.error(i);
+        v[a] = var + (datum ? dnug : nugget) * var;
+        thr[a] = (datum ? data.tol : tol) * var;
     }
-    covariance_segment<M>(x[target], z[target], sigma[target], s.gx.data(), s.gz.data(),
-                          s.gs.data(), n, theta, s.gg.data());
-    double* const v = s.gv.data();
-    double* const g = s.gg.data();
-    s.row.resize(u(n) + 1);
-    double* const row = s.row.data();
-    std::ptrdiff_t picks = 0;
-    for (; picks < m; ++picks) {
+    const double xt = x[target], zt = z[target], st = sigma[target];
+    if constexpr (Exact)
+        covariance_segment<M>(xt, zt, st, gx, gz, gs, n, theta, g);
+    else
+        quick_covariances<M>(xt, zt, st, gx, gz, gs, n, theta, g);
+    const double c = st * st;
+    // q[a]: what candidate a would take off the target's variance.
+    double* const gq = s.gq.data();
+    for (std::ptrdiff_t a = 0; a < n; ++a) gq[a] = g[a] * g[a] / v[a];
+    std::ptrdiff_t live = n, p = 0;
+    bool settled = false;
+    while (p < m) {
         std::ptrdiff_t best = -1;
         double top = -1.0;
-        for (std::ptrdiff_t a = 0; a < n; ++a) {
-            const double sa = s.gs[u(a)];
-            if (s.taken[u(a)] || !(v[a] > 1e-10 * (sa * sa))) continue;
-            const double q = g[a] * g[a] / v[a];
-            if (q > top) { top = q; best = a; }
-        }
-        if (best < 0) break;
-        covariance_segment<M>(s.gx[u(best)], s.gz[u(best)], s.gs[u(best)], s.gx.data(),
-                              s.gz.data(), s.gs.data(), n, theta, row);
-        row[best] += data.error(node_of_rank[s.found[u(best)].rank]);
-        const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
-        double* const col = s.gl.data() + picks * n;
-        for (std::ptrdiff_t a = 0; a < n; ++a) {
-            double c = row[a];
-            for (std::ptrdiff_t q = 0; q < picks; ++q) {
-                const double* const lq = s.gl.data() + q * n;
-                c -= lq[a] * lq[best];
+        for (std::ptrdiff_t a = live - 1; a >= 0; --a) {
+            if (!(gq[a] >= top)) continue;
+            if (!(v[a] > thr[a])) {
+                // Out of the pool for good: the last one takes its place.
+                const std::ptrdiff_t e = --live;
+                if (best == e) best = a;
+                gx[a] = gx[e]; gz[a] = gz[e]; gs[a] = gs[e]; v[a] = v[e];
+                g[a] = g[e]; gq[a] = gq[e]; thr[a] = thr[e]; rank[a] = rank[e];
+                node[a] = node[e];
+                for (std::ptrdiff_t q = 0; q < p; ++q) Lc[q * n + a] = Lc[q * n + e];
+                continue;
             }
-            col[a] = c * ip;
+            if (gq[a] > top || rank[a] < rank[best]) { top = gq[a]; best = a; }
         }
-        const double gb = g[best] * ip;
-        for (std::ptrdiff_t a = 0; a < n; ++a) {
-            v[a] -= col[a] * col[a];
-            g[a] -= col[a] * gb;
+        if (best < 0 || top < gain * c) { settled = true; break; }
+        const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
+        double* const Rp = R + p * m;
+        for (std::ptrdiff_t q = 0; q < p; ++q) Rp[q] = Lc[q * n + best];
+        Rp[p] = piv;
+        y[p] = g[best] * ip;
+        nbr[p] = node[best];
+        if (picked != nullptr) picked[p] = rank[best];
+        const double xb = gx[best], zb = gz[best], sb = gs[best];
+        // The pick leaves the live candidates: the last one takes its place.
+        const std::ptrdiff_t last = live - 1;
+        gx[best] = gx[last]; gz[best] = gz[last]; gs[best] = gs[last]; v[best] = v[last];
+        g[best] = g[last]; gq[best] = gq[last]; thr[best] = thr[last]; rank[best] = rank[last];
+        node[best] = node[last];
+        for (std::ptrdiff_t q = 0; q < p; ++q) Lc[q * n + best] = Lc[q * n + last];
+        live = last;
+        ++p;
+        if (p == m || live == 0) break;
+        // The pick's column of the factor over the live candidates: its
+        // covariances less the earlier columns, four columns per pass.
+        if constexpr (Exact)
+            covariance_segment<M>(xb, zb, sb, gx, gz, gs, live, theta, row);
+        else
+            quick_covariances<M>(xb, zb, sb, gx, gz, gs, live, theta, row);
+        std::ptrdiff_t q = 0;
+        for (; q + 4 < p; q += 4) {
+            const double *const l0 = Lc + q * n, *const l1 = l0 + n, *const l2 = l1 + n,
+                         *const l3 = l2 + n;
+            const double r0 = Rp[q], r1 = Rp[q + 1], r2 = Rp[q + 2], r3 = Rp[q + 3];
+            for (std::ptrdiff_t a = 0; a < live; ++a)
+                row[a] = (((row[a] - l0[a] * r0) - l1[a] * r1) - l2[a] * r2) - l3[a] * r3;
         }
-        s.taken[u(best)] = 1;
+        for (; q + 1 < p; ++q) {
+            const double* const lq = Lc + q * n;
+            const double r = Rp[q];
+            for (std::ptrdiff_t a = 0; a < live; ++a) row[a] = row[a] - lq[a] * r;
+        }
+        double* const col = Lc + (p - 1) * n;
+        const double yb = y[p - 1];
+        for (std::ptrdiff_t a = 0; a < live; ++a) {
+            const double l = row[a] * ip;
+            col[a] = l;
+            const double va = v[a] - l * l, ga = g[a] - l * yb;
+            v[a] = va;
+            g[a] = ga;
+            gq[a] = ga * ga / va;
+        }
     }
-    std::ptrdiff_t keep = 0;
-    for (std::ptrdiff_t a = 0; a < n; ++a)
-        if (s.taken[u(a)]) s.found[u(keep++)] = s.found[u(a)];
-    s.found.resize(u(keep));
+    // b = R^-T y over the picks, d^2 = c - |y|^2 (+ the nugget's share).
+    double rest = c - dot(y, y, p);
+    for (std::ptrdiff_t q = p - 1; q >= 0; --q) {
+        double b = y[q];
+        for (std::ptrdiff_t t = q + 1; t < p; ++t) b -= R[t * m + q] * w[t];
+        w[q] = b / R[q * m + q];
+    }
+    if (nugget > 0.0)
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            const std::int32_t i = nbr[q];
+            const double sq = sigma[i];
+            if (data.datum(i))
+                rest += dnug * ((sq * sq + data.error(i)) * (w[q] * w[q]));
+            else
+                rest += nugget * ((sq * sq) * (w[q] * w[q]));
+        }
+    *count = static_cast<std::int32_t>(p);
+    *scale = rest > 0.0 ? std::sqrt(rest) : 0.0;
+    return settled;
 }
 
 template <Model M>
 void factor_node(const double* x, const double* z, const double* sigma, double theta, double tol,
                  double nugget,
                  std::int32_t target, std::int32_t below, std::ptrdiff_t m_chol,
-                 std::ptrdiff_t candidates,
+                 std::ptrdiff_t candidates, double gain,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
                  BuildScratch& s, const Measured& data = Measured()) {
@@ -220,6 +391,9 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     const std::ptrdiff_t md = data.slots ? std::min<std::ptrdiff_t>(data.slots[j], m) : 0;
     const std::ptrdiff_t mn = m - md;
     const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, mn);
+    // The greedy selection (without Cholesky neighbours) picks up to m of
+    // more node candidates than the nodes' slots, and of the data.
+    const bool greedy = mc == 0 && candidates > mn;
     if (mc > 0) {
         grid.nearest(x[target], z[target], static_cast<std::int32_t>(Nchol), mc, s.chol_found);
         grid.nearest(x[target], z[target], below, mn, s.found);
@@ -230,24 +404,59 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        grid.nearest(x[target], z[target], below, std::max(mn, candidates), s.found);
+        grid.nearest(x[target], z[target], below,
+                     greedy ? first_pool(mn, candidates, gain) : mn, s.found);
+    }
+    // Where the greedy selection looks among all its candidates: the first
+    // ones did not settle it, or they lie lopsided around the node.
+    const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(s.found.size());
+    bool lop = false;
+    if (greedy) {
+        double ux = 0.0, uz = 0.0;
+        for (const Found& g : s.found) {
+            if (!(g.dist > 0.0)) continue;
+            const std::int32_t i = node_of_rank[g.rank];
+            ux += (x[i] - x[target]) / g.dist;
+            uz += (z[i] - z[target]) / g.dist;
+        }
+        lop = std::sqrt(ux * ux + uz * uz) > lopsided * static_cast<double>(first);
     }
     if (md > 0 && data.grid != nullptr) {
         // Of the candidates * md nearest data, the md that a greedy
         // conditional selection picks (a dense line of data would otherwise
-        // give its nearest stretch only), merged in distance order (after
-        // the nodes when the Cholesky nodes come first).
+        // give its nearest stretch only), in nearest-first order.
         data.grid->nearest(x[target], z[target], data.ranks, data.candidates * md, s.data_found);
         for (Found& g : s.data_found) g.rank -= data.ranks;
-        if (static_cast<std::ptrdiff_t>(s.data_found.size()) > md) {
+        const auto nd = static_cast<std::ptrdiff_t>(s.data_found.size());
+        if (nd > md) {
+            s.dpick.resize(static_cast<std::size_t>(md));
+            s.dnbr.resize(static_cast<std::size_t>(md));
+            s.dw.resize(static_cast<std::size_t>(md));
             std::swap(s.found, s.data_found);
-            greedy_select<M>(x, z, sigma, theta, target, md, node_of_rank, s, data);
+            std::int32_t picks = 0;
+            double unused = 0.0;
+            Measured pick = data;
+            pick.tol = pick_tol;
+            greedy_factor<M, true>(x, z, sigma, theta, tol, nugget, 0.0, target, md, node_of_rank,
+                                   s.dnbr.data(), s.dw.data(), &picks, &unused, s, pick,
+                                   std::min(nugget, data.nugget), s.dpick.data());
             std::swap(s.found, s.data_found);
+            std::sort(s.dpick.begin(), s.dpick.begin() + picks);
+            for (std::int32_t q = 0; q < picks; ++q)
+                s.data_found[static_cast<std::size_t>(q)] =
+                    s.data_found[static_cast<std::size_t>(s.dpick[static_cast<std::size_t>(q)])];
+            s.data_found.resize(static_cast<std::size_t>(picks));
         }
+    }
+    // The data picked join the nodes, in distance order (after the nodes
+    // when the Cholesky nodes come first).
+    const auto with_data = [&]() {
+        if (s.data_found.empty() || md == 0 || data.grid == nullptr) return;
         const auto before = static_cast<std::ptrdiff_t>(s.found.size());
         s.found.insert(s.found.end(), s.data_found.begin(), s.data_found.end());
         if (mc == 0) std::inplace_merge(s.found.begin(), s.found.begin() + before, s.found.end());
-    }
+    };
+    with_data();
     std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     std::int32_t* const nbr = f.nbr + f.start[j];
     double* const w = f.weight + f.start[j];
@@ -285,9 +494,38 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             return;
         }
     }
-    if (mc == 0 && candidates > m) {
-        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s, data);
-        n = static_cast<std::ptrdiff_t>(s.found.size());
+    if (greedy) {
+        // Data take no nugget unless the weights of the drawn neighbours
+        // come out wild without it (as below).
+        double dnug = std::min(nugget, data.nugget);
+        const double c = sigma[target] * sigma[target];
+        const auto solve = [&]() {
+            bool settled = false;
+            for (int attempt = 0;; ++attempt) {
+                for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
+                settled = greedy_factor<M>(x, z, sigma, theta, tol, nugget, gain, target, m,
+                                           node_of_rank, nbr, w, &f.count[j], &f.scale[j], s,
+                                           data, dnug);
+                if (attempt > 0 || !(dnug < nugget)) break;
+                double drawn = 0.0;
+                bool any = false;
+                for (std::ptrdiff_t q = 0; q < f.count[j]; ++q) {
+                    if (data.datum(nbr[q])) any = true;
+                    else drawn += std::fabs(w[q]);
+                }
+                const double rest = f.scale[j] * f.scale[j];
+                if (!(any && (drawn > data.wild || !(rest <= c * (1.0 + 1e-9))))) break;
+                dnug = nugget;
+            }
+            return settled;
+        };
+        const bool settled = solve();
+        if ((lop || !settled) && first == first_pool(mn, candidates, gain) && first < candidates) {
+            grid.nearest(x[target], z[target], below, candidates, s.found);
+            with_data();
+            solve();
+        }
+        return;
     }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
     s.xs.resize(static_cast<std::size_t>(n) + 1);
@@ -405,7 +643,8 @@ template <class Interrupted>
 bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
                    std::ptrdiff_t Nchol, const std::int32_t* node_of_rank, double theta,
                    int model, double tol, double nugget, std::ptrdiff_t m_chol,
-                   std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
+                   std::ptrdiff_t candidates, double gain, const Factors& f,
+                   std::atomic<std::ptrdiff_t>& done,
                    std::ptrdiff_t& nblocks_out, const Interrupted& interrupted,
                    const Measured& data = Measured()) {
     // With data (the first `nd` ranks): a grid of the nodes, whose ranks
@@ -435,10 +674,10 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
             const std::int32_t below = static_cast<std::int32_t>(Nchol + j);  // of the nodes
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, candidates, Nchol, j, grid, ranked, f, s, with);
+                                                  m_chol, candidates, gain, Nchol, j, grid, ranked, f, s, with);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, candidates, Nchol, j, grid, ranked, f, s, with);
+                                                 m_chol, candidates, gain, Nchol, j, grid, ranked, f, s, with);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };

@@ -166,3 +166,63 @@ def interrupt_child(code, delay, timeout):
     finally:
         p.kill()
         p.wait()
+
+
+# Meshes of the classes the conditional fill is held to (grids, scattered
+# nodes, tight clusters, graded rings, borehole lines, coincident nodes),
+# shared with benchmarks/fill_meshes.py: the tests take small ones, the
+# benchmark larger ones, from the same builders.
+
+def grid_nodes(nx, nz, h):
+    """An nx x nz grid at spacing h, x fastest."""
+    X, Z = np.meshgrid(np.arange(nx) * h, np.arange(nz) * h)
+    return X.ravel(), Z.ravel()
+
+
+def scattered_nodes(n, w, h, seed):
+    """n nodes uniformly scattered over w x h."""
+    g = np.random.default_rng(seed)
+    return g.uniform(0, w, n), g.uniform(0, h, n)
+
+
+def cluster_nodes(nc, per, nbg, w, h, r, seed):
+    """nc tight clusters of `per` nodes (normal spread r) among nbg nodes
+    scattered over w x h."""
+    g = np.random.default_rng(seed)
+    xs, zs = [g.uniform(0, w, nbg)], [g.uniform(0, h, nbg)]
+    for _ in range(nc):
+        cx, cz = g.uniform(1, w - 1), g.uniform(1, h - 1)
+        xs.append(cx + r * g.standard_normal(per))
+        zs.append(cz + r * g.standard_normal(per))
+    return np.concatenate(xs), np.concatenate(zs)
+
+
+def ring_nodes(w, h, r0, fine, coarse, dist):
+    """Rings around a hole of radius r0 at the centre of w x h, their
+    spacing growing from `fine` at the hole to `coarse` at `dist` from it."""
+    xs, zs, r = [], [], r0
+    while r < np.hypot(w, h):
+        step = fine + (coarse - fine) * min((r - r0) / dist, 1.0)
+        n = max(int(np.ceil(2 * np.pi * r / step)), 3)
+        a = np.arange(n) * 2 * np.pi / n + 0.37 * r
+        x, z = w / 2 + r * np.cos(a), h / 2 + r * np.sin(a)
+        keep = (x >= 0) & (x <= w) & (z >= 0) & (z <= h)
+        xs.append(x[keep])
+        zs.append(z[keep])
+        r += step
+    return np.concatenate(xs), np.concatenate(zs)
+
+
+def borehole_nodes(n, spacing, dz, depth):
+    """n vertical lines `spacing` apart, nodes every dz from 0 to depth."""
+    zs = np.arange(0, depth + 1e-9, dz)
+    return np.repeat(np.arange(n) * spacing, len(zs)), np.tile(zs, n)
+
+
+def with_near_duplicates(x, z, eps, seed):
+    """The nodes and every third one given again, moved by about eps
+    (coincident mesh nodes written with rounding)."""
+    g = np.random.default_rng(seed)
+    k = np.arange(0, len(x), 3)
+    return (np.concatenate([x, x[k] + eps * g.standard_normal(len(k))]),
+            np.concatenate([z, z[k] + eps * g.standard_normal(len(k))]))

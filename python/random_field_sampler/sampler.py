@@ -223,7 +223,7 @@ class Sampler:
         sigma_chol = sigma[list(chol_ind)]
         mu_chol = mu[list(chol_ind)]
         Nchol, Nkrig = len(chol_ind), len(krig_ind)
-        self._check_plan(options, model, N, Nchol, Nkrig)
+        self._check_plan(options, model, N, Nchol, Nkrig, _extent(x, z, theta_z))
         placed = None
         if raw is not None:
             placed = conditioning.place(xd, zd, raw[2], raw[3], x, z, mu, sigma, self.transform)
@@ -287,10 +287,12 @@ class Sampler:
             x = x * theta_z / theta_x
         return x, z
 
-    def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int) -> None:
+    def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int,
+                    extent: Optional[Tuple[float, float]]) -> None:
         """MemoryError, before any large allocation, when even the smallest
         plan (the build, then one batch of the fewest rows) cannot fit."""
-        peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0)
+        peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0,
+                               extent=extent)
         need = budget.build_bytes(N, Nchol) + peak + conditioning.data_bytes(N, Nchol,
                                                                              self.n_data)[0]
         if need > self.max_memory:
@@ -353,7 +355,9 @@ class Sampler:
         N, Nchol, Nkrig = self.N, self.Nchol, self.Nkrig
         if self._fill is None:
             return budget.Plan(rows, 0, 0, 8 * rows * N, 0, self.max_memory)
-        peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(self._base.model))
+        b = self._base
+        peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(b.model),
+                                         extent=_extent(b.x, b.z, b.theta_z))
         data_build, data_held = conditioning.data_bytes(N, Nchol, self.n_data)
         return budget.Plan(
             rows=rows, build=budget.build_bytes(N, Nchol) + peak + data_build,
@@ -787,3 +791,18 @@ def _owned(value: Any, seen: Dict[int, Any]) -> Any:
     if isinstance(value, Transform):
         return dataclasses.replace(value) if value is not IDENTITY else value
     return value
+
+
+def _extent(x: Any, z: Any, theta: float) -> Optional[Tuple[float, float]]:
+    """Width and height of the nodes' bounding box (stretched) in theta, or
+    None when there is none (no nodes, or coordinates that are not finite)."""
+    xs = np.asarray(x, dtype=np.float64)
+    zs = np.asarray(z, dtype=np.float64)
+    if xs.size == 0 or not theta > 0:
+        return None
+    with np.errstate(over="ignore", invalid="ignore"):
+        w = (float(xs.max()) - float(xs.min())) / theta
+        h = (float(zs.max()) - float(zs.min())) / theta
+    if not (np.isfinite(w) and np.isfinite(h)):
+        return None
+    return w, h

@@ -243,6 +243,13 @@ def test_bad_arguments_are_refused(kernel, position, make, error):
         call(kernel, args)
 
 
+@pytest.mark.parametrize("gain", [-1e-9, 1.0, float("nan")])
+def test_build_refuses_a_gain_outside_0_1(gain):
+    args = factors()["build"]
+    with pytest.raises(ValueError, match="gain"):
+        _kernels.build(*args, candidates=40, gain=gain)
+
+
 def test_scratch_sizes_that_overflow_are_refused():
     assert _kernels.draw_scratch_bytes(1000, 3) > 0
     with pytest.raises(OverflowError):

@@ -11,19 +11,15 @@ import pytest
 
 import random_field
 from random_field_sampler import ConditionalFill, Sampler
-from random_field_sampler import _kernels
+from random_field_sampler import _kernels, budget
+from support import (borehole_nodes, cluster_nodes, grid_nodes, ring_nodes, scattered_nodes,
+                     with_near_duplicates)
 
 SANITIZED = bool(os.environ.get("RANDOM_FIELD_SANITIZED"))
 
 
-def grid(nx, nz, h):
-    X, Z = np.meshgrid(np.arange(nx) * h, np.arange(nz) * h)
-    return X.ravel(), Z.ravel()
-
-
-def scattered(n, w, h, seed):
-    g = np.random.default_rng(seed)
-    return g.uniform(0, w, n), g.uniform(0, h, n)
+grid = grid_nodes
+scattered = scattered_nodes
 
 
 def model_covariance(x, z, theta_z, theta_x, model, sigma):
@@ -358,46 +354,20 @@ def test_sampled_moments_agree_with_the_exact_ones(case):
 THETA = 2.0
 
 
-def clusters(nc=4, per=120, nbg=300, w=12.0, h=6.0, r=0.3, seed=2):
-    """Tight clusters (normal spread r) among scattered nodes."""
-    g = np.random.default_rng(seed)
-    xs, zs = [g.uniform(0, w, nbg)], [g.uniform(0, h, nbg)]
-    for _ in range(nc):
-        cx, cz = g.uniform(1, w - 1), g.uniform(1, h - 1)
-        xs.append(cx + r * g.standard_normal(per))
-        zs.append(cz + r * g.standard_normal(per))
-    return np.concatenate(xs), np.concatenate(zs)
+def clusters():
+    return cluster_nodes(nc=4, per=120, nbg=300, w=12.0, h=6.0, r=0.3, seed=2)
 
 
-def graded(w=16.0, h=8.0, r0=0.5, fine=0.06, coarse=1.2, dist=4.0):
-    """Rings around a hole of radius r0, their spacing growing from `fine`
-    at the hole to `coarse` (20:1) at `dist` from it."""
-    xs, zs, r = [], [], r0
-    while r < np.hypot(w, h):
-        step = fine + (coarse - fine) * min((r - r0) / dist, 1.0)
-        n = max(int(np.ceil(2 * np.pi * r / step)), 3)
-        a = np.arange(n) * 2 * np.pi / n + 0.37 * r
-        x, z = w / 2 + r * np.cos(a), h / 2 + r * np.sin(a)
-        keep = (x >= 0) & (x <= w) & (z >= 0) & (z <= h)
-        xs.append(x[keep])
-        zs.append(z[keep])
-        r += step
-    return np.concatenate(xs), np.concatenate(zs)
+def graded():
+    return ring_nodes(w=16.0, h=8.0, r0=0.5, fine=0.06, coarse=1.2, dist=4.0)
 
 
-def boreholes(n=5, spacing=1.0, dz=0.05, depth=5.0):
-    """Vertical lines 0.5 theta apart, nodes every 0.025 theta."""
-    zs = np.arange(0, depth + 1e-9, dz)
-    return np.repeat(np.arange(n) * spacing, len(zs)), np.tile(zs, n)
+def boreholes():
+    return borehole_nodes(n=5, spacing=1.0, dz=0.05, depth=5.0)
 
 
 def near_duplicates(eps=1e-9, seed=3):
-    """A grid with every third node given again, eps away."""
-    x, z = grid(31, 16, 0.25)
-    g = np.random.default_rng(seed)
-    k = np.arange(0, len(x), 3)
-    return (np.concatenate([x, x[k] + eps * g.standard_normal(len(k))]),
-            np.concatenate([z, z[k] + eps * g.standard_normal(len(k))]))
+    return with_near_duplicates(*grid(31, 16, 0.25), eps, seed)
 
 
 def mesh_case(name):
@@ -448,8 +418,9 @@ def exact_errors(name, model, fill="conditional"):
 
 
 @pytest.mark.parametrize("name", MESH_CLASSES)
-def test_the_gaussian_model_within_the_bounds_on_every_mesh_class(name):
-    err, vmin, vmax, _ = exact_errors(name, 0)
+@pytest.mark.parametrize("model", [0, 1])
+def test_each_model_within_the_bounds_on_every_mesh_class(name, model):
+    err, vmin, vmax, _ = exact_errors(name, model)
     assert err <= 0.01, f"{name}: covariance error {err:.4f}"
     assert 0.99 <= vmin and vmax <= 1.01, f"{name}: variance {vmin:.4f}..{vmax:.4f}"
 
@@ -485,30 +456,41 @@ def test_ties_of_the_maxmin_order_leave_no_one_sided_corner():
     assert vmax <= 1.01
 
 
-@pytest.mark.parametrize("name", ["clusters", "graded", "grid Dhchol=3theta", "near-duplicates"])
-def test_the_exponential_model_with_the_greedy_selection_within_the_bounds(name):
-    # The nearest 30 reach 0.014 on these clusters and 0.018 on the graded
-    # mesh: clustered neighbours add next to nothing. Picked by what they
-    # add, from the 75 nearest, 30 hold the bounds.
+@pytest.mark.parametrize("name, model, m", [
+    ("clusters", 1, 30), ("graded", 1, 30), ("grid Dhchol=3theta", 1, 30),
+    ("near-duplicates", 1, 30), ("clusters", 0, 50), ("grid Dhchol=3theta", 0, 50)])
+def test_the_greedy_selection_without_an_early_stop_within_the_bounds(name, model, m):
+    # The exponential model's nearest 30 reach 0.014 on these clusters and
+    # 0.018 on the graded mesh: clustered neighbours add next to nothing.
+    # Picked by what they add, from the 75 nearest, 30 hold the bounds; the
+    # Gaussian model's weights take their nugget in the same pass.
     x, z, extra = mesh_case(name)
-    args = dict(x=x, z=z, theta_z=THETA, theta_x=THETA, mu=0.0, sigma=1.0, model=1, **extra)
-    s = Sampler(fill=ConditionalFill(selection="greedy"), **args)
-    C = model_covariance(x, z, THETA, args["theta_x"], 1, args["sigma"])
+    args = dict(x=x, z=z, theta_z=THETA, theta_x=THETA, mu=0.0, sigma=1.0, model=model, **extra)
+    s = Sampler(fill=ConditionalFill(selection="greedy", neighbours=m, candidates=75, gain=0.0),
+                **args)
+    C = model_covariance(x, z, THETA, args["theta_x"], model, args["sigma"])
     S = s._fill._dense_covariance()
     assert np.abs(S - C).max() <= 0.01
     assert np.abs(np.diag(S) - 1).max() <= 0.01
-    assert s.fill_options.candidates == 75 and s._fill.neighbour_counts().max() <= 30
+    assert s.fill_options.candidates == 75 and s._fill.neighbour_counts().max() <= m
     # the draw is that of the factors: seeded bits as for any selection
     assert np.array_equal(s.draw(3, seed=4), s.draw(3, seed=4))
 
 
 def test_selection_options_and_their_checks():
-    assert ConditionalFill().resolved(1).selection == "nearest"
-    assert ConditionalFill().resolved(1).candidates is None
+    gauss, expo = ConditionalFill().resolved(0), ConditionalFill().resolved(1)
+    assert (gauss.selection, gauss.candidates, gauss.gain) == ("nearest", None, None)
+    assert (expo.selection, expo.neighbours, expo.candidates, expo.gain) == \
+        ("greedy", 30, 100, 2e-6)
+    assert ConditionalFill(selection="greedy").resolved(0).gain == 0.0
     assert ConditionalFill(selection="greedy", candidates=40).resolved(1).candidates == 40
+    # chol_neighbours alone takes the nearest neighbours
+    assert ConditionalFill(chol_neighbours=3).resolved(1).selection == "nearest"
     for bad, error in ((dict(selection="best"), ValueError), (dict(candidates=0), ValueError),
                        (dict(candidates=5000), ValueError), (dict(candidates=2.5), TypeError),
-                       (dict(selection="greedy", chol_neighbours=3), ValueError)):
+                       (dict(selection="greedy", chol_neighbours=3), ValueError),
+                       (dict(gain=1.0), ValueError), (dict(gain=-1e-6), ValueError),
+                       (dict(gain="x"), TypeError), (dict(gain=True), TypeError)):
         with pytest.raises(error):
             ConditionalFill(**bad)
 
@@ -526,3 +508,76 @@ def test_coarse_nodes_take_the_wider_neighbourhood():
     # explicit neighbours alone: one width, as before
     t = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=0, neighbours=40, **extra)
     assert set(np.unique(np.diff(t._fill._start))) == {40}
+
+
+def _hex_lattice(nx, nz, h):
+    X, Z = np.meshgrid(np.arange(nx) * h, np.arange(nz) * h * np.sqrt(3) / 2)
+    X = X + (np.arange(nz)[:, None] % 2) * h / 2
+    return X.ravel(), Z.ravel()
+
+
+@pytest.mark.parametrize("mesh", ["grid", "scattered", "hex at the coarse scale", "anisotropic"])
+def test_the_plan_bounds_the_held_memory_closely(mesh):
+    # Gaussian model: coarse nodes (nearest earlier node at least 0.15
+    # theta away) take 100 slots, the others 50. The plan bounds the coarse
+    # nodes by the area they can cover; the former bound gave every node 100.
+    theta_x = THETA
+    if mesh == "grid":
+        x, z = grid(150, 75, 0.1)
+    elif mesh == "scattered":
+        x, z = scattered(8000, 15.0, 7.5, 5)
+    elif mesh == "anisotropic":
+        x, z = grid(150, 75, 0.1)
+        x, theta_x = x * 10.0, 10 * THETA
+    else:
+        # every node as far from the others as a coarse node may be: all coarse
+        x, z = _hex_lattice(40, 30, 0.15 * THETA * (1 + 1e-9))
+    s = Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0)
+    options = s.fill_options
+    held = s._fill.held_bytes()
+    extent = (np.ptp(x) * THETA / theta_x / THETA, np.ptp(z) / THETA)
+    peak, planned = options.plan(s.N, s.Nchol, s.Nkrig, 0, extent=extent)
+    assert s.plan().build == peak + budget.build_bytes(s.N, s.Nchol)
+    assert held <= planned
+    if mesh == "hex at the coarse scale":
+        assert (np.diff(s._fill._start) == 100).all()
+    else:
+        assert planned <= 1.15 * held < 0.75 * options.plan(s.N, s.Nchol, s.Nkrig, 0)[1]
+    if mesh != "grid":
+        return
+    # a budget between the two plans builds; one below the new plan is
+    # refused before anything is allocated
+    need = s.plan().build
+    Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0,
+            max_memory=need)
+    with pytest.raises(MemoryError):
+        Sampler(x=x, z=z, theta_z=THETA, theta_x=theta_x, mu=0.0, sigma=1.0, model=0,
+                max_memory=need - 1)
+
+
+@pytest.mark.parametrize("block", [1, 3, 1 << 16])
+def test_unused_slots_are_packed_in_place(block):
+    from random_field_sampler.fills.conditional import _packed
+    g = np.random.default_rng(block)
+    width = g.integers(0, 6, 40)
+    start = np.zeros(41, dtype=np.int64)
+    np.cumsum(width, out=start[1:])
+    count = (width * g.uniform(0, 1, 40)).astype(np.int32)
+    count[:3] = width[:3]
+    nbr = g.integers(0, 1000, int(start[-1])).astype(np.int32)
+    weight = g.standard_normal(int(start[-1]))
+    want_nbr = np.concatenate([nbr[start[j]:start[j] + count[j]] for j in range(40)])
+    want_weight = np.concatenate([weight[start[j]:start[j] + count[j]] for j in range(40)])
+    st, nb, w = _packed(start, count, nbr, weight, block)
+    assert np.array_equal(np.diff(st), count) and st[0] == 0
+    assert np.array_equal(nb, want_nbr) and np.array_equal(w, want_weight)
+
+
+def test_the_greedy_fill_holds_only_the_neighbours_it_picked():
+    x, z, extra = mesh_case("graded")
+    s = Sampler(x=x, z=z, theta_z=THETA, mu=0.0, sigma=1.0, model=1, **extra)
+    f = s._fill
+    assert np.array_equal(np.diff(f._start), f.neighbour_counts())
+    assert f.neighbour_counts().mean() < 25  # stopped early on most nodes
+    assert f.held_bytes() == 12 * int(f.neighbour_counts().sum()) + 28 * s.Nkrig + 8
+    assert s.plan().held >= f.held_bytes()

@@ -392,9 +392,9 @@ def test_the_conditional_fill_is_the_default_and_its_options_are_reachable():
     s = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0)
     assert s.fill == "conditional" and s.fill_options == ConditionalFill(
         neighbours=50, order="maxmin", tol=1e-8, nugget=1e-4, chol_neighbours=0,
-        coarse_neighbours=100)
+        coarse_neighbours=100, selection="nearest")
     options = ConditionalFill(neighbours=5, order="node", tol=1e-6, nugget=0.0, chol_neighbours=2,
-                              coarse_neighbours=5)
+                              coarse_neighbours=5, selection="nearest")
     t = Sampler(x=X, z=Z, theta_z=1.0, mu=0.0, sigma=1.0, model=1, fill=options)
     assert t.fill_options == options and t._fill.neighbours == 5
     counts = t._fill.neighbour_counts()

@@ -23,7 +23,8 @@ index order would draw a level row by row and leave its last nodes with
 neighbours on one side only; a pseudo-random order over the whole mesh
 would scatter the draw over memory).
 
-Memory O(N m), build O(N m^3) spread over all cores, one realisation O(N m)
+Memory O(N m) (the greedy selection's unused slots given back once built),
+build O(N m^3) spread over all cores, one realisation O(N m)
 (batched: each weight is read once per group of up to 32 realisations).
 
 Close neighbours make the Gaussian model's neighbourhood matrices nearly
@@ -36,8 +37,10 @@ Gaussian model the weights are solved with a relative nugget on the
 neighbours' variances, b = (K + nugget diag K)^-1 k, and d^2 = c - b^T K b:
 the weights stay bounded (errors do not grow from node to node) and the
 model's variance is kept. The nugget (1e-4) and the neighbours (50, 100
-for coarse nodes, for the Gaussian model; 30 for the exponential) are chosen
-by measurement (benchmarks/fills.py): see the README. A node within
+for coarse nodes, for the Gaussian model; for the exponential up to 30
+picked greedily from the 100 nearest, stopping when a pick would add less
+than 2e-6 of the variance) are chosen by measurement (benchmarks/fills.py):
+see the README. A node within
 ``TWIN_DISTANCE`` theta of an earlier one is drawn from its exact
 distribution given that node alone (at the same place: a copy), so
 coincident mesh nodes agree.
@@ -67,7 +70,8 @@ from .protocol import Base, frozen
 
 __all__ = ["ConditionalFill", "ConditionalValues", "DEFAULT_NEIGHBOURS",
            "DEFAULT_COARSE_NEIGHBOURS", "COARSE_SCALE", "TWIN_DISTANCE", "DEFAULT_TOL",
-           "DEFAULT_NUGGET", "DEFAULT_CHOL_NEIGHBOURS", "DEFAULT_CANDIDATES", "ORDERS",
+           "DEFAULT_NUGGET", "DEFAULT_CHOL_NEIGHBOURS", "DEFAULT_CANDIDATES", "DEFAULT_GAIN",
+           "DEFAULT_SELECTION", "ORDERS",
            "SELECTIONS"]
 
 # Neighbours per kriged node, by model (0 Gaussian, 1 exponential), chosen by
@@ -91,7 +95,17 @@ ORDERS = ("maxmin", "coarse-to-fine", "random", "node")
 # How a node's neighbours are chosen: its nearest earlier nodes, or, of its
 # `candidates` nearest, those a greedy conditional selection picks.
 SELECTIONS = ("nearest", "greedy")
-DEFAULT_CANDIDATES = 75
+# The selection by model: the Gaussian model's nearest 50 / 100 hold it
+# within 1 %; the exponential model's nearest 30 do not where nodes cluster
+# or are graded, its greedy 30 (stopping early) do, in about its build time.
+DEFAULT_SELECTION = {0: "nearest", 1: "greedy"}
+# Candidates of the greedy selection, by model: a tight cluster of more
+# nodes than this hides the nodes around it from its own.
+DEFAULT_CANDIDATES = {0: 75, 1: 100}
+# The greedy selection stops when its best pick would take less than this
+# fraction of the node's variance off its conditional variance, by model
+# (0: no early stop, every candidate looked at).
+DEFAULT_GAIN = {0: 0.0, 1: 2e-6}
 # How far (in multiples of the radius that holds a node's neighbours) data
 # earn a node extra slots.
 DATA_REACH = 1.5
@@ -132,6 +146,33 @@ def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarr
     return extra
 
 
+def _packed(start: np.ndarray, count: np.ndarray, nbr: np.ndarray, weight: np.ndarray,
+            block: int = 1 << 16) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The factors without their unused slots: each node's used slots moved
+    down to follow the previous node's, in place (a block of nodes at a time,
+    so that no block writes where a later one is still to be read), and the
+    arrays shrunk to what is used. (start, nbr, weight) packed."""
+    packed = np.zeros_like(start)
+    np.cumsum(count, out=packed[1:])
+    used = int(packed[-1])
+    if used == int(start[-1]):
+        return start, nbr, weight
+    for j0 in range(0, len(count), block):
+        j1 = min(len(count), j0 + block)
+        n = int(packed[j1] - packed[j0])
+        if n == 0:
+            continue
+        # source of every used slot of the block: its place less the shift of its node
+        shift = np.repeat(packed[j0:j1] - start[j0:j1], count[j0:j1])
+        src = np.arange(packed[j0], packed[j1], dtype=np.int64) - shift
+        dst = slice(int(packed[j0]), int(packed[j1]))
+        nbr[dst] = nbr[src]
+        weight[dst] = weight[src]
+    nbr.resize(used, refcheck=False)
+    weight.resize(used, refcheck=False)
+    return packed, nbr, weight
+
+
 @dataclasses.dataclass(frozen=True)
 class ConditionalFill:
     """The conditional (nearest-neighbour) fill's options; None takes the
@@ -161,18 +202,30 @@ class ConditionalFill:
         of the neighbours, at least this many are the nearest Cholesky nodes.
     ``selection``
         ``"nearest"`` (the nearest earlier nodes) or ``"greedy"``: of the
-        ``candidates`` nearest earlier nodes, the neighbours are picked one
-        by one, each the candidate that explains most of what is left of
-        the node's variance given those picked before (its remaining
-        covariance with the node squared over its remaining variance; a
-        pivoted partial Cholesky factorisation), so that a cluster does not
-        fill the neighbourhood with nodes that add nothing. It holds the
-        exponential model within 1 % on clustered and graded meshes where
-        the nearest 30 do not, at about 3 to 5 times the build's time.
-        Without ``chol_neighbours``.
+        ``candidates`` nearest earlier nodes, at most ``neighbours`` are
+        picked one by one, each the candidate that explains most of what is
+        left of the node's variance given those picked before (its
+        remaining covariance with the node squared over its remaining
+        variance; a pivoted partial Cholesky factorisation), so that a
+        cluster does not fill the neighbourhood with nodes that add nothing
+        (``DEFAULT_SELECTION``: nearest for the Gaussian model, greedy for
+        the exponential, where the nearest 30 miss 1 % on clustered and
+        graded meshes). Without ``chol_neighbours`` (given alone, it takes
+        the nearest).
     ``candidates``
         the nearest earlier nodes the greedy selection picks from
-        (``DEFAULT_CANDIDATES``, 75).
+        (``DEFAULT_CANDIDATES``: 100 for the exponential model, 75 for the
+        Gaussian). With an early stop it looks first at
+        the nearest 1.2 ``neighbours`` only, and at all of them where those
+        were not enough (every slot or candidate taken, or the candidates
+        lopsided around the node: edges of clusters, of refined regions, of
+        the mesh).
+    ``gain``
+        the greedy selection stops when its best pick would take less than
+        this fraction of the node's variance off its conditional variance
+        (``DEFAULT_GAIN``: 2e-6 for the exponential model; 0, no early stop,
+        for the Gaussian), so that uniform regions take fewer neighbours
+        than clusters.
     """
 
     neighbours: Optional[int] = None
@@ -181,8 +234,9 @@ class ConditionalFill:
     nugget: Optional[float] = None
     chol_neighbours: Optional[int] = None
     coarse_neighbours: Optional[int] = None
-    selection: str = "nearest"
+    selection: Optional[str] = None
     candidates: Optional[int] = None
+    gain: Optional[float] = None
 
     name = "conditional"
 
@@ -197,14 +251,14 @@ class ConditionalFill:
             integer("candidates", self.candidates, 1)
             if self.candidates > 4096:
                 raise ValueError(f"candidates must be at most 4096, got {self.candidates}")
-        if self.selection not in SELECTIONS:
+        if self.selection is not None and self.selection not in SELECTIONS:
             raise ValueError(f"selection must be one of {', '.join(SELECTIONS)}, "
                              f"got {self.selection!r}")
         if self.selection == "greedy" and self.chol_neighbours:
             raise ValueError("chol_neighbours needs selection='nearest'")
         if self.order not in ORDERS:
             raise ValueError(f"order must be one of {', '.join(ORDERS)}, got {self.order!r}")
-        for name, lo, hi in (("tol", 0.0, 1.0), ("nugget", 0.0, math.inf)):
+        for name, lo, hi in (("tol", 0.0, 1.0), ("nugget", 0.0, math.inf), ("gain", 0.0, 1.0)):
             v = getattr(self, name)
             if v is None:
                 continue
@@ -225,6 +279,12 @@ class ConditionalFill:
             coarse = self.neighbours
         else:
             coarse = DEFAULT_COARSE_NEIGHBOURS[key]
+        if self.selection is not None:
+            selection = self.selection
+        elif self.chol_neighbours:
+            selection = "nearest"
+        else:
+            selection = DEFAULT_SELECTION[key]
         return ConditionalFill(
             neighbours=int(DEFAULT_NEIGHBOURS[key] if self.neighbours is None else self.neighbours),
             order=self.order,
@@ -233,18 +293,34 @@ class ConditionalFill:
             chol_neighbours=int(DEFAULT_CHOL_NEIGHBOURS[key] if self.chol_neighbours is None
                                 else self.chol_neighbours),
             coarse_neighbours=int(coarse),
-            selection=self.selection,
-            candidates=None if self.selection == "nearest" else int(
-                DEFAULT_CANDIDATES if self.candidates is None else self.candidates))
+            selection=selection,
+            candidates=None if selection == "nearest" else int(
+                DEFAULT_CANDIDATES[key] if self.candidates is None else self.candidates),
+            gain=None if selection == "nearest" else float(
+                DEFAULT_GAIN[key] if self.gain is None else self.gain))
 
-    def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
+    def plan(self, N: int, Nchol: int, Nkrig: int, model: int = 0,
+             extent: Optional[Tuple[float, float]] = None) -> Tuple[int, int]:
         """(peak bytes while building, bytes held once built): the most the
-        fill may take, every node at the wider of its two widths (the coarse
-        nodes are known once the order is; ``held_bytes`` of the built fill
-        is then exact)."""
+        fill may take. A node takes the coarse width only when its nearest
+        earlier node is at least ``COARSE_SCALE`` theta away, so the coarse
+        nodes are that far apart from one another: given the ``extent``
+        (width, height) of the nodes in theta (stretched), disjoint disks of
+        half that diameter around them bound their number by area. Without
+        it, every node at the wider width. ``held_bytes`` of the built fill
+        is exact."""
         r = self.resolved(model)
-        m = max(int(r.neighbours or 1), int(r.coarse_neighbours or 1))
-        held = _bytes_of(Nkrig * min(m, max(N - 1, 1)), Nkrig)
+        m = min(int(r.neighbours or 1), max(N - 1, 1))
+        mw = min(int(r.coarse_neighbours or m), max(N - 1, 1))
+        coarse = Nkrig
+        if extent is not None and mw > m:
+            w, h = (float(v) for v in extent)
+            d = COARSE_SCALE
+            bound = (w + d) * (h + d) / (math.pi * d * d / 4.0) + 1.0
+            if math.isfinite(bound):
+                coarse = min(Nkrig, int(bound))
+        slots = coarse * max(m, mw) + (Nkrig - coarse) * m
+        held = _bytes_of(slots, Nkrig)
         # drawing order and its grids, the ranked cell grid, contiguous copies,
         # the nearest earlier node of every node and its distance
         build = 80 * N + 4096
@@ -343,6 +419,7 @@ class ConditionalValues:
         self.nugget = float(options.nugget or 0.0)
         self.selection = options.selection
         self.candidates = int(options.candidates or 0) if options.selection == "greedy" else 0
+        self.gain = float(options.gain or 0.0) if options.selection == "greedy" else 0.0
         data = base.data
         self._nd = nd = 0 if data is None else int(data.n)
         self._fixed = np.zeros(0) if data is None else np.ascontiguousarray(data.dev)
@@ -352,13 +429,18 @@ class ConditionalValues:
             _kernels.build(np.concatenate((x, data.x)), np.concatenate((z, data.z)),
                            np.concatenate((sigma, data.sigma)), ranks, float(base.theta_z), model,
                            tol, self.nugget, mc, self._start, self._nbr, self._weight, self._count,
-                           self._scale, progress, self.candidates,
+                           self._scale, progress, self.candidates, self.gain,
                            np.concatenate((np.zeros(N), data.noise)), N, data_slots)
             del ranks
         else:
             _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget,
                            mc, self._start, self._nbr, self._weight, self._count, self._scale,
-                           progress, self.candidates)
+                           progress, self.candidates, self.gain)
+        if self.selection == "greedy" or nd:
+            # The greedy selection and the data (dropped where they add
+            # nothing) leave slots unused: packed, in place.
+            self._start, self._nbr, self._weight = _packed(self._start, self._count, self._nbr,
+                                                           self._weight)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)

@@ -108,9 +108,11 @@ class KrigingFill:
         return self
 
     @staticmethod
-    def plan(N: int, Nchol: int, Nkrig: int, model: int = 0) -> Tuple[int, int]:
+    def plan(N: int, Nchol: int, Nkrig: int, model: int = 0,
+             extent: Optional[Tuple[float, float]] = None) -> Tuple[int, int]:
         """(peak bytes while building, bytes held) of the smallest plan: the
-        factored kriging matrix and the block tables, no cross covariance kept."""
+        factored kriging matrix and the block tables, no cross covariance kept
+        (whatever the nodes' extent)."""
         n1 = Nchol + 1
         nblocks = -(-Nkrig // BLOCK)
         held = 8 * (n1 * n1 + n1 + 3 * Nchol + 4 * Nkrig + nblocks * Nchol)

@@ -103,9 +103,11 @@ class FillOptions(Protocol):
 
     name: str
 
-    def plan(self, N: int, Nchol: int, Nkrig: int, model: int) -> Tuple[int, int]:
+    def plan(self, N: int, Nchol: int, Nkrig: int, model: int,
+             extent: Optional[Tuple[float, float]] = None) -> Tuple[int, int]:
         """(peak bytes while building, bytes held once built) of the
-        smallest plan, before anything is built."""
+        smallest plan, before anything is built; ``extent``: the width and
+        height of the nodes' bounding box in theta (stretched), when known."""
 
     def build(self, base: Base) -> Fill:
         """The built fill."""
