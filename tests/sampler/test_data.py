@@ -73,6 +73,47 @@ def test_implied_moments_are_the_dense_conditional(model, theta_x, n, with_error
     assert np.allclose(s.field(np.zeros(s.n_variates)), s.mean, rtol=0, atol=1e-12)
 
 
+@pytest.mark.parametrize("model, selection", [(0, "greedy"), (1, "nearest")])
+@pytest.mark.parametrize("theta_x", [THETA, 6.0])
+@pytest.mark.parametrize("with_error", [False, True])
+def test_the_other_selection_conditions_as_closely(model, selection, theta_x, with_error):
+    # the default selection is nearest for the Gaussian model, greedy for
+    # the exponential: the other one meets the same bounds
+    n = 40
+    err = np.linspace(0.1, 0.5, n) if with_error else 0.0
+    xd, zd, yd = two_lines(n, model, theta_x, err, seed=n + model)
+    s = Sampler(x=X, z=Z, theta_z=THETA, theta_x=theta_x, mu=MU, sigma=SIGMA, model=model,
+                data=(xd, zd, yd), data_error=err, fill=ConditionalFill(selection=selection))
+    m, C = dense_conditional(X, Z, xd, zd, yd, err, model, theta_x)
+    assert np.abs(s.mean - m).max() <= 0.02 * SIGMA
+    bound = 0.01 if model == 1 else 0.02
+    assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= bound * SIGMA ** 2
+
+
+def dense_profiles(model, err):
+    """Two cone penetration tests, a value every 2 cm, values drawn from the
+    model."""
+    zd = np.tile(np.linspace(0.5, 3.5, 150), 2)
+    xd = np.repeat([2.3, 7.7], 150)
+    C = covariance(xd, zd, xd, zd, model, THETA) + err * np.eye(300)
+    w, V = np.linalg.eigh(C)
+    yd = MU + V @ (np.sqrt(np.maximum(w, 0.0)) * np.random.default_rng(1).standard_normal(300))
+    return xd, zd, yd
+
+
+@pytest.mark.parametrize("err", [0.0, 0.01])
+def test_greedy_candidates_fewer_than_the_slots_with_data(err):
+    # nodes near the profiles have more slots (their nodes' and the data's)
+    # than the greedy selection has node candidates: it picks among the
+    # candidates and the data together, within the node's slots
+    xd, zd, yd = dense_profiles(1, err)
+    s = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, model=1, data=(xd, zd, yd),
+                data_error=err, fill=ConditionalFill(selection="greedy", candidates=40))
+    m, C = dense_conditional(X, Z, xd, zd, yd, err, 1, THETA)
+    assert np.abs(s.mean - m).max() <= 0.02 * SIGMA
+    assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= 0.01 * SIGMA ** 2
+
+
 @pytest.mark.parametrize("model, err", [(1, 0.0), (0, 0.01)])
 def test_dense_profiles_do_not_crowd_the_nodes_out(model, err):
     # two cone penetration tests, a value every 2 cm: a node near a line
