@@ -41,7 +41,11 @@
 // as nearly dependent on the neighbours kept before it below Measured::tol
 // of its variance, whatever the fill's `tol`: exact data much closer than
 // theta under the Gaussian model are otherwise kept down to rounding, and
-// the errors of the drawn neighbours grow without bound through them.
+// the errors of the drawn neighbours grow without bound through them. The
+// greedy selection takes the data a node looks at among its candidates
+// beside the nodes, each datum's error variance on the remaining variance
+// it starts from, and may stop early with them as with nodes: what it
+// leaves is below `gain` of the node's variance either way.
 //
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes

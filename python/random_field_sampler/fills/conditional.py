@@ -46,9 +46,10 @@ distribution given that node alone (at the same place: a copy), so
 coincident mesh nodes agree.
 
 Measured data (``Base.data``) come before every node: a kriged node's
-neighbours are its nearest earlier nodes and data together, each datum with
-its measurement error's variance on its own diagonal, and the draw reads the
-data's deviations from the mean as fixed values (``conditioning``).
+neighbours are its earlier nodes and nearby data together (the greedy
+selection picks among both), each datum with its measurement error's
+variance on its own diagonal, and the draw reads the data's deviations from
+the mean as fixed values (``conditioning``).
 
 This module never draws random numbers (the sampler hands it the variates),
 never writes the Cholesky columns of a realisation, and never allocates an
