@@ -8,6 +8,7 @@
 #include "vecchia.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace random_field {
@@ -279,23 +280,29 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", "gain", nullptr};
+                                   "scale", "progress", "candidates", "gain", "noise",
+                                   "first_datum", "data_slots", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
+        PyObject* noiseo = Py_None;
+        PyObject* slotso = Py_None;
         double theta, tol, nugget;
         int model;
-        Py_ssize_t m_chol, candidates = 0;
+        Py_ssize_t m_chol, candidates = 0, first_datum = -1;
         double gain = 0.0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|Ond:build",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OndOnO:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates, &gain))
+                                         &progress, &candidates, &gain, &noiseo, &first_datum,
+                                         &slotso))
             return nullptr;
-        Arr x, z, sigma, rank;
+        Arr x, z, sigma, rank, noise, dslots;
         FactorArgs fa;
         if (!x.get(xo, 'd', 1, false, "x") || !z.get(zo, 'd', 1, false, "z") ||
             !sigma.get(so, 'd', 1, false, "sigma") ||
             !rank.get(ro, 'i', 1, false, "node_of_rank") ||
-            !fa.get("build", sto, no, wo, co, do_, true))
+            !fa.get("build", sto, no, wo, co, do_, true) ||
+            (noiseo != Py_None && !noise.get(noiseo, 'd', 1, false, "noise")) ||
+            (slotso != Py_None && !dslots.get(slotso, 'i', 1, false, "data_slots")))
             return nullptr;
         const Py_ssize_t N = x.n(), Nkrig = fa.count.n();
         if (!require(z.n() == N && sigma.n() == N && rank.n() == N, "build",
@@ -308,6 +315,32 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
             !require(gain >= 0.0 && gain < 1.0, "build", "gain must be in [0, 1)") ||
             !require(rank.within(N), "build", "node_of_rank holds a bad index"))
             return nullptr;
+        Measured data;
+        const double* const noisy = noiseo != Py_None ? noise.d() : nullptr;
+        data.noise = noisy;
+        if (first_datum >= 0) data.first = first_datum;
+        if (first_datum >= 0) {
+            // The data, nodes first_datum .. N - 1, must be the lowest ranks.
+            bool ok = first_datum >= Nkrig && first_datum <= N;
+            const Py_ssize_t nd = N - first_datum;
+            for (Py_ssize_t r = 0; ok && r < N; ++r) ok = (rank.i()[r] >= first_datum) == (r < nd);
+            if (!require(ok, "build", "the data (nodes first_datum and above) must take the lowest "
+                         "ranks, before the kriged nodes"))
+                return nullptr;
+        }
+        if (slotso != Py_None) {
+            bool ok = dslots.n() == Nkrig;
+            for (Py_ssize_t k = 0; ok && k < Nkrig; ++k) ok = dslots.i()[k] >= 0;
+            if (!require(ok, "build", "data_slots must hold a count >= 0 per kriged node"))
+                return nullptr;
+            data.slots = dslots.i();
+        }
+        if (noisy != nullptr) {
+            bool ok = noise.n() == N;
+            for (Py_ssize_t k = 0; ok && k < N; ++k) ok = noisy[k] >= 0.0 && std::isfinite(noisy[k]);
+            if (!require(ok, "build", "noise must hold a finite variance >= 0 for every node"))
+                return nullptr;
+        }
         const Py_ssize_t Nchol = N - Nkrig;
         const Factors f = fa.factors(rank.i() + Nchol);
         std::atomic<std::ptrdiff_t> done{0};
@@ -315,7 +348,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, candidates, gain, f, done, nblocks, between))
+                           m_chol, candidates, gain, f, done, nblocks, between, data))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -325,35 +358,37 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_draw(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"out", "eps", "mu", "chol_ind", "slot", "node", "start", "nbr",
-                                   "weight", "count", "scale", nullptr};
-        PyObject *oo, *eo, *muo, *co, *slo, *no, *sto, *nbo, *wo, *cto, *sco;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO:draw", const_cast<char**>(kw),
+                                   "weight", "count", "scale", "fixed", nullptr};
+        PyObject *oo, *eo, *muo, *co, *slo, *no, *sto, *nbo, *wo, *cto, *sco, *fxo = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO|O:draw", const_cast<char**>(kw),
                                          &oo, &eo, &muo, &co, &slo, &no, &sto, &nbo, &wo, &cto,
-                                         &sco))
+                                         &sco, &fxo))
             return nullptr;
-        Arr out, eps, mu, chol, slot, node;
+        Arr out, eps, mu, chol, slot, node, fixed;
         FactorArgs fa;
         if (!out.get(oo, 'd', 2, true, "out") || !eps.get(eo, 'd', 2, false, "eps", true) ||
             !mu.get(muo, 'd', 1, false, "mu") || !chol.get(co, 'i', 1, false, "chol_ind") ||
             !slot.get(slo, 'i', 1, false, "slot") || !node.get(no, 'i', 1, false, "node") ||
-            !fa.get("draw", sto, nbo, wo, cto, sco, false))
+            !fa.get("draw", sto, nbo, wo, cto, sco, false) ||
+            (fxo != Py_None && !fixed.get(fxo, 'd', 1, false, "fixed")))
             return nullptr;
         const Py_ssize_t rows = out.n(0), N = out.n(1), Nkrig = node.n();
+        const Py_ssize_t nfixed = fxo != Py_None ? fixed.n() : 0;
         // Indices are checked once here, so that the kernel may trust them.
-        if (!require(N <= max_nodes, "draw", "more than 2**31 - 1 nodes") ||
+        if (!require(N <= max_nodes - nfixed, "draw", "more than 2**31 - 1 nodes and data") ||
             !require(mu.n() == N, "draw", "mu and the rows of out differ in length") ||
             !require(eps.n(0) == rows && eps.n(1) == Nkrig, "draw",
                      "eps must have a row per row of out and a column per kriged node") ||
             !require(slot.n() == Nkrig && fa.count.n() == Nkrig, "draw",
                      "slot, node and the factors disagree on the kriged nodes") ||
             !require(chol.within(N) && node.within(N) && slot.within(Nkrig) &&
-                         fa.nbr.within(N) && fa.counts_fit(),
+                         fa.nbr.within(N + nfixed) && fa.counts_fit(),
                      "draw", "an index is out of range"))
             return nullptr;
         const Factors f = fa.factors(node.i());
         Between between(Py_None, "draw", 0, nullptr);
         if (!draw_rows(out.d(), eps.d(), eps.row_stride(), rows, N, mu.d(), chol.i(), chol.n(),
-                       slot.i(), f, between))
+                       slot.i(), f, between, nfixed ? fixed.d() : nullptr, nfixed))
             return nullptr;
         Py_RETURN_NONE;
     });
@@ -396,16 +431,22 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0, gain=0.0)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, gain=0.0, noise=None, "
+     "first_datum=-1, data_slots=None)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
      "(greedy conditional selection; without chol_neighbours), stopping early when the best "
-     "pick would take less than gain times the node's variance off its conditional variance."},
+     "pick would take less than gain times the node's variance off its conditional variance; "
+     "noise: a variance per node added to its own diagonal when it is a neighbour (measured "
+     "data); nodes first_datum and above (when >= 0) are data, which take no nugget and the "
+     "lowest ranks; data_slots: how many of each kriged node's slots hold its nearest data."},
     {"draw", KW(py_draw),
-     "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale)\n--\n\n"
-     "The kriged columns of out from its Cholesky columns and the variates eps."},
+     "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
+     "fixed=None)\n--\n\n"
+     "The kriged columns of out from its Cholesky columns and the variates eps; neighbours "
+     "N .. N + len(fixed) - 1 are data whose deviations from the mean are fixed."},
     {"draw_scratch_bytes", KW(py_draw_scratch_bytes),
      "draw_scratch_bytes($module, /, N, rows)\n--\n\nBytes of scratch that draw takes for rows realisations."},
     {"threads", py_threads, METH_NOARGS, "threads($module, /)\n--\n\nThe number of threads the kernels use."},

@@ -30,6 +30,23 @@
 // the far neighbours that the nearest ones screen, uniform regions fewer
 // neighbours than slots.
 //
+// Measured data enter as nodes of the lowest ranks whose values are fixed:
+// they are everybody's candidate neighbours, each with the variance of its
+// measurement error on its own diagonal of K (not on k), and the draw reads
+// their deviations from a fixed array instead of drawing them. The nugget
+// is not put on data: it bounds the growth of errors carried from drawn
+// node to drawn node, and a datum's value carries none; on data it would
+// only bias the conditional mean (unless the weights of the drawn
+// neighbours come out wild without it: see factor_node). A datum is dropped
+// as nearly dependent on the neighbours kept before it below Measured::tol
+// of its variance, whatever the fill's `tol`: exact data much closer than
+// theta under the Gaussian model are otherwise kept down to rounding, and
+// the errors of the drawn neighbours grow without bound through them. The
+// greedy selection takes the data a node looks at among its candidates
+// beside the nodes, each datum's error variance on the remaining variance
+// it starts from, and may stop early with them as with nodes: what it
+// leaves is below `gain` of the node's variance either way.
+//
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
 // it. The draw works on a group of rows (realisations) at a time, in a
@@ -48,6 +65,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace random_field {
@@ -73,6 +91,29 @@ struct Factors {
 // earlier node are drawn from that node alone.
 constexpr double twin_distance = 1e-5;
 
+// Measured data among the nodes: nodes `first` and above are data, with
+// the variances of their measurement errors in noise[i] (every node's, none
+// when null). The data take the lowest ranks; a kriged node j looks for
+// slots[j] of them (none when null) beside its nearest nodes, so that a
+// dense line of data cannot crowd the nodes out of its neighbourhood. In
+// the build the nodes are searched on a grid of their own; a datum of rank
+// r (of `ranks`) is found on the data's grid and carried as rank r - ranks,
+// so that the nodes' ranks, shifted down by `ranks`, index node_of_rank as
+// before.
+struct Measured {
+    const double* noise = nullptr;
+    std::int64_t first = INT64_MAX;
+    double tol = 1e-5;        // the data's pivots, relative (measured)
+    double nugget = 0.0;      // the data's nugget, at most the nodes'
+    double wild = 1e3;        // weights of drawn neighbours beyond any sound solve
+    const std::int32_t* slots = nullptr;
+    const RankedGrid* grid = nullptr;
+    std::int32_t ranks = 0;
+    std::ptrdiff_t candidates = 4;   // data looked at per data slot
+    double error(std::int32_t i) const { return noise ? noise[i] : 0.0; }
+    bool datum(std::int32_t i) const { return i >= first; }
+};
+
 namespace detail {
 
 // sum a[t] b[t], in four interleaved partial sums (a fixed order, so the
@@ -93,7 +134,7 @@ inline double dot(const double* a, const double* b, std::ptrdiff_t n) {
 // Scratch of one thread of the build, on cache lines of its own (the
 // threads resize their vectors for every node).
 struct alignas(64) BuildScratch {
-    std::vector<Found> found, chol_found;
+    std::vector<Found> found, chol_found, data_found;
     std::vector<std::int32_t> nodes;   // candidates, then the kept ones first
     std::vector<double> xs, zs, ss;    // their coordinates and sigmas
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
@@ -105,6 +146,9 @@ struct alignas(64) BuildScratch {
     // ranks and nodes; the columns of their partial factor; the picks' rows.
     std::vector<double> gx, gz, gs, gv, gg, gq, gt, gl, gr;
     std::vector<std::int32_t> gk, gn;
+    // The picks among the nearest data: their places, slots and weights.
+    std::vector<std::int32_t> dpick, dnbr;
+    std::vector<double> dw;
 };
 
 // exp(a) for a in [-708, 0] in the sampler's own kernels (never the
@@ -174,6 +218,9 @@ inline void quick_covariances(double xi, double zi, double si, const double* __r
 // cluster, of a refined region, of the mesh), where nodes beyond them add
 // what the near ones cannot.
 constexpr double first_pool_ratio = 1.2;
+// The data a node looks at are picked among its nearest ones down to this
+// fraction of their variance (the factor then keeps what it can resolve).
+constexpr double pick_tol = 1e-10;
 constexpr double lopsided = 0.25;
 
 inline std::ptrdiff_t first_pool(std::ptrdiff_t m, std::ptrdiff_t candidates, double gain) {
@@ -195,11 +242,21 @@ inline std::ptrdiff_t first_pool(std::ptrdiff_t m, std::ptrdiff_t candidates, do
 // variance off its conditional variance. The weights are then solved from
 // the picked rows of the factor, the conditional variance is what is left
 // (plus the nugget's share, as in factor_node). Writes the node's slots.
-template <Model M>
+// Data among the candidates take the variance of their measurement error
+// on their own diagonal (the initial remaining variance: it is never a
+// covariance with another candidate), the nugget `dnug` instead of
+// `nugget`, and data.tol instead of tol, as in factor_node. `picked`, when
+// given, receives the place in s.found of every pick. `Exact`: the
+// module's covariances instead of quick_covariances (the data's picks,
+// where exact data nearly dependent on one another leave the outcome at the
+// mercy of rounding: the same picks as the factorisation that follows).
+template <Model M, bool Exact = false>
 bool greedy_factor(const double* x, const double* z, const double* sigma, double theta,
                    double tol, double nugget, double gain, std::int32_t target, std::ptrdiff_t m,
                    const std::int32_t* node_of_rank, std::int32_t* nbr, double* w,
-                   std::int32_t* count, double* scale, BuildScratch& s) {
+                   std::int32_t* count, double* scale, BuildScratch& s,
+                   const Measured& data = Measured(), double dnug = 0.0,
+                   std::int32_t* picked = nullptr) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
     s.gx.resize(u(n)); s.gz.resize(u(n)); s.gs.resize(u(n)); s.gv.resize(u(n));
@@ -215,12 +272,16 @@ bool greedy_factor(const double* x, const double* z, const double* sigma, double
         node[a] = i;
         rank[a] = static_cast<std::int32_t>(a);
         gx[a] = x[i]; gz[a] = z[i]; gs[a] = sigma[i];
-        const double var = sigma[i] * sigma[i];
-        v[a] = var + nugget * var;
-        thr[a] = tol * var;
+        const bool datum = data.datum(i);
+        const double var = sigma[i] * sigma[i] + data.error(i);
+        v[a] = var + (datum ? dnug : nugget) * var;
+        thr[a] = (datum ? data.tol : tol) * var;
     }
     const double xt = x[target], zt = z[target], st = sigma[target];
-    quick_covariances<M>(xt, zt, st, gx, gz, gs, n, theta, g);
+    if constexpr (Exact)
+        covariance_segment<M>(xt, zt, st, gx, gz, gs, n, theta, g);
+    else
+        quick_covariances<M>(xt, zt, st, gx, gz, gs, n, theta, g);
     const double c = st * st;
     // q[a]: what candidate a would take off the target's variance.
     double* const gq = s.gq.data();
@@ -251,6 +312,7 @@ bool greedy_factor(const double* x, const double* z, const double* sigma, double
         Rp[p] = piv;
         y[p] = g[best] * ip;
         nbr[p] = node[best];
+        if (picked != nullptr) picked[p] = rank[best];
         const double xb = gx[best], zb = gz[best], sb = gs[best];
         // The pick leaves the live candidates: the last one takes its place.
         const std::ptrdiff_t last = live - 1;
@@ -263,7 +325,10 @@ bool greedy_factor(const double* x, const double* z, const double* sigma, double
         if (p == m || live == 0) break;
         // The pick's column of the factor over the live candidates: its
         // covariances less the earlier columns, four columns per pass.
-        quick_covariances<M>(xb, zb, sb, gx, gz, gs, live, theta, row);
+        if constexpr (Exact)
+            covariance_segment<M>(xb, zb, sb, gx, gz, gs, live, theta, row);
+        else
+            quick_covariances<M>(xb, zb, sb, gx, gz, gs, live, theta, row);
         std::ptrdiff_t q = 0;
         for (; q + 4 < p; q += 4) {
             const double *const l0 = Lc + q * n, *const l1 = l0 + n, *const l2 = l1 + n,
@@ -297,8 +362,12 @@ bool greedy_factor(const double* x, const double* z, const double* sigma, double
     }
     if (nugget > 0.0)
         for (std::ptrdiff_t q = 0; q < p; ++q) {
-            const double sq = sigma[nbr[q]];
-            rest += nugget * ((sq * sq) * (w[q] * w[q]));
+            const std::int32_t i = nbr[q];
+            const double sq = sigma[i];
+            if (data.datum(i))
+                rest += dnug * ((sq * sq + data.error(i)) * (w[q] * w[q]));
+            else
+                rest += nugget * ((sq * sq) * (w[q] * w[q]));
         }
     *count = static_cast<std::int32_t>(p);
     *scale = rest > 0.0 ? std::sqrt(rest) : 0.0;
@@ -312,7 +381,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
                  std::ptrdiff_t candidates, double gain,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
-                 BuildScratch& s) {
+                 BuildScratch& s, const Measured& data = Measured()) {
     // The nearest Cholesky nodes first (exact values, a skeleton that the
     // errors of the kriged neighbours do not reach), then the nearest of all
     // earlier nodes that are not among them.
@@ -322,20 +391,76 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         f.scale[j] = sigma[target];
         return;
     }
-    const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, m);
+    // Of the slots, md hold data (beside the nodes, below).
+    const std::ptrdiff_t md = data.slots ? std::min<std::ptrdiff_t>(data.slots[j], m) : 0;
+    const std::ptrdiff_t mn = m - md;
+    const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, mn);
+    // The greedy selection (without Cholesky neighbours) picks up to m of
+    // more node candidates than the nodes' slots, and of the data.
+    const bool greedy = mc == 0 && candidates > mn;
     if (mc > 0) {
         grid.nearest(x[target], z[target], static_cast<std::int32_t>(Nchol), mc, s.chol_found);
-        grid.nearest(x[target], z[target], below, m, s.found);
+        grid.nearest(x[target], z[target], below, mn, s.found);
         std::ptrdiff_t keep = 0;
         for (const Found& g : s.found)
             if (g.rank >= Nchol) s.found[static_cast<std::size_t>(keep++)] = g;
-        const std::ptrdiff_t room = m - static_cast<std::ptrdiff_t>(s.chol_found.size());
+        const std::ptrdiff_t room = mn - static_cast<std::ptrdiff_t>(s.chol_found.size());
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        grid.nearest(x[target], z[target], below, std::max(m, first_pool(m, candidates, gain)),
-                     s.found);
+        grid.nearest(x[target], z[target], below,
+                     greedy ? first_pool(mn, candidates, gain) : mn, s.found);
     }
+    // Where the greedy selection looks among all its candidates: the first
+    // ones did not settle it, or they lie lopsided around the node.
+    const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(s.found.size());
+    bool lop = false;
+    if (greedy) {
+        double ux = 0.0, uz = 0.0;
+        for (const Found& g : s.found) {
+            if (!(g.dist > 0.0)) continue;
+            const std::int32_t i = node_of_rank[g.rank];
+            ux += (x[i] - x[target]) / g.dist;
+            uz += (z[i] - z[target]) / g.dist;
+        }
+        lop = std::sqrt(ux * ux + uz * uz) > lopsided * static_cast<double>(first);
+    }
+    if (md > 0 && data.grid != nullptr) {
+        // Of the candidates * md nearest data, the md that a greedy
+        // conditional selection picks (a dense line of data would otherwise
+        // give its nearest stretch only), in nearest-first order.
+        data.grid->nearest(x[target], z[target], data.ranks, data.candidates * md, s.data_found);
+        for (Found& g : s.data_found) g.rank -= data.ranks;
+        const auto nd = static_cast<std::ptrdiff_t>(s.data_found.size());
+        if (nd > md) {
+            s.dpick.resize(static_cast<std::size_t>(md));
+            s.dnbr.resize(static_cast<std::size_t>(md));
+            s.dw.resize(static_cast<std::size_t>(md));
+            std::swap(s.found, s.data_found);
+            std::int32_t picks = 0;
+            double unused = 0.0;
+            Measured pick = data;
+            pick.tol = pick_tol;
+            greedy_factor<M, true>(x, z, sigma, theta, tol, nugget, 0.0, target, md, node_of_rank,
+                                   s.dnbr.data(), s.dw.data(), &picks, &unused, s, pick,
+                                   std::min(nugget, data.nugget), s.dpick.data());
+            std::swap(s.found, s.data_found);
+            std::sort(s.dpick.begin(), s.dpick.begin() + picks);
+            for (std::int32_t q = 0; q < picks; ++q)
+                s.data_found[static_cast<std::size_t>(q)] =
+                    s.data_found[static_cast<std::size_t>(s.dpick[static_cast<std::size_t>(q)])];
+            s.data_found.resize(static_cast<std::size_t>(picks));
+        }
+    }
+    // The data picked join the nodes, in distance order (after the nodes
+    // when the Cholesky nodes come first).
+    const auto with_data = [&]() {
+        if (s.data_found.empty() || md == 0 || data.grid == nullptr) return;
+        const auto before = static_cast<std::ptrdiff_t>(s.found.size());
+        s.found.insert(s.found.end(), s.data_found.begin(), s.data_found.end());
+        if (mc == 0) std::inplace_merge(s.found.begin(), s.found.begin() + before, s.found.end());
+    };
+    with_data();
     std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     std::int32_t* const nbr = f.nbr + f.start[j];
     double* const w = f.weight + f.start[j];
@@ -351,6 +476,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         for (const Found& g : s.found) {
             if (!(g.dist <= twin_distance * theta)) continue;
             if (sigma[node_of_rank[g.rank]] == 0.0) continue;
+            if (data.error(node_of_rank[g.rank]) != 0.0) continue;  // a datum with an error
             if (near == nullptr || g < *near) near = &g;
         }
         if (near != nullptr) {
@@ -372,23 +498,36 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             return;
         }
     }
-    if (mc == 0 && candidates > m) {
-        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(s.found.size());
-        double ux = 0.0, uz = 0.0;
-        for (const Found& g : s.found) {
-            if (!(g.dist > 0.0)) continue;
-            const std::int32_t i = node_of_rank[g.rank];
-            ux += (x[i] - x[target]) / g.dist;
-            uz += (z[i] - z[target]) / g.dist;
-        }
-        const bool lop = std::sqrt(ux * ux + uz * uz) > lopsided * static_cast<double>(first);
-        const bool settled = greedy_factor<M>(x, z, sigma, theta, tol, nugget, gain, target, m,
-                                              node_of_rank, nbr, w, &f.count[j], &f.scale[j], s);
-        if ((lop || !settled) && first == first_pool(m, candidates, gain) && first < candidates) {
+    if (greedy) {
+        // Data take no nugget unless the weights of the drawn neighbours
+        // come out wild without it (as below).
+        double dnug = std::min(nugget, data.nugget);
+        const double c = sigma[target] * sigma[target];
+        const auto solve = [&]() {
+            bool settled = false;
+            for (int attempt = 0;; ++attempt) {
+                for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
+                settled = greedy_factor<M>(x, z, sigma, theta, tol, nugget, gain, target, m,
+                                           node_of_rank, nbr, w, &f.count[j], &f.scale[j], s,
+                                           data, dnug);
+                if (attempt > 0 || !(dnug < nugget)) break;
+                double drawn = 0.0;
+                bool any = false;
+                for (std::ptrdiff_t q = 0; q < f.count[j]; ++q) {
+                    if (data.datum(nbr[q])) any = true;
+                    else drawn += std::fabs(w[q]);
+                }
+                const double rest = f.scale[j] * f.scale[j];
+                if (!(any && (drawn > data.wild || !(rest <= c * (1.0 + 1e-9))))) break;
+                dnug = nugget;
+            }
+            return settled;
+        };
+        const bool settled = solve();
+        if ((lop || !settled) && first == first_pool(mn, candidates, gain) && first < candidates) {
             grid.nearest(x[target], z[target], below, candidates, s.found);
-            for (std::ptrdiff_t q = 0; q < m; ++q) { nbr[q] = 0; w[q] = 0.0; }
-            greedy_factor<M>(x, z, sigma, theta, tol, nugget, gain, target, m, node_of_rank, nbr, w,
-                             &f.count[j], &f.scale[j], s);
+            with_data();
+            solve();
         }
         return;
     }
@@ -401,6 +540,16 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     s.y.resize(static_cast<std::size_t>(n) + 1);
     s.inv.resize(static_cast<std::size_t>(n) + 1);
     double* const inv = s.inv.data();
+    // Data take no nugget (their values carry no drawn errors) unless that
+    // leaves the weights of the node's drawn neighbours wild (exact data
+    // nearly dependent on one another and on the nodes, under the Gaussian
+    // model): then the node is solved again with the nodes' nugget on the
+    // data too.
+    double dnug = std::min(nugget, data.nugget);
+    std::ptrdiff_t p = 0;
+    double rest = 0.0;
+    double* const y = s.y.data();
+    for (int attempt = 0;; ++attempt) {
     for (std::ptrdiff_t k = 0; k < n; ++k) {
         const std::int32_t i = node_of_rank[s.found[static_cast<std::size_t>(k)].rank];
         s.nodes[static_cast<std::size_t>(k)] = i;
@@ -412,7 +561,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     // candidates: slot p of nodes/xs/zs/ss holds the p-th kept neighbour.
     double* const L = s.L.data();
     double* const row = s.row.data();
-    std::ptrdiff_t p = 0;
+    p = 0;
     for (std::ptrdiff_t a = 0; a < n; ++a) {
         // Covariances of candidate a with the kept ones and with itself.
         const double xa = s.xs[static_cast<std::size_t>(a)], za = s.zs[static_cast<std::size_t>(a)],
@@ -423,15 +572,17 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         covariance_segment<M>(xa, za, sa, s.xs.data(), s.zs.data(), s.ss.data(), p + 1, theta,
                               row);
         double* const l = L + p * n;
-        const double var_a = row[p];
-        double rest = var_a + nugget * var_a;
+        const std::int32_t node_a = s.nodes[static_cast<std::size_t>(a)];
+        const double var_a = row[p] + data.error(node_a);
+        const double nug_a = data.datum(node_a) ? dnug : nugget;
+        double left = var_a + nug_a * var_a;
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const double* const lq = L + q * n;
             l[q] = (row[q] - dot(lq, l, q)) * inv[q];
         }
-        rest -= dot(l, l, p);
-        if (rest > tol * var_a) {
-            l[p] = std::sqrt(rest);
+        left -= dot(l, l, p);
+        if (left > (data.datum(node_a) ? data.tol : tol) * var_a) {
+            l[p] = std::sqrt(left);
             inv[p] = 1.0 / l[p];
             s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];
             ++p;
@@ -440,10 +591,9 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     // The target: y = L^-1 k, d^2 = c - |y|^2, b = L^-T y.
     const double xt = x[target], zt = z[target], st = sigma[target];
     covariance_segment<M>(xt, zt, st, s.xs.data(), s.zs.data(), s.ss.data(), p, theta, row);
-    double* const y = s.y.data();
     double c;
     covariance_segment<M>(xt, zt, st, &xt, &zt, &st, 1, theta, &c);
-    double rest = c;
+    rest = c;
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         const double* const lq = L + q * n;
         y[q] = (row[q] - dot(lq, y, q)) * inv[q];
@@ -454,12 +604,31 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         for (std::ptrdiff_t t = q + 1; t < p; ++t) v -= L[t * n + q] * y[t];
         y[q] = v * inv[q];
     }
-    // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2.
+    // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2 (over the
+    // nodes: data carry none).
     if (nugget > 0.0)
         for (std::ptrdiff_t q = 0; q < p; ++q) {
+            const std::int32_t node_q = s.nodes[static_cast<std::size_t>(q)];
             const double sq = s.ss[static_cast<std::size_t>(q)];
-            rest += nugget * ((sq * sq) * (y[q] * y[q]));
+            if (data.datum(node_q))
+                rest += dnug * ((sq * sq + data.error(node_q)) * (y[q] * y[q]));
+            else
+                rest += nugget * ((sq * sq) * (y[q] * y[q]));
         }
+    if (attempt == 0 && dnug < nugget) {
+        double drawn = 0.0;   // |weights| of the drawn neighbours
+        bool any = false;     // data among the neighbours
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            if (data.datum(s.nodes[static_cast<std::size_t>(q)])) any = true;
+            else drawn += std::fabs(y[q]);
+        }
+        if (any && (drawn > data.wild || !(rest <= c * (1.0 + 1e-9)))) {
+            dnug = nugget;
+            continue;
+        }
+    }
+    break;
+    }
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         nbr[q] = s.nodes[static_cast<std::size_t>(q)];
         w[q] = y[q];
@@ -471,7 +640,8 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
 }  // namespace detail
 
 // Builds the factors of every kriged node. node_of_rank lists all N nodes
-// in drawing order: the Nchol Cholesky nodes first, then f.node[0..Nkrig).
+// in drawing order: the Nchol Cholesky nodes first (after the data, nodes
+// data.first and above, when there are any), then f.node[0..Nkrig).
 // `done` counts the finished blocks, for progress reports.
 template <class Interrupted>
 bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
@@ -479,8 +649,22 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
                    int model, double tol, double nugget, std::ptrdiff_t m_chol,
                    std::ptrdiff_t candidates, double gain, const Factors& f,
                    std::atomic<std::ptrdiff_t>& done,
-                   std::ptrdiff_t& nblocks_out, const Interrupted& interrupted) {
-    const RankedGrid grid(x, z, node_of_rank, N);
+                   std::ptrdiff_t& nblocks_out, const Interrupted& interrupted,
+                   const Measured& data = Measured()) {
+    // With data (the first `nd` ranks): a grid of the nodes, whose ranks
+    // start after the data's, and one of the data.
+    Measured with = data;
+    const std::int32_t nd =
+        data.first < N ? static_cast<std::int32_t>(N - data.first) : 0;
+    const std::int32_t* const ranked = node_of_rank + nd;
+    const RankedGrid grid(x, z, ranked, N - nd);
+    std::unique_ptr<RankedGrid> data_grid;
+    if (nd > 0) {
+        data_grid = std::make_unique<RankedGrid>(x, z, node_of_rank, nd);
+        with.grid = data_grid.get();
+        with.ranks = nd;
+    }
+    Nchol -= nd;
     constexpr std::ptrdiff_t block = 256;
     const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
     nblocks_out = nblocks;
@@ -491,13 +675,13 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
         detail::BuildScratch& s = scratch[static_cast<std::size_t>(w)];
         const std::ptrdiff_t j1 = std::min(f.Nkrig, (b + 1) * block);
         for (std::ptrdiff_t j = b * block; j < j1; ++j) {
-            const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
+            const std::int32_t below = static_cast<std::int32_t>(Nchol + j);  // of the nodes
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, candidates, gain, Nchol, j, grid, node_of_rank, f, s);
+                                                  m_chol, candidates, gain, Nchol, j, grid, ranked, f, s, with);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, candidates, gain, Nchol, j, grid, node_of_rank, f, s);
+                                                 m_chol, candidates, gain, Nchol, j, grid, ranked, f, s, with);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };
@@ -537,8 +721,13 @@ template <std::ptrdiff_t G>
 void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
                      std::ptrdiff_t r0, std::ptrdiff_t nr, std::ptrdiff_t N, const double* mu,
                      const std::int32_t* chol, std::ptrdiff_t Nchol, const std::int32_t* slot,
-                     const Factors& f, double* t) {
+                     const Factors& f, double* t, const double* fixed, std::ptrdiff_t nfixed) {
     const std::ptrdiff_t Nkrig = f.Nkrig;
+    // The data, nodes N .. N + nfixed - 1: the same deviations in every row.
+    for (std::ptrdiff_t k = 0; k < nfixed; ++k) {
+        double* const ti = t + (N + k) * G;
+        for (std::ptrdiff_t r = 0; r < G; ++r) ti[r] = fixed[k];
+    }
     // Deviations from the mean, node-major: t[i*G + r].
     for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
         double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
@@ -584,11 +773,13 @@ void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
 // Draws the kriged nodes of `rows` realisations. out is rows x N (row
 // stride N), its Cholesky columns already holding their values; eps is
 // rows x Nkrig (row stride eps_stride), eps[r][slot[j]] the variate of drawn
-// node j. mu is the mean at every node.
+// node j. mu is the mean at every node. Neighbours N .. N + nfixed - 1 are
+// data: their deviations from the mean are fixed[0 .. nfixed).
 template <class Interrupted>
 bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::ptrdiff_t rows,
                std::ptrdiff_t N, const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
-               const std::int32_t* slot, const Factors& f, const Interrupted& interrupted) {
+               const std::int32_t* slot, const Factors& f, const Interrupted& interrupted,
+               const double* fixed = nullptr, std::ptrdiff_t nfixed = 0) {
     if (rows <= 0 || f.Nkrig == 0) return true;
     const int threads = draw_threads(rows, N);
     const std::ptrdiff_t G = draw_width(rows, threads);
@@ -597,15 +788,15 @@ bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::p
     std::vector<std::vector<double>> scratch(static_cast<std::size_t>(used));
     auto work = [&](std::ptrdiff_t b, int w) {
         std::vector<double>& T = scratch[static_cast<std::size_t>(w)];
-        if (T.empty()) T.resize(static_cast<std::size_t>(N * G));
+        if (T.empty()) T.resize(static_cast<std::size_t>((N + nfixed) * G));
         const std::ptrdiff_t r0 = b * G, nr = std::min(rows, r0 + G) - r0;
         double* const t = T.data();
         switch (G) {
-            case 16: detail::draw_group_rows<16>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 8: detail::draw_group_rows<8>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 4: detail::draw_group_rows<4>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 2: detail::draw_group_rows<2>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            default: detail::draw_group_rows<1>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            case 16: detail::draw_group_rows<16>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 8: detail::draw_group_rows<8>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 4: detail::draw_group_rows<4>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 2: detail::draw_group_rows<2>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            default: detail::draw_group_rows<1>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
         }
     };
     return run_blocks(groups, used, work, interrupted);

@@ -45,6 +45,12 @@ see the README. A node within
 distribution given that node alone (at the same place: a copy), so
 coincident mesh nodes agree.
 
+Measured data (``Base.data``) come before every node: a kriged node's
+neighbours are its earlier nodes and nearby data together (the greedy
+selection picks among both), each datum with its measurement error's
+variance on its own diagonal, and the draw reads the data's deviations from
+the mean as fixed values (``conditioning``).
+
 This module never draws random numbers (the sampler hands it the variates),
 never writes the Cholesky columns of a realisation, and never allocates an
 N x N matrix unless ``covariance`` or ``variance`` is asked for and it fits
@@ -55,7 +61,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
@@ -101,6 +107,9 @@ DEFAULT_CANDIDATES = {0: 75, 1: 100}
 # fraction of the node's variance off its conditional variance, by model
 # (0: no early stop, every candidate looked at).
 DEFAULT_GAIN = {0: 0.0, 1: 2e-6}
+# How far (in multiples of the radius that holds a node's neighbours) data
+# earn a node extra slots.
+DATA_REACH = 1.5
 
 
 def _model_key(model: int) -> int:
@@ -112,6 +121,30 @@ def _bytes_of(slots: int, Nkrig: int) -> int:
     # start (int64), count (int32), scale (float64), drawing order (int32)
     # and variate slot (int32)
     return 12 * slots + 28 * Nkrig + (8 if Nkrig else 0)
+
+
+def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarray,
+                data: Any) -> np.ndarray:
+    """The data slots of the drawn nodes (at x, z, each `scale` from the
+    nearest node drawn before it), beside their `width` nodes: as many as
+    the data within DATA_REACH sqrt(width / pi) scale, the radius that holds
+    about DATA_REACH**2 times its `width` nearest earlier nodes, at most
+    twice `width` (the kernel picks them from four times as many nearest
+    data by what they add). A node far from the data has none: its nodes
+    screen them."""
+    from scipy.spatial import cKDTree
+    extra = np.zeros(len(x), dtype=np.int64)
+    if data.n == 0 or len(x) == 0:
+        return extra
+    reach = DATA_REACH * np.sqrt(width / np.pi) * scale
+    tree = cKDTree(np.column_stack((data.x, data.z)))
+    d, _ = tree.query(np.column_stack((x, z)), k=1)
+    close = np.flatnonzero(d < reach)
+    if close.size:
+        pts = np.column_stack((x[close], z[close]))
+        counts = tree.query_ball_point(pts, r=reach[close], return_length=True)
+        extra[close] = np.minimum(np.asarray(counts, dtype=np.int64), 2 * width[close])
+    return extra
 
 
 def _packed(start: np.ndarray, count: np.ndarray, nbr: np.ndarray, weight: np.ndarray,
@@ -357,7 +390,9 @@ class ConditionalValues:
         # The width of each drawn node: coarse_neighbours when the nearest
         # node drawn before it is at least COARSE_SCALE theta away.
         width = np.full(Nkrig, m, dtype=np.int64)
-        if mw != m and Nkrig:
+        data = base.data
+        data_slots = np.zeros(Nkrig, dtype=np.int32)
+        if (mw != m or data is not None) and Nkrig:
             first = np.empty((N, 1), dtype=np.int32)
             _kernels.neighbours(x, z, node_of_rank, first)
             near = first[Nchol:, 0]
@@ -367,6 +402,10 @@ class ConditionalValues:
                 scale = np.sqrt((x[drawn] - x[prev]) ** 2 + (z[drawn] - z[prev]) ** 2)
             coarse = (near < 0) | ~(scale < COARSE_SCALE * float(base.theta_z))
             width[coarse] = mw
+            if data is not None:
+                data_slots[:] = _data_slots(x[drawn], z[drawn],
+                                            np.where(near < 0, np.inf, scale), width, data)
+                width += data_slots
             del first, near, drawn, prev, scale, coarse
         self._start = np.zeros(Nkrig + 1, dtype=np.int64)
         np.cumsum(width, out=self._start[1:])
@@ -382,34 +421,51 @@ class ConditionalValues:
         self.selection = options.selection
         self.candidates = int(options.candidates or 0) if options.selection == "greedy" else 0
         self.gain = float(options.gain or 0.0) if options.selection == "greedy" else 0.0
-        _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget, mc,
-                       self._start, self._nbr, self._weight, self._count, self._scale, progress,
-                       self.candidates, self.gain)
-        if self.selection == "greedy":
-            # The greedy selection leaves slots unused: packed, in place.
+        data = base.data
+        self._nd = nd = 0 if data is None else int(data.n)
+        self._fixed = np.zeros(0) if data is None else np.ascontiguousarray(data.dev)
+        if nd:
+            # The data, nodes N .. N + nd - 1, come first.
+            ranks = np.concatenate((np.arange(N, N + nd, dtype=np.int32), node_of_rank))
+            _kernels.build(np.concatenate((x, data.x)), np.concatenate((z, data.z)),
+                           np.concatenate((sigma, data.sigma)), ranks, float(base.theta_z), model,
+                           tol, self.nugget, mc, self._start, self._nbr, self._weight, self._count,
+                           self._scale, progress, self.candidates, self.gain,
+                           np.concatenate((np.zeros(N), data.noise)), N, data_slots)
+            del ranks
+        else:
+            _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget,
+                           mc, self._start, self._nbr, self._weight, self._count, self._scale,
+                           progress, self.candidates, self.gain)
+        if self.selection == "greedy" or nd:
+            # The greedy selection and the data (dropped where they add
+            # nothing) leave slots unused: packed, in place.
             self._start, self._nbr, self._weight = _packed(self._start, self._count, self._nbr,
                                                            self._weight)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)
         for name in ("_mu", "_chol", "_node", "_slot", "_start", "_nbr", "_weight", "_count",
-                     "_scale"):
+                     "_scale", "_fixed"):
             setattr(self, name, frozen(getattr(self, name)))
 
     def held_bytes(self, cache: Optional[bool] = None) -> int:
-        return _bytes_of(int(self._nbr.size), self._Nkrig)
+        return _bytes_of(int(self._nbr.size), self._Nkrig) + 8 * self._nd
 
     def cache_bytes(self) -> int:
         return 0
 
     def batch_bytes(self, rows: int, cache: Optional[bool] = None) -> int:
         """Scratch of one batch of ``rows`` realisations, beyond the output."""
-        return int(_kernels.draw_scratch_bytes(self._N, int(rows)))
+        return int(_kernels.draw_scratch_bytes(self._N + self._nd, int(rows)))
 
-    def fill(self, out: np.ndarray, eps: Optional[np.ndarray]) -> None:
+    def fill(self, out: np.ndarray, eps: Optional[np.ndarray], *,
+             fixed: Optional[np.ndarray] = None, centred: bool = False) -> None:
         """Writes the kriged columns of ``out`` (rows x N, C-contiguous, its
         Cholesky columns holding their values) from the variates ``eps``
-        (rows x Nkrig)."""
+        (rows x Nkrig), given the data's deviations from the mean `fixed`
+        (default: the sampler's own). ``centred``: the field less its mean,
+        mean and data's deviations zero."""
         rows = out.shape[0]
         if self._Nkrig == 0:
             return
@@ -418,8 +474,14 @@ class ConditionalValues:
         if eps.dtype != np.float64 or (rows > 1 and eps.strides[0] % 8) or \
                 (self._Nkrig > 1 and eps.strides[1] != 8):
             eps = np.ascontiguousarray(eps, dtype=np.float64)
-        _kernels.draw(out, eps, self._mu, self._chol, self._slot, self._node, self._start,
-                      self._nbr, self._weight, self._count, self._scale)
+        mu = self._mu
+        if fixed is None:
+            fixed = self._fixed
+        if centred:
+            mu, fixed = np.zeros(self._N), np.zeros(self._nd)
+        _kernels.draw(out, eps, mu, self._chol, self._slot, self._node, self._start,
+                      self._nbr, self._weight, self._count, self._scale,
+                      np.ascontiguousarray(fixed, dtype=np.float64) if self._nd else None)
 
     # -- exact moments -------------------------------------------------------
 
@@ -446,6 +508,9 @@ class ConditionalValues:
             s0 = int(self._start[j])
             nb = self._nbr[s0:s0 + p].astype(np.intp)
             b = self._weight[s0:s0 + p]
+            if self._nd:   # data are fixed values: they add no covariance
+                keep = nb < N
+                nb, b = nb[keep], b[keep]
             row = b @ S[nb, :]
             S[i, :] = row
             S[:, i] = row
