@@ -1,0 +1,88 @@
+"""--data: fields conditioned on measured values, the data file read with
+the node files' rules and never overwritten."""
+
+import os
+
+import numpy as np
+import pytest
+
+from random_field_sampler import Sampler
+
+from cli_helpers import N, X, Z, cli, files, same_bits, write_csv
+
+
+def data_csv(tmp_path, rows, header="x,z,value", name="cpt.csv"):
+    return write_csv(tmp_path / name, rows, header)
+
+
+BAD_DATA = {
+    "no value column": ("x,z,su", ["1,1,20"], "cpt.csv: no column named 'value' in the header"),
+    "short row": ("x,z,value", ["1,1,20", "1,2"], "cpt.csv, line 3: no value value"),
+    "not a number": ("x;z;value", ["1;1;20", "1;2;n/a"], "cpt.csv, line 3: the value value 'n/a' "
+                                                         "is not a number"),
+    "not finite, blank lines": ("x z value", ["1 1 20", "", "1 2 inf"],
+                                "cpt.csv, line 4: the value value 'inf' is not finite"),
+    "negative error": ("x,z,value,error", ["1,1,20,0", "1,2,21,-0.5"],
+                       "cpt.csv, line 3: the error -0.5 is negative"),
+    "empty error cell": ("x,z,value,error", ["1,1,20,0", "1,2,21,"], "cpt.csv, line 3: no error value"),
+    "no data": ("x,z,value", [], "cpt.csv: no data"),
+    "two values at a point": ("x,z,value", ["1,1,20", "2,1,22", "3,1,19", "2,1.0,21"],
+                              "cpt.csv, line 3 and line 5: the point (2, 1) is measured twice "
+                              "without error, as 22 and 21"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_DATA)
+def test_bad_data_files_are_refused_in_one_line(tmp_path, mesh_csv, capsys, case):
+    header, rows, message = BAD_DATA[case]
+    data = data_csv(tmp_path, rows, header)
+    before = files(tmp_path)
+    assert cli(mesh_csv, "--theta-z", 2, "--data", data, "-o", tmp_path / "out.npy") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+    assert files(tmp_path) == before
+
+
+@pytest.mark.parametrize("extra, value, message", [
+    (["--distribution", "lognormal", "--mean", "20", "--sd", "5"], "-3",
+     "cpt.csv, line 3: the value -3 is outside the range of a lognormal field"),
+    (["--distribution", "lognormal", "--mean", "20", "--sd", "5"], "0",
+     "cpt.csv, line 3: the value 0 is outside the range"),
+])
+def test_a_value_outside_the_distribution_is_refused(tmp_path, mesh_csv, capsys, extra, value, message):
+    data = data_csv(tmp_path, ["1,1,20", f"2,1,{value}"])
+    assert cli(mesh_csv, "--theta-z", 2, *extra, "--data", data, "-o", tmp_path / "o.npy") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+
+
+def test_data_and_averages_are_a_wrong_command_line(tmp_path, capsys):
+    data = data_csv(tmp_path, ["1,1,20"])
+    with pytest.raises(SystemExit) as exit:
+        cli(tmp_path / "m.vtu", "--theta-z", 2, "--at", "cells", "--average", "--data", data,
+            "-o", tmp_path / "o.npy")
+    assert exit.value.code == 2
+    assert "--data conditions the field's point values" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("how", ["same path", "relative path", "symbolic link", "hard link"])
+def test_the_data_file_is_never_overwritten(tmp_path, mesh_csv, monkeypatch, capsys, how):
+    data = data_csv(tmp_path, ["1,1,0.5", "3,2,-0.5"], name="cpt.csv")
+    output = tmp_path / "out.csv"
+    if how == "same path":
+        output = data
+    elif how == "relative path":
+        monkeypatch.chdir(tmp_path)
+        (tmp_path / "sub").mkdir()
+        output = f"./sub/../{data.name}"
+    elif how == "symbolic link":
+        output.symlink_to(data.name)
+    else:
+        os.link(data, output)
+    before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    for args in (["-o", output], ["-o", tmp_path / "fine.npy", "--plot", output]):
+        assert cli(mesh_csv, "--theta-z", 2, "--data", data, *args) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and "is the data file" in err, err
+    assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+    assert not (tmp_path / "fine.npy").exists()
