@@ -66,6 +66,10 @@ def run_study(args: argparse.Namespace) -> None:
                       f"not {suffix or '(no suffix)'!r}")
     if same_file(output, args.study):
         raise Failure(f"cannot write {output}: it is the study file; it would be overwritten")
+    for source in sf.data_files:
+        if same_file(output, source):
+            raise Failure(f"cannot write {output}: it is the data file {source}; "
+                          f"it would be overwritten")
     K = args.realisations or sf.realisations
     study_seed = args.seed if args.seed is not None else sf.seed
     fresh = study_seed is None
@@ -86,12 +90,14 @@ def run_study(args: argparse.Namespace) -> None:
         raise Failure(one_line(e)) from None
     protect = fe.protected([sf.mesh])
     protect[args.study] = "it is the study file"
+    for source in sf.data_files:
+        protect[source] = "it is a data file of the study"
     pending: Optional[Pending] = None
     try:
         if suffix == ".npz":
             pending = Pending(output, suffix=".npz", protect=protect)
         elif suffix != ".zarr":
-            fe.check_output(output, [sf.mesh, args.study])
+            fe.check_output(output, [sf.mesh, args.study] + sf.data_files)
         try:
             study = Study.on_mesh(mesh, sf.regions, at=sf.at, default=sf.default,
                                   average=sf.average)
@@ -136,3 +142,9 @@ def run_study(args: argparse.Namespace) -> None:
         print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {', '.join(names)} over "
               f"{study.N} {'elements' if sf.at == 'cells' else 'nodes'} in "
               f"{len(study.regions)} region{'s' * (len(study.regions) != 1)} written to {output}")
+        for region in study.regions:
+            for pname, (xd, _, _) in region.data.items():
+                print(f"{PROG}: {pname} in region {region.name!r} conditioned on {len(xd)} "
+                      f"datum" if len(xd) == 1 else
+                      f"{PROG}: {pname} in region {region.name!r} conditioned on {len(xd)} data",
+                      file=sys.stderr)

@@ -1,0 +1,118 @@
+"""Studies conditioned on measured data: a data file per property of a
+region, its values in the property's units, correlated properties
+conditioned together."""
+import math
+import os
+import pathlib
+import shutil
+
+import numpy as np
+import pytest
+
+from random_field_sampler import Property, Region, Study, load_study
+from random_field_sampler.cli import main
+from random_field_sampler.io.mesh import read as read_mesh
+
+FILE = (pathlib.Path(__file__).parent / "slope_study.toml").read_text()
+
+
+def clay(**kwargs):
+    return Region("clay", model="exponential", theta_z=2.0, theta_x=6.0,
+                  properties={"cohesion": Property("lognormal", mean=20.0, sd=6.0),
+                              "friction": Property("normal", mean=25.0, sd=3.0)},
+                  **kwargs)
+
+
+@pytest.fixture
+def site(tmp_path, slope):
+    shutil.copy(slope, tmp_path / "slope.msh")
+    return tmp_path
+
+
+def centroids_in(site, name, k):
+    """k element centroids of the physical group `name`, spread over it."""
+    mesh = read_mesh(str(site / "slope.msh"))
+    from random_field_sampler.study import mesh_regions, Region as R
+    label = mesh_regions(mesh, [R("clay", theta_z=1.0, properties={"a": Property("normal", mean=0.0, sd=1.0)}),
+                                R("sand", theta_z=1.0, properties={"a": Property("normal", mean=0.0, sd=1.0)})])
+    which = np.flatnonzero(label == (0 if name == "clay" else 1))
+    pick = which[np.linspace(0, len(which) - 1, k).astype(int)]
+    return pick, mesh.centroids[pick, 0], mesh.centroids[pick, 1]
+
+
+def with_data(text, region, prop, path, error=False):
+    """The study file with `data = path` in a property's table."""
+    head = f"[region.properties.{prop}]\n"
+    blocks = text.split("[[region]]")
+    i = 1 + (0 if region == "clay" else 1)
+    assert head in blocks[i]
+    blocks[i] = blocks[i].replace(head, head + f'data = "{path}"\n', 1)
+    return "[[region]]".join(blocks)
+
+
+def write_table(path, x, z, values, error=None):
+    cols = "x,z,value" + (",error" if error is not None else "")
+    rows = [f"{a!r},{b!r},{c!r}" + (f",{e!r}" if error is not None else "")
+            for a, b, c, e in zip(x, z, values, error if error is not None else x)]
+    path.write_text(cols + "\n" + "\n".join(rows) + "\n")
+    return path
+
+
+@pytest.mark.parametrize("table, words", [
+    ("x,z,value\n5,10,20\n6,10,-3\n", "cpt.csv, line 3: the value -3 is outside the range of "
+                                      "cohesion's lognormal distribution"),
+    ("x,z,value\n5,10,20\n5,10,21\n", "cpt.csv, line 2 and line 3: the point (5, 10) is measured twice"),
+    ("x,z,val\n5,10,20\n", "no column named 'value'"),
+])
+def test_data_mistakes_name_the_study_file_key_and_data_line(site, capsys, table, words):
+    (site / "cpt.csv").write_text(table)
+    (site / "study.toml").write_text(with_data(FILE, "clay", "cohesion", "cpt.csv"))
+    before = sorted(os.listdir(site))
+    assert main([str(site / "study.toml"), "-k", "2"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "line 15: region[0].properties.cohesion.data:" in err, err
+    assert words in err, err
+    assert sorted(os.listdir(site)) == before
+
+
+def test_a_misspelt_data_key_is_refused(site, capsys):
+    (site / "study.toml").write_text(FILE.replace("sd = 6.0", 'sd = 6.0\ndatta = "cpt.csv"', 1))
+    assert main([str(site / "study.toml"), "-k", "2"]) == 1
+    assert "unknown key 'datta'; did you mean 'data'?" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("how", ["same path", "symbolic link"])
+def test_the_data_file_is_never_an_output(site, capsys, how):
+    np.savez(site / "cpt.npz", x=[5.0], z=[10.0], value=[20.0])
+    (site / "study.toml").write_text(with_data(FILE, "clay", "cohesion", "cpt.npz"))
+    output = site / "cpt.npz"
+    if how == "symbolic link":
+        output = site / "link.npz"
+        output.symlink_to("cpt.npz")
+    before = (site / "cpt.npz").read_bytes()
+    assert main([str(site / "study.toml"), "-k", "2", "-o", str(output)]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "data file" in err, err
+    assert (site / "cpt.npz").read_bytes() == before
+
+
+@pytest.mark.parametrize("data, error, words", [
+    ({"cohesion": ([1.0, 2.0], [3.0, 3.0], [20.0, 21.0]),
+      "friction": ([1.0, 2.5], [3.0, 3.0], [25.0, 24.0])}, None, "measured at different points"),
+    ({"cohesion": ([1.0, 2.0], [3.0, 3.0], [20.0, 21.0]),
+      "friction": ([2.0, 1.0], [3.0, 3.0], [25.0, 24.0])}, {"friction": 0.1}, "with an error (friction)"),
+    ({"cohesion": ([1.0], [3.0], [0.0])}, None, "datum 0, 0, is outside the range of its lognormal"),
+    ({"density": ([1.0], [3.0], [0.0])}, None, "data names 'density', which is not one of"),
+    ({"cohesion": ([1.0, 2.0], [3.0], [1.0, 2.0])}, None, "must be 1-D of one length"),
+])
+def test_region_data_that_cannot_be_conditioned_exactly_are_refused(data, error, words):
+    with pytest.raises(ValueError, match="region 'clay'") as e:
+        clay(correlation={"cohesion,friction": -0.5}, data=data, data_error=error)
+    assert words in str(e.value)
+
+
+def test_correlated_properties_measured_at_the_same_points_in_any_order_are_accepted():
+    r = clay(correlation={"cohesion,friction": -0.5},
+             data={"cohesion": ([1.0, 2.0], [3.0, 3.0], [20.0, 21.0]),
+                   "friction": ([2.0, 1.0], [3.0, 3.0], [24.0, 25.0])})
+    assert set(r.data) == {"cohesion", "friction"}
