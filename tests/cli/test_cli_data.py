@@ -86,3 +86,50 @@ def test_the_data_file_is_never_overwritten(tmp_path, mesh_csv, monkeypatch, cap
         assert err.count("\n") == 1 and "is the data file" in err, err
     assert {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
     assert not (tmp_path / "fine.npy").exists()
+
+
+# three data at nodes (one repeated with its value), one off the nodes and
+# outside their extent
+AT = [5, 40, 77]
+XD = [float(X[i]) for i in AT] + [float(X[40]), 20.0]
+ZD = [float(Z[i]) for i in AT] + [float(Z[40]), -3.0]
+
+
+@pytest.mark.parametrize("distribution, values", [
+    ("normal", [1.5, -0.7, 0.2, -0.7, 2.0]),
+    ("lognormal", [30.0, 12.5, 20.0, 12.5, 41.0]),
+])
+def test_a_conditioned_run_passes_through_the_data_with_the_seed_rules(tmp_path, mesh_csv, capsys,
+                                                                        distribution, values):
+    data = data_csv(tmp_path, [f"{a!r},{b!r},{v!r}" for a, b, v in zip(XD, ZD, values)])
+    extra = ["--distribution", "lognormal", "--mean", "20", "--sd", "5"] if distribution == "lognormal" else []
+    out = tmp_path / "out.npy"
+    assert cli(mesh_csv, "--theta-z", 1.5, "--model", "exponential", *extra, "--data", data,
+               "-k", 5, "--seed", 3, "-o", out) == 0
+    err = capsys.readouterr().err
+    assert f"conditioned on 5 data from {data}" in err and "% of the unconditioned variance" in err
+    rows = np.load(out)
+    assert np.allclose(rows[:, AT], np.array(values[:3]), rtol=1e-9, atol=1e-9)
+    assert not np.allclose(rows[0], rows[1])
+    if distribution == "normal":
+        s = Sampler(x=X, z=Z, theta_z=1.5, model=1, mu=0.0, sigma=1.0, data=(XD, ZD, values))
+    else:
+        s = Sampler(x=X, z=Z, theta_z=1.5, model=1, mu=20.0, sigma=5.0, distribution="lognormal",
+                    data=(XD, ZD, values))
+    for i in (0, 4):
+        want = s.realisation(i, seed=3)
+        assert same_bits(rows[i], want) if distribution == "normal" else np.allclose(rows[i], want, rtol=1e-12)
+
+
+def test_measurement_errors_loosen_the_data(tmp_path, mesh_csv):
+    rows = {}
+    for name, error in (("exact", None), ("noisy", 0.25)):
+        lines = [f"{a!r},{b!r},{v!r}" + ("" if error is None else f",{error!r}")
+                 for a, b, v in zip(XD[:3], ZD[:3], (1.5, -0.7, 0.2))]
+        data = data_csv(tmp_path, lines, "x,z,value" + ("" if error is None else ",error"), f"{name}.csv")
+        out = tmp_path / f"{name}.npy"
+        assert cli(mesh_csv, "--theta-z", 1.5, "--data", data, "-k", 200, "--seed", 1, "-q", "-o", out) == 0
+        rows[name] = np.load(out)[:, AT]
+    assert np.allclose(rows["exact"], [1.5, -0.7, 0.2], atol=1e-9)
+    spread = rows["noisy"].std(axis=0)
+    assert (spread > 0.2).all() and (spread < 0.6).all()   # the conditional sd: about 0.45 at most

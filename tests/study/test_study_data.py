@@ -116,3 +116,49 @@ def test_correlated_properties_measured_at_the_same_points_in_any_order_are_acce
              data={"cohesion": ([1.0, 2.0], [3.0, 3.0], [20.0, 21.0]),
                    "friction": ([2.0, 1.0], [3.0, 3.0], [24.0, 25.0])})
     assert set(r.data) == {"cohesion", "friction"}
+
+
+def standard_lognormal(values, mean, sd):
+    s2 = math.log1p((sd / mean) ** 2)
+    return (np.log(values) - (math.log(mean) - s2 / 2)) / math.sqrt(s2)
+
+
+def test_a_study_passes_through_its_data_in_every_realisation(site):
+    pick, xd, zd = centroids_in(site, "clay", 6)
+    cohesion, friction = [15.0, 22.0, 30.0, 18.0, 25.0, 20.0], [24.0, 26.0, 23.0, 27.0, 25.0, 22.0]
+    write_table(site / "c.csv", xd, zd, cohesion)
+    # the correlated friction at the same points, listed in another order
+    write_table(site / "f.csv", xd[::-1], zd[::-1], friction[::-1])
+    # sand: uncorrelated properties, each at points of its own
+    spick, sx, sz = centroids_in(site, "sand", 5)
+    write_table(site / "sc.csv", sx[:3], sz[:3], [1.5, 2.5, 2.0])
+    write_table(site / "sf.csv", sx[3:], sz[3:], [30.0, 36.0])
+    text = with_data(with_data(FILE, "clay", "cohesion", "c.csv"), "clay", "friction", "f.csv")
+    text = with_data(with_data(text, "sand", "cohesion", "sc.csv"), "sand", "friction", "sf.csv")
+    (site / "study.toml").write_text(text)
+    assert main([str(site / "study.toml"), "-o", str(site / "s.npz"), "-k", "4", "--seed", "5", "-q"]) == 0
+    got = np.load(site / "s.npz")
+    assert np.allclose(got["cohesion"][:, pick], cohesion, rtol=1e-9)
+    assert np.allclose(got["friction"][:, pick], friction, rtol=1e-9)
+    assert np.allclose(got["cohesion"][:, spick[:3]], [1.5, 2.5, 2.0], rtol=1e-9)
+    assert np.allclose(got["friction"][:, spick[3:]], [30.0, 36.0], rtol=1e-9)
+    assert not np.allclose(got["cohesion"][0], got["cohesion"][1])
+    study = load_study(str(site / "study.toml"))
+    row = study.realisation(3, seed=5)
+    for name in ("cohesion", "friction"):
+        assert np.array_equal(row[name], got[name][3])
+
+
+def test_an_unmeasured_property_follows_its_measured_partner(site):
+    pick, xd, zd = centroids_in(site, "clay", 3)
+    cohesion = np.array([12.0, 30.0, 20.0])
+    write_table(site / "c.csv", xd, zd, cohesion)
+    (site / "study.toml").write_text(with_data(FILE, "clay", "cohesion", "c.csv"))
+    study = load_study(str(site / "study.toml"))
+    values = study.draw(600, seed=11)
+    assert np.allclose(values["cohesion"][:, pick], cohesion, rtol=1e-9)
+    # friction = 25 + 3 (-0.5 g + sqrt(0.75) Z), g the cohesion's standard value there
+    g = standard_lognormal(cohesion, 20.0, 6.0)
+    f = values["friction"][:, pick]
+    assert np.all(np.abs(f.mean(axis=0) - (25.0 - 1.5 * g)) < 0.45)
+    assert np.all(np.abs(f.std(axis=0) / (3.0 * math.sqrt(0.75)) - 1.0) < 0.15)
