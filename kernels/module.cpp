@@ -8,6 +8,7 @@
 #include "vecchia.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 
 namespace random_field {
@@ -279,24 +280,33 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", nullptr};
+                                   "scale", "progress", "candidates", "noise", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
+        PyObject* noiseo = Py_None;
         double theta, tol, nugget;
         int model;
         Py_ssize_t m_chol, candidates = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|On:build",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnO:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates))
+                                         &progress, &candidates, &noiseo))
             return nullptr;
-        Arr x, z, sigma, rank;
+        Arr x, z, sigma, rank, noise;
         FactorArgs fa;
         if (!x.get(xo, 'd', 1, false, "x") || !z.get(zo, 'd', 1, false, "z") ||
             !sigma.get(so, 'd', 1, false, "sigma") ||
             !rank.get(ro, 'i', 1, false, "node_of_rank") ||
-            !fa.get("build", sto, no, wo, co, do_, true))
+            !fa.get("build", sto, no, wo, co, do_, true) ||
+            (noiseo != Py_None && !noise.get(noiseo, 'd', 1, false, "noise")))
             return nullptr;
         const Py_ssize_t N = x.n(), Nkrig = fa.count.n();
+        const double* const noisy = noiseo != Py_None ? noise.d() : nullptr;
+        if (noisy != nullptr) {
+            bool ok = noise.n() == N;
+            for (Py_ssize_t k = 0; ok && k < N; ++k) ok = noisy[k] >= 0.0 && std::isfinite(noisy[k]);
+            if (!require(ok, "build", "noise must hold a finite variance >= 0 for every node"))
+                return nullptr;
+        }
         if (!require(z.n() == N && sigma.n() == N && rank.n() == N, "build",
                      "x, z, sigma and node_of_rank differ in length") ||
             !require(N <= max_nodes, "build", "more than 2**31 - 1 nodes") ||
@@ -313,7 +323,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, candidates, f, done, nblocks, between))
+                           m_chol, candidates, f, done, nblocks, between, noisy))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -323,35 +333,37 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_draw(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"out", "eps", "mu", "chol_ind", "slot", "node", "start", "nbr",
-                                   "weight", "count", "scale", nullptr};
-        PyObject *oo, *eo, *muo, *co, *slo, *no, *sto, *nbo, *wo, *cto, *sco;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO:draw", const_cast<char**>(kw),
+                                   "weight", "count", "scale", "fixed", nullptr};
+        PyObject *oo, *eo, *muo, *co, *slo, *no, *sto, *nbo, *wo, *cto, *sco, *fxo = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOOOO|O:draw", const_cast<char**>(kw),
                                          &oo, &eo, &muo, &co, &slo, &no, &sto, &nbo, &wo, &cto,
-                                         &sco))
+                                         &sco, &fxo))
             return nullptr;
-        Arr out, eps, mu, chol, slot, node;
+        Arr out, eps, mu, chol, slot, node, fixed;
         FactorArgs fa;
         if (!out.get(oo, 'd', 2, true, "out") || !eps.get(eo, 'd', 2, false, "eps", true) ||
             !mu.get(muo, 'd', 1, false, "mu") || !chol.get(co, 'i', 1, false, "chol_ind") ||
             !slot.get(slo, 'i', 1, false, "slot") || !node.get(no, 'i', 1, false, "node") ||
-            !fa.get("draw", sto, nbo, wo, cto, sco, false))
+            !fa.get("draw", sto, nbo, wo, cto, sco, false) ||
+            (fxo != Py_None && !fixed.get(fxo, 'd', 1, false, "fixed")))
             return nullptr;
         const Py_ssize_t rows = out.n(0), N = out.n(1), Nkrig = node.n();
+        const Py_ssize_t nfixed = fxo != Py_None ? fixed.n() : 0;
         // Indices are checked once here, so that the kernel may trust them.
-        if (!require(N <= max_nodes, "draw", "more than 2**31 - 1 nodes") ||
+        if (!require(N <= max_nodes - nfixed, "draw", "more than 2**31 - 1 nodes and data") ||
             !require(mu.n() == N, "draw", "mu and the rows of out differ in length") ||
             !require(eps.n(0) == rows && eps.n(1) == Nkrig, "draw",
                      "eps must have a row per row of out and a column per kriged node") ||
             !require(slot.n() == Nkrig && fa.count.n() == Nkrig, "draw",
                      "slot, node and the factors disagree on the kriged nodes") ||
             !require(chol.within(N) && node.within(N) && slot.within(Nkrig) &&
-                         fa.nbr.within(N) && fa.counts_fit(),
+                         fa.nbr.within(N + nfixed) && fa.counts_fit(),
                      "draw", "an index is out of range"))
             return nullptr;
         const Factors f = fa.factors(node.i());
         Between between(Py_None, "draw", 0, nullptr);
         if (!draw_rows(out.d(), eps.d(), eps.row_stride(), rows, N, mu.d(), chol.i(), chol.n(),
-                       slot.i(), f, between))
+                       slot.i(), f, between, nfixed ? fixed.d() : nullptr, nfixed))
             return nullptr;
         Py_RETURN_NONE;
     });
@@ -394,15 +406,18 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
-     "(greedy conditional selection; without chol_neighbours)."},
+     "(greedy conditional selection; without chol_neighbours); noise: a variance per node added "
+     "to its own diagonal when it is a neighbour (measured data)."},
     {"draw", KW(py_draw),
-     "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale)\n--\n\n"
-     "The kriged columns of out from its Cholesky columns and the variates eps."},
+     "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
+     "fixed=None)\n--\n\n"
+     "The kriged columns of out from its Cholesky columns and the variates eps; neighbours "
+     "N .. N + len(fixed) - 1 are data whose deviations from the mean are fixed."},
     {"draw_scratch_bytes", KW(py_draw_scratch_bytes),
      "draw_scratch_bytes($module, /, N, rows)\n--\n\nBytes of scratch that draw takes for rows realisations."},
     {"threads", py_threads, METH_NOARGS, "threads($module, /)\n--\n\nThe number of threads the kernels use."},

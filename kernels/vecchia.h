@@ -23,6 +23,11 @@
 // model's variance c when its neighbours have the model's covariances. A
 // node at the place of an earlier one copies it (correlation one).
 //
+// Measured data enter as nodes of the lowest ranks whose values are fixed:
+// they are everybody's candidate neighbours, each with the variance of its
+// measurement error (`noise`) on its own diagonal of K (not on k), and the
+// draw reads their deviations from a fixed array instead of drawing them.
+//
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
 // it. The draw works on a group of rows (realisations) at a time, in a
@@ -107,7 +112,7 @@ struct BuildScratch {
 template <Model M>
 void greedy_select(const double* x, const double* z, const double* sigma, double theta,
                    std::int32_t target, std::ptrdiff_t m, const std::int32_t* node_of_rank,
-                   BuildScratch& s) {
+                   BuildScratch& s, const double* noise = nullptr) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     if (n <= m) return;
     const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
@@ -117,7 +122,7 @@ void greedy_select(const double* x, const double* z, const double* sigma, double
     for (std::ptrdiff_t a = 0; a < n; ++a) {
         const std::int32_t i = node_of_rank[s.found[u(a)].rank];
         s.gx[u(a)] = x[i]; s.gz[u(a)] = z[i]; s.gs[u(a)] = sigma[i];
-        s.gv[u(a)] = sigma[i] * sigma[i];
+        s.gv[u(a)] = sigma[i] * sigma[i] + (noise ? noise[i] : 0.0);
     }
     covariance_segment<M>(x[target], z[target], sigma[target], s.gx.data(), s.gz.data(),
                           s.gs.data(), n, theta, s.gg.data());
@@ -138,6 +143,7 @@ void greedy_select(const double* x, const double* z, const double* sigma, double
         if (best < 0) break;
         covariance_segment<M>(s.gx[u(best)], s.gz[u(best)], s.gs[u(best)], s.gx.data(),
                               s.gz.data(), s.gs.data(), n, theta, row);
+        if (noise) row[best] += noise[node_of_rank[s.found[u(best)].rank]];
         const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
         double* const col = s.gl.data() + picks * n;
         for (std::ptrdiff_t a = 0; a < n; ++a) {
@@ -168,7 +174,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
                  std::ptrdiff_t candidates,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
-                 BuildScratch& s) {
+                 BuildScratch& s, const double* noise = nullptr) {
     // The nearest Cholesky nodes first (exact values, a skeleton that the
     // errors of the kriged neighbours do not reach), then the nearest of all
     // earlier nodes that are not among them.
@@ -206,6 +212,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         for (const Found& g : s.found) {
             if (!(g.dist <= twin_distance * theta)) continue;
             if (sigma[node_of_rank[g.rank]] == 0.0) continue;
+            if (noise && noise[node_of_rank[g.rank]] != 0.0) continue;  // a datum with an error
             if (near == nullptr || g < *near) near = &g;
         }
         if (near != nullptr) {
@@ -228,7 +235,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         }
     }
     if (mc == 0 && candidates > m) {
-        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s);
+        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s, noise);
         n = static_cast<std::ptrdiff_t>(s.found.size());
     }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
@@ -262,7 +269,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         covariance_segment<M>(xa, za, sa, s.xs.data(), s.zs.data(), s.ss.data(), p + 1, theta,
                               row);
         double* const l = L + p * n;
-        const double var_a = row[p];
+        const double var_a = row[p] + (noise ? noise[s.nodes[static_cast<std::size_t>(a)]] : 0.0);
         double rest = var_a + nugget * var_a;
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const double* const lq = L + q * n;
@@ -297,7 +304,8 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     if (nugget > 0.0)
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const double sq = s.ss[static_cast<std::size_t>(q)];
-            rest += nugget * ((sq * sq) * (y[q] * y[q]));
+            const double kqq = sq * sq + (noise ? noise[s.nodes[static_cast<std::size_t>(q)]] : 0.0);
+            rest += nugget * (kqq * (y[q] * y[q]));
         }
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         nbr[q] = s.nodes[static_cast<std::size_t>(q)];
@@ -317,7 +325,8 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
                    std::ptrdiff_t Nchol, const std::int32_t* node_of_rank, double theta,
                    int model, double tol, double nugget, std::ptrdiff_t m_chol,
                    std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
-                   std::ptrdiff_t& nblocks_out, const Interrupted& interrupted) {
+                   std::ptrdiff_t& nblocks_out, const Interrupted& interrupted,
+                   const double* noise = nullptr) {
     const RankedGrid grid(x, z, node_of_rank, N);
     constexpr std::ptrdiff_t block = 256;
     const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
@@ -332,10 +341,10 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
             const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
+                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, noise);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s);
+                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, noise);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };
@@ -375,8 +384,13 @@ template <std::ptrdiff_t G>
 void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
                      std::ptrdiff_t r0, std::ptrdiff_t nr, std::ptrdiff_t N, const double* mu,
                      const std::int32_t* chol, std::ptrdiff_t Nchol, const std::int32_t* slot,
-                     const Factors& f, double* t) {
+                     const Factors& f, double* t, const double* fixed, std::ptrdiff_t nfixed) {
     const std::ptrdiff_t Nkrig = f.Nkrig;
+    // The data, nodes N .. N + nfixed - 1: the same deviations in every row.
+    for (std::ptrdiff_t k = 0; k < nfixed; ++k) {
+        double* const ti = t + (N + k) * G;
+        for (std::ptrdiff_t r = 0; r < G; ++r) ti[r] = fixed[k];
+    }
     // Deviations from the mean, node-major: t[i*G + r].
     for (std::ptrdiff_t k = 0; k < Nchol; ++k) {
         double* const ti = t + static_cast<std::ptrdiff_t>(chol[k]) * G;
@@ -422,11 +436,13 @@ void draw_group_rows(double* out, const double* eps, std::ptrdiff_t eps_stride,
 // Draws the kriged nodes of `rows` realisations. out is rows x N (row
 // stride N), its Cholesky columns already holding their values; eps is
 // rows x Nkrig (row stride eps_stride), eps[r][slot[j]] the variate of drawn
-// node j. mu is the mean at every node.
+// node j. mu is the mean at every node. Neighbours N .. N + nfixed - 1 are
+// data: their deviations from the mean are fixed[0 .. nfixed).
 template <class Interrupted>
 bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::ptrdiff_t rows,
                std::ptrdiff_t N, const double* mu, const std::int32_t* chol, std::ptrdiff_t Nchol,
-               const std::int32_t* slot, const Factors& f, const Interrupted& interrupted) {
+               const std::int32_t* slot, const Factors& f, const Interrupted& interrupted,
+               const double* fixed = nullptr, std::ptrdiff_t nfixed = 0) {
     if (rows <= 0 || f.Nkrig == 0) return true;
     const int threads = draw_threads(rows, N);
     const std::ptrdiff_t G = draw_width(rows, threads);
@@ -435,15 +451,15 @@ bool draw_rows(double* out, const double* eps, std::ptrdiff_t eps_stride, std::p
     std::vector<std::vector<double>> scratch(static_cast<std::size_t>(used));
     auto work = [&](std::ptrdiff_t b, int w) {
         std::vector<double>& T = scratch[static_cast<std::size_t>(w)];
-        if (T.empty()) T.resize(static_cast<std::size_t>(N * G));
+        if (T.empty()) T.resize(static_cast<std::size_t>((N + nfixed) * G));
         const std::ptrdiff_t r0 = b * G, nr = std::min(rows, r0 + G) - r0;
         double* const t = T.data();
         switch (G) {
-            case 16: detail::draw_group_rows<16>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 8: detail::draw_group_rows<8>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 4: detail::draw_group_rows<4>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            case 2: detail::draw_group_rows<2>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
-            default: detail::draw_group_rows<1>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t); break;
+            case 16: detail::draw_group_rows<16>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 8: detail::draw_group_rows<8>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 4: detail::draw_group_rows<4>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            case 2: detail::draw_group_rows<2>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
+            default: detail::draw_group_rows<1>(out, eps, eps_stride, r0, nr, N, mu, chol, Nchol, slot, f, t, fixed, nfixed); break;
         }
     };
     return run_blocks(groups, used, work, interrupted);

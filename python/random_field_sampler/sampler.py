@@ -38,7 +38,7 @@ import numpy as np
 
 import random_field
 
-from . import budget, fills, streams
+from . import budget, conditioning, fills, streams
 from .anisotropy import check_angle, rotate
 from ._checks import check_sampler_arguments, indices, integer, refuse_bool, variates
 from .fills.protocol import Base, Fill, ProgressCallback, frozen
@@ -52,7 +52,7 @@ _REQUIRED = ("x", "z", "theta_z", "mu", "sigma")
 # refused as a misspelling.
 ACCEPTED_KEYWORDS = _REQUIRED + ("model", "theta_x", "Dhchol",
                                  "fill", "neighbours", "max_memory", "progress", "distribution",
-                                 "angle")
+                                 "angle", "data", "data_error")
 
 class _Required:
     """The default of a required argument: its absence is reported as the
@@ -109,6 +109,26 @@ class Sampler:
         (see ``random_field_sampler.transform``). The correlation lengths are
         those of ``g``; ``variance`` and ``covariance`` are those of the
         values.
+    ``data``
+        None, or ``(xd, zd, values)``: measured values at the points (xd,
+        zd) (anywhere, nodes or not, inside the nodes' bounding box or not).
+        The realisations are drawn from the field conditioned on them: the
+        Cholesky nodes from their exact distribution given the data nearest
+        to them (at most ``conditioning.CHOL_DATA``), every kriged node given
+        its nearest earlier nodes and data (see ``conditioning``). Under a
+        transformed marginal the values are in the property's units; the
+        mean, sd and marginal at a datum are those of its nearest node. A
+        datum outside the marginal's support (a lognormal value <= 0), a
+        value or point that is not finite, or two exact data at one point
+        with different values (both indices named) are refused. A node at
+        the place of an exact datum equals it in every realisation. Only
+        the conditional fill conditions: with ``fill="kriging"`` data are
+        refused.
+    ``data_error``
+        the variance of each datum's measurement error, a scalar or one per
+        datum, >= 0 (default 0: the data are honoured exactly), in the
+        property's units; under a transformed marginal it is carried to the
+        drawn field linearised at the datum (``error * (dg/dvalue)**2``).
 
     Where the driver prints a diagnostic and returns None (a missing key,
     arrays of different lengths), the constructor prints the same line and
@@ -135,7 +155,8 @@ class Sampler:
                  theta_x: Optional[float] = None, Dhchol: Optional[float] = None,
                  fill: Any = fills.DEFAULT_FILL, neighbours: Optional[int] = None,
                  max_memory: Optional[int] = None, progress: Optional[ProgressCallback] = None,
-                 distribution: str = "normal", angle: float = 0.0, **unknown: Any) -> None:
+                 distribution: str = "normal", angle: float = 0.0, data: Any = None,
+                 data_error: Any = 0.0, **unknown: Any) -> None:
         # The driver's diagnostics, then the checks of what it would mishandle
         # (a misspelt keyword first), and the conversion of x, z, mu and sigma
         # to float64 arrays.
@@ -146,6 +167,15 @@ class Sampler:
             given["theta_x"] = theta_x
         kwargs = check_sampler_arguments(dict(given, **unknown), ACCEPTED_KEYWORDS)
         options = fills.options(fill, neighbours)
+        raw = None
+        if data is not None:
+            raw = conditioning.check_data(data, data_error)
+            if len(raw[0]) == 0:
+                raw = None
+            elif options.name != "conditional":
+                raise ValueError(f"Sampler: the {options.name} fill does not condition on data; "
+                                 f"use fill='conditional'")
+        self.n_data = 0 if raw is None else len(raw[0])
         self.angle = check_angle(angle)
         self.max_memory = (budget.default_budget() if max_memory is None
                            else integer("max_memory", max_memory, 1))
@@ -160,16 +190,9 @@ class Sampler:
         sigma = np.broadcast_to(np.asarray(sigma_g, dtype=np.float64), (N,)).copy()
         if Dhchol is None:
             Dhchol = np.sqrt(2.0 * np.pi) * theta_z / 4.0
-        if self.angle:
-            # into the bedding frame, where theta_x lies along the first axis
-            x, z = rotate(x, z, self.angle)
-            with np.errstate(over="ignore"):
-                x = x * theta_z / theta_x
-            if not np.isfinite(x).all():
-                raise ValueError("theta_x: the stretched coordinates u * theta_z / theta_x "
-                                 "are beyond the range of 64-bit floats")
-        else:
-            x = x * theta_z / theta_x
+        x, z = self._frame(x, z, theta_z, theta_x)
+        if raw is not None:
+            xd, zd = self._frame(raw[0], raw[1], theta_z, theta_x)
 
         self.fill = options.name
         self.fill_options = options.resolved(model) if isinstance(model, (int, np.integer)) \
@@ -177,6 +200,7 @@ class Sampler:
         self.N = N
         self._id = uuid.uuid4().hex
         self._fill: Optional[Fill] = None
+        self._mean: Optional[np.ndarray] = None
         if N == 0:
             # No nodes: empty realisations, and no random numbers drawn.
             empty = np.zeros(0, dtype=np.intp)
@@ -200,6 +224,9 @@ class Sampler:
         mu_chol = mu[list(chol_ind)]
         Nchol, Nkrig = len(chol_ind), len(krig_ind)
         self._check_plan(options, model, N, Nchol, Nkrig)
+        placed = None
+        if raw is not None:
+            placed = conditioning.place(xd, zd, raw[2], raw[3], x, z, mu, sigma, self.transform)
         step("covariance", 0, 1)
         COV = random_field.get_COV(xvchol, zvchol, theta_z, model, sigma_chol)
         step("covariance", 1, 1)
@@ -215,6 +242,15 @@ class Sampler:
                 f"with 0.0001 times its smallest element on the diagonal) is not positive "
                 f"definite; check that sigma is positive at every node, or use a larger "
                 f"Dhchol") from None
+        if placed is not None:
+            # the Cholesky nodes given the data
+            ci = np.asarray(chol_ind, dtype=np.intp)
+            resolved = options.resolved(model)
+            mu_chol, L_chol = conditioning.chol_block(
+                x[ci], z[ci], sigma_chol, np.asarray(mu_chol, dtype=np.float64),
+                COV + 0.0001 * np.min(COV) * np.identity(Nchol), placed, float(theta_z),
+                0 if model == 0 else 1, float(resolved.tol or 0.0))
+            placed.freeze()
         step("factorisation", 1, 1)
 
         self._base = Base(N, Nchol, Nkrig, frozen(np.asarray(chol_ind, dtype=np.intp)),
@@ -223,7 +259,7 @@ class Sampler:
                           frozen(np.asarray(z, dtype=np.float64)), theta_z, model,
                           frozen(sigma), frozen(mu), frozen(L_chol),
                           frozen(np.asarray(mu_chol, dtype=np.float64)), float(Dhchol),
-                          self.max_memory, progress, COV)
+                          self.max_memory, progress, COV, placed)
         del COV
         try:
             self._fill = options.build(self._base)
@@ -233,11 +269,28 @@ class Sampler:
             self._base.progress = None
         self._publish()
 
+    def _frame(self, x: np.ndarray, z: np.ndarray, theta_z: float,
+               theta_x: float) -> Tuple[np.ndarray, np.ndarray]:
+        """Coordinates in the covariance model's frame: rotated into the
+        bedding, the first axis stretched by theta_z / theta_x."""
+        if self.angle:
+            # into the bedding frame, where theta_x lies along the first axis
+            x, z = rotate(x, z, self.angle)
+            with np.errstate(over="ignore"):
+                x = x * theta_z / theta_x
+            if not np.isfinite(x).all():
+                raise ValueError("theta_x: the stretched coordinates u * theta_z / theta_x "
+                                 "are beyond the range of 64-bit floats")
+        else:
+            x = x * theta_z / theta_x
+        return x, z
+
     def _check_plan(self, options: Any, model: Any, N: int, Nchol: int, Nkrig: int) -> None:
         """MemoryError, before any large allocation, when even the smallest
         plan (the build, then one batch of the fewest rows) cannot fit."""
         peak, _ = options.plan(N, Nchol, Nkrig, model if isinstance(model, (int, np.integer)) else 0)
-        need = budget.build_bytes(N, Nchol) + peak
+        need = budget.build_bytes(N, Nchol) + peak + conditioning.data_bytes(N, Nchol,
+                                                                             self.n_data)[0]
         if need > self.max_memory:
             raise budget.memory_error(f"Sampler: the {options.name} fill", need, self.max_memory,
                                       N, Nchol, Nkrig, "raise max_memory or use a larger Dhchol")
@@ -258,6 +311,7 @@ class Sampler:
     def __getstate__(self) -> Dict[str, Any]:
         state = dict(self.__dict__)
         state["_variance"] = None
+        state["_mean"] = None
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
@@ -298,9 +352,10 @@ class Sampler:
         if self._fill is None:
             return budget.Plan(rows, 0, 0, 8 * rows * N, 0, self.max_memory)
         peak, _ = self.fill_options.plan(N, Nchol, Nkrig, int(self._base.model))
+        data_build, data_held = conditioning.data_bytes(N, Nchol, self.n_data)
         return budget.Plan(
-            rows=rows, build=budget.build_bytes(N, Nchol) + peak,
-            held=budget.sampler_bytes(N, Nchol) + self._fill.held_bytes(cache),
+            rows=rows, build=budget.build_bytes(N, Nchol) + peak + data_build,
+            held=budget.sampler_bytes(N, Nchol) + self._fill.held_bytes(cache) + data_held,
             batch=budget.batch_bytes(N, Nchol, self._variates(), rows)
             + self._fill.batch_bytes(rows, cache),
             cache=self._fill.cache_bytes(), budget=self.max_memory)
@@ -318,7 +373,7 @@ class Sampler:
         if self._fill is None or k <= 1:
             return max(1, k)
         fill = self._fill
-        held = budget.sampler_bytes(self.N, self.Nchol) + fill.held_bytes()
+        held = self._held()
         free = self.max_memory - held - fixed
 
         def cost(rows: int) -> int:
@@ -388,7 +443,101 @@ class Sampler:
         return C
 
     # ------------------------------------------------------------------
+    # Measured data
+
+    def _gaussian_mean(self, fixed: Optional[np.ndarray] = None,
+                       mean_chol: Optional[np.ndarray] = None) -> np.ndarray:
+        """The drawn field's mean at every node given the data's deviations
+        `fixed` (default the sampler's own): the fill with zero variates."""
+        out = np.zeros((1, self.N))
+        if self._fill is None or self.N == 0:
+            return out[0]
+        out[0, self.chol_ind] = self.mu_chol if mean_chol is None else mean_chol
+        if self._fill.n_variates:
+            eps = np.zeros((1, self._fill.n_variates))
+            if fixed is None:
+                self._fill.fill(out, eps)
+            else:
+                getattr(self._fill, "fill")(out, eps, fixed=fixed)
+        else:
+            self._fill.fill(out, None)
+        return out[0]
+
+    @property
+    def mean(self) -> np.ndarray:
+        """The mean of the realisations at every node (N,), read-only: with
+        data, the conditional mean given them (at a node where an exact
+        datum sits, the datum); without, the model's mean (under a trend in
+        mu, the kriging fill's kriged nodes carry the kriged mean). Under a
+        transformed marginal, the mean of the values, from the drawn field's
+        mean and ``variance`` (so within the same memory budget)."""
+        if self._mean is None:
+            m = self._gaussian_mean()
+            if not self.transform.identity:
+                v = np.zeros(self.N)
+                if self.N and self._fill is not None:
+                    v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
+                    if self.Nkrig:
+                        v[self.krig_ind] = self._fill.variance()
+                m = self.transform.mean(m, v)
+            data = self._base.data
+            if data is not None and len(data.pinned):
+                m[data.pinned] = data.pinned_values
+            self._mean = frozen(m)
+        return self._mean
+
+    def conditional_mean(self, values: Any) -> np.ndarray:
+        """The mean of the drawn (Gaussian) field at every node (N,) given
+        `values` at the sampler's data points, one per datum, in the drawn
+        field's units (the property's units under the normal marginal; the
+        standard field's under a transform), with the sampler's data errors.
+        Linear in the values: a realisation is ``conditional_mean(y) +
+        fluctuation(xi)`` for any values y at the same points, so one
+        sampler serves every field that shares its nodes, model and data
+        points (the independent standard fields of a study). ValueError
+        unless one finite value per datum."""
+        v = np.array(values, dtype=np.float64).reshape(-1)
+        if v.shape != (self.n_data,):
+            raise ValueError(f"Sampler.conditional_mean: one value per datum is needed "
+                             f"({self.n_data}), got {v.size}")
+        bad = np.flatnonzero(~np.isfinite(v))
+        if bad.size:
+            raise ValueError(f"Sampler.conditional_mean: value {bad[0]} is {v[bad[0]]!r}, "
+                             f"not finite")
+        data = self._base.data
+        if data is None:
+            return self._gaussian_mean(None, np.asarray(self._base.mu)[self.chol_ind]
+                                       if self.N else None)
+        dev = v - data.mu
+        mean_chol = np.asarray(self._base.mu)[self.chol_ind] + data.B @ dev[data.sel]
+        return self._gaussian_mean(dev, mean_chol)
+
+    def fluctuation(self, xi: Any) -> np.ndarray:
+        """The drawn (Gaussian) field less its conditional mean, from the
+        variates ``xi`` as ``field`` takes them: (N,) or (k, N); it does not
+        depend on the data's values. ``conditional_mean(y) +
+        fluctuation(xi)`` is the drawn field given the values y."""
+        V, one = variates(xi, self._variates())
+        k = len(V)
+        if self._fill is None or k == 0:
+            out = np.zeros((k, self.N))
+        else:
+            self._check_output(k, f"Sampler.fluctuation({k} rows)",
+                               "pass fewer rows of variates at a time")
+            out = np.empty((k, self.N))
+            batch = self._batch_rows(k, out.nbytes)
+            for lo in range(0, k, batch):
+                self._compute(V[lo:lo + batch], out[lo:lo + batch], centred=True)
+        return out[0] if one else out
+
+    # ------------------------------------------------------------------
     # Drawing
+
+    def _held(self) -> int:
+        """What the built sampler holds (its fill as built)."""
+        assert self._fill is not None
+        return budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes() + \
+            conditioning.data_bytes(self.N, self.Nchol, self.n_data)[1]
 
     def _variates(self) -> int:
         return self.Nchol + (self._fill.n_variates if self._fill is not None else 0)
@@ -397,7 +546,7 @@ class Sampler:
         """MemoryError when k realisations do not fit the budget beside what
         the sampler holds."""
         assert self._fill is not None
-        need = budget.sampler_bytes(self.N, self.Nchol) + self._fill.held_bytes() + 8 * k * self.N
+        need = self._held() + 8 * k * self.N
         if need > self.max_memory:
             raise budget.memory_error(what, need, self.max_memory, self.N, self.Nchol, self.Nkrig,
                                       hint)
@@ -440,7 +589,7 @@ class Sampler:
 
     def _compute(self, V: np.ndarray, out: Optional[np.ndarray] = None,
                  variates: Optional[Callable[[int, int], None]] = None,
-                 first: int = 0) -> np.ndarray:
+                 first: int = 0, centred: bool = False) -> np.ndarray:
         """Realisations from their variates V (rows x variates), into `out`
         when given; `variates(a, b)`, when given, fills rows a .. b-1 of V
         first, on the thread that computes them. The rows are rows first ..
@@ -448,14 +597,25 @@ class Sampler:
         aligned group at a time (``streams.run_groups``), each product padded
         with zeros to a whole group: a product's rounding of one row depends
         on how many rows it multiplies, never on what the other rows hold,
-        so a row's values depend neither on its batch nor on the threads."""
+        so a row's values depend neither on its batch nor on the threads.
+        ``centred``: the drawn field less its mean (no marginal, no data's
+        values)."""
         rows = len(V)
         if out is None:
             out = np.empty((rows, self.N))
         fill = self._fill
         assert fill is not None
         Nchol, L, chol_ind, mu_chol = self.Nchol, self.L_chol, self.chol_ind, self.mu_chol
+        if centred:
+            mu_chol = np.zeros(Nchol)
         eps = V[:, Nchol:] if fill.n_variates else None
+        data = self._base.data
+
+        def kriged(o: np.ndarray, e: Optional[np.ndarray]) -> None:
+            if centred:
+                getattr(fill, "fill")(o, e, centred=True)
+            else:
+                fill.fill(o, e)
 
         def work(a: int, b: int) -> None:
             if variates is not None:
@@ -464,13 +624,18 @@ class Sampler:
             rv[:b - a] = V[a:b, :Nchol]
             out[a:b, chol_ind] = mu_chol + (rv @ np.transpose(L))[:b - a]
             if not fill.threaded:
-                fill.fill(out[a:b], None if eps is None else eps[a:b])
+                kriged(out[a:b], None if eps is None else eps[a:b])
 
         streams.run_groups(rows, work, first)
         if fill.threaded:
-            fill.fill(out, eps)
+            kriged(out, eps)
+        if centred:
+            return out
         if not self.transform.identity:
             self.transform(out)
+        if data is not None and len(data.pinned):
+            # nodes at the place of an exact datum: the datum itself
+            out[:, data.pinned] = data.pinned_values
         return out
 
     def blocks(self, k: int, *, rows: Optional[int] = None, seed: Any = None, rng: Any = None,
@@ -614,6 +779,9 @@ def _owned(value: Any, seen: Dict[int, Any]) -> Any:
         return tuple(_owned(v, seen) for v in value)
     if isinstance(value, list):
         return [_owned(v, seen) for v in value]
+    if isinstance(value, conditioning.Data):
+        return dataclasses.replace(value, **{f.name: _owned(getattr(value, f.name), seen)
+                                            for f in dataclasses.fields(value)})
     if isinstance(value, Transform):
         return dataclasses.replace(value) if value is not IDENTITY else value
     return value

@@ -151,6 +151,49 @@ class Transform:
         with np.errstate(over="ignore"):
             return np.exp(2.0 * shift + s2v) * np.expm1(s2v)
 
+    def mean(self, m: np.ndarray, v: np.ndarray, nodes: Any = None) -> np.ndarray:
+        """The mean of the values where the drawn field has mean `m` and
+        variance `v` (at `nodes`, or at every node)."""
+        shift, scale = self._at(nodes)
+        self._moments_known()
+        m = np.asarray(m, dtype=np.float64)
+        if self.distribution == "normal":
+            return np.broadcast_to(shift + scale * m, np.shape(m)).copy()
+        with np.errstate(over="ignore"):
+            return np.exp(shift + scale * m + 0.5 * scale * scale * np.asarray(v, dtype=np.float64))
+
+    def inverse(self, values: np.ndarray, nodes: Any = None, *,
+                what: str = "value") -> Tuple[np.ndarray, np.ndarray]:
+        """``(g, slope)``: the drawn field's values `g` that give `values` (at
+        `nodes`, or one per node), and ``dg/dvalue`` there, the slope that
+        carries a small variance of a value over to the drawn field.
+        ValueError naming the first value outside the marginal's support (its
+        index and value, called a `what`)."""
+        shift, scale = self._at(nodes)
+        v = np.asarray(values, dtype=np.float64)
+        if self.distribution == "lognormal":
+            bad = np.flatnonzero(~(v > 0.0))
+            if bad.size:
+                raise ValueError(f"{what} {bad[0]} is {float(v[bad[0]])}, outside the support of a "
+                                 f"lognormal property (values > 0)")
+            u, du = np.log(v), 1.0 / v
+        elif self.distribution == MARGINAL:
+            from scipy.special import ndtri
+            from scipy.stats import norm
+            p_lo = np.asarray(self.marginal.cdf(v), dtype=np.float64)
+            p_hi = np.asarray(self.marginal.sf(v), dtype=np.float64)
+            density = np.asarray(self.marginal.pdf(v), dtype=np.float64)
+            bad = np.flatnonzero(~((p_lo > 0.0) & (p_hi > 0.0) & (density > 0.0)))
+            if bad.size:
+                raise ValueError(f"{what} {bad[0]} is {float(v[bad[0]])}, outside the support of "
+                                 f"the property's marginal distribution")
+            # each tail through its own side, as ``quantiles`` does
+            u = np.where(p_lo < 0.5, ndtri(p_lo), -ndtri(p_hi))
+            du = density / norm.pdf(u)
+        else:
+            u, du = v.copy(), np.ones_like(v)
+        return (u - shift) / scale, du / scale
+
     def covariance(self, C: np.ndarray, nodes: Any) -> np.ndarray:
         """The covariance of the values at `nodes` where the drawn field has
         covariance `C` there."""

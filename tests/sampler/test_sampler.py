@@ -382,7 +382,8 @@ def test_bools_are_refused_as_counts_seeds_and_sizes(call):
 def test_the_signature_names_every_keyword():
     params = inspect.signature(Sampler).parameters
     assert [p for p in params if p != "unknown"] == list(ACCEPTED_KEYWORDS[:8]) + [
-        "fill", "neighbours", "max_memory", "progress", "distribution", "angle"]
+        "fill", "neighbours", "max_memory", "progress", "distribution", "angle", "data",
+        "data_error"]
     assert all(p.kind is inspect.Parameter.KEYWORD_ONLY for n, p in params.items() if n != "unknown")
     assert params["fill"].default == "conditional"
 

@@ -42,6 +42,11 @@ by measurement (benchmarks/fills.py): see the README. A node within
 distribution given that node alone (at the same place: a copy), so
 coincident mesh nodes agree.
 
+Measured data (``Base.data``) come before every node: a kriged node's
+neighbours are its nearest earlier nodes and data together, each datum with
+its measurement error's variance on its own diagonal, and the draw reads the
+data's deviations from the mean as fixed values (``conditioning``).
+
 This module never draws random numbers (the sampler hands it the variates),
 never writes the Cholesky columns of a realisation, and never allocates an
 N x N matrix unless ``covariance`` or ``variance`` is asked for and it fits
@@ -305,30 +310,46 @@ class ConditionalValues:
         self.nugget = float(options.nugget or 0.0)
         self.selection = options.selection
         self.candidates = int(options.candidates or 0) if options.selection == "greedy" else 0
-        _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget, mc,
-                       self._start, self._nbr, self._weight, self._count, self._scale, progress,
-                       self.candidates)
+        data = base.data
+        self._nd = nd = 0 if data is None else int(data.n)
+        self._fixed = np.zeros(0) if data is None else np.ascontiguousarray(data.dev)
+        if nd:
+            # The data, nodes N .. N + nd - 1, come first.
+            ranks = np.concatenate((np.arange(N, N + nd, dtype=np.int32), node_of_rank))
+            _kernels.build(np.concatenate((x, data.x)), np.concatenate((z, data.z)),
+                           np.concatenate((sigma, data.sigma)), ranks, float(base.theta_z), model,
+                           tol, self.nugget, mc, self._start, self._nbr, self._weight, self._count,
+                           self._scale, progress, self.candidates,
+                           np.concatenate((np.zeros(N), data.noise)))
+            del ranks
+        else:
+            _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget,
+                           mc, self._start, self._nbr, self._weight, self._count, self._scale,
+                           progress, self.candidates)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
         self._slot = np.searchsorted(krig, self._node).astype(np.int32)
         for name in ("_mu", "_chol", "_node", "_slot", "_start", "_nbr", "_weight", "_count",
-                     "_scale"):
+                     "_scale", "_fixed"):
             setattr(self, name, frozen(getattr(self, name)))
 
     def held_bytes(self, cache: Optional[bool] = None) -> int:
-        return _bytes_of(int(self._nbr.size), self._Nkrig)
+        return _bytes_of(int(self._nbr.size), self._Nkrig) + 8 * self._nd
 
     def cache_bytes(self) -> int:
         return 0
 
     def batch_bytes(self, rows: int, cache: Optional[bool] = None) -> int:
         """Scratch of one batch of ``rows`` realisations, beyond the output."""
-        return int(_kernels.draw_scratch_bytes(self._N, int(rows)))
+        return int(_kernels.draw_scratch_bytes(self._N + self._nd, int(rows)))
 
-    def fill(self, out: np.ndarray, eps: Optional[np.ndarray]) -> None:
+    def fill(self, out: np.ndarray, eps: Optional[np.ndarray], *,
+             fixed: Optional[np.ndarray] = None, centred: bool = False) -> None:
         """Writes the kriged columns of ``out`` (rows x N, C-contiguous, its
         Cholesky columns holding their values) from the variates ``eps``
-        (rows x Nkrig)."""
+        (rows x Nkrig), given the data's deviations from the mean `fixed`
+        (default: the sampler's own). ``centred``: the field less its mean,
+        mean and data's deviations zero."""
         rows = out.shape[0]
         if self._Nkrig == 0:
             return
@@ -337,8 +358,14 @@ class ConditionalValues:
         if eps.dtype != np.float64 or (rows > 1 and eps.strides[0] % 8) or \
                 (self._Nkrig > 1 and eps.strides[1] != 8):
             eps = np.ascontiguousarray(eps, dtype=np.float64)
-        _kernels.draw(out, eps, self._mu, self._chol, self._slot, self._node, self._start,
-                      self._nbr, self._weight, self._count, self._scale)
+        mu = self._mu
+        if fixed is None:
+            fixed = self._fixed
+        if centred:
+            mu, fixed = np.zeros(self._N), np.zeros(self._nd)
+        _kernels.draw(out, eps, mu, self._chol, self._slot, self._node, self._start,
+                      self._nbr, self._weight, self._count, self._scale,
+                      np.ascontiguousarray(fixed, dtype=np.float64) if self._nd else None)
 
     # -- exact moments -------------------------------------------------------
 
@@ -365,6 +392,9 @@ class ConditionalValues:
             s0 = int(self._start[j])
             nb = self._nbr[s0:s0 + p].astype(np.intp)
             b = self._weight[s0:s0 + p]
+            if self._nd:   # data are fixed values: they add no covariance
+                keep = nb < N
+                nb, b = nb[keep], b[keep]
             row = b @ S[nb, :]
             S[i, :] = row
             S[:, i] = row

@@ -56,6 +56,8 @@ class Base:
     max_memory: int
     progress: Optional[ProgressCallback] = None
     COV: Optional[np.ndarray] = None   # unjittered, released once the fill is built
+    # measured data (conditioning.Data), or None
+    data: Any = None
 
 
 class Fill(Protocol):

@@ -1,0 +1,278 @@
+"""Measured data: their checks, their place in the drawn field, and the
+Cholesky nodes' distribution given them.
+
+A sampler built with ``data=(xd, zd, values)`` draws the field conditioned
+on the values measured at the points (xd, zd), which need not be nodes. The
+data are taken as known values that come before every node in the drawing
+order:
+
+- the Cholesky nodes are drawn from their exact Gaussian distribution given
+  the data nearest to them (at most ``CHOL_DATA`` data, the union of each
+  Cholesky node's ``CHOL_DATA_PER_NODE`` nearest): mean
+  ``mu_c + C_cD (C_DD + E)^-1 (y_D - mu_D)`` and covariance the Schur
+  complement ``C_cc - C_cD (C_DD + E)^-1 C_Dc``, E the measurement errors'
+  variances. Data nearly dependent on those kept before them (duplicated
+  points, points much closer than theta under the Gaussian model) are
+  passed over by a pivoted Cholesky factorisation of ``C_DD + E``, as the
+  fill's neighbourhoods pass over such neighbours;
+- every kriged node is drawn given its nearest earlier nodes and data
+  together (the conditional fill's kernel, the data's error variances on
+  their own diagonal).
+
+A realisation is then ``m(y) + A eps`` with ``A`` independent of the values
+``y``: the conditional mean is a linear map of the values, and the
+conditional covariance is the unconditioned fill's recursion with the data
+held fixed (exact, as without data).
+
+The mean and sd at a datum are those of its nearest node (in the stretched
+coordinates of the covariance model), and so are the marginal's parameters
+through which a value in the property's units is carried to the drawn
+field (``Transform.inverse``). ``data_error`` is the variance of a datum's
+measurement error in the property's units; under a transformed marginal it
+is carried to the drawn field linearised at the datum: ``error * slope**2``
+with ``slope = dg/dvalue`` (for a lognormal property,
+``error / (value sigma_ln)**2``).
+
+This module never draws random numbers and never changes its arguments.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any, Tuple
+
+import numpy as np
+
+from .fills.protocol import frozen
+from .transform import Transform
+
+__all__ = ["Data", "check_data", "place", "chol_block", "data_bytes", "CHOL_DATA",
+           "CHOL_DATA_PER_NODE"]
+
+# The Cholesky nodes are conditioned on at most this many data ...
+CHOL_DATA = 2000
+# ... the union of the nearest this many of each Cholesky node (fewer per
+# node when the union would be larger).
+CHOL_DATA_PER_NODE = 100
+
+
+def _array(owner: str, name: str, value: Any) -> np.ndarray:
+    try:
+        a = np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise TypeError(f"{owner}: data: {name} must be real numbers") from None
+    if a.ndim != 1 and not (a.size == 0 and a.ndim <= 1):
+        raise ValueError(f"{owner}: data: {name} must be one-dimensional, got shape {a.shape}")
+    return a
+
+
+def check_data(data: Any, data_error: Any, owner: str = "Sampler"
+               ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray]:
+    """``(xd, zd, values, error)`` as new float64 arrays of one length, error
+    one variance per datum. ValueError, naming `owner`, for lengths that
+    differ, a value that is not finite, an error that is negative or not
+    finite, or two data at the same point with different values and no
+    error (naming both indices)."""
+    try:
+        xd, zd, values = data
+    except (TypeError, ValueError):
+        raise TypeError(f"{owner}: data must be a tuple (xd, zd, values)") from None
+    xd = _array(owner, "xd", xd)
+    zd = _array(owner, "zd", zd)
+    values = _array(owner, "values", values)
+    n = len(xd)
+    if not (len(zd) == n == len(values)):
+        raise ValueError(f"{owner}: data: xd, zd and values differ in length "
+                         f"({len(xd)}, {len(zd)}, {len(values)})")
+    for name, a in (("xd", xd), ("zd", zd), ("values", values)):
+        bad = np.flatnonzero(~np.isfinite(a))
+        if bad.size:
+            raise ValueError(f"{owner}: data: {name}[{bad[0]}] is {float(a[bad[0]])}, not finite")
+    if isinstance(data_error, (bool, np.bool_)):
+        raise TypeError(f"{owner}: data_error must be a variance (a real number), not a bool")
+    err = _array(owner, "data_error", np.broadcast_to(data_error, (n,))
+                 if np.ndim(data_error) == 0 else data_error)
+    if len(err) != n:
+        raise ValueError(f"{owner}: data_error must be a scalar or one variance per datum "
+                         f"({n}), got {len(err)}")
+    bad = np.flatnonzero(~(np.isfinite(err) & (err >= 0.0)))
+    if bad.size:
+        raise ValueError(f"{owner}: data_error[{bad[0]}] is {float(err[bad[0]])}: a measurement "
+                         f"error's variance must be finite and >= 0")
+    # Exact data at one point must agree.
+    exact = np.flatnonzero(err == 0.0)
+    if exact.size > 1:
+        o = exact[np.lexsort((zd[exact], xd[exact]))]
+        same = (xd[o[1:]] == xd[o[:-1]]) & (zd[o[1:]] == zd[o[:-1]])
+        clash = np.flatnonzero(same & (values[o[1:]] != values[o[:-1]]))
+        if clash.size:
+            i, j = sorted((int(o[clash[0]]), int(o[clash[0] + 1])))
+            raise ValueError(
+                f"{owner}: data {i} and {j} are at the same point ({float(xd[i])}, "
+                f"{float(zd[i])}) with different values ({float(values[i])}, "
+                f"{float(values[j])}) and no measurement error")
+    return xd, zd, values, err
+
+
+@dataclasses.dataclass
+class Data:
+    """The data in the drawn field's frame: stretched coordinates ``x``,
+    ``z``; ``node`` the nearest node of each; ``sigma`` and ``mu`` the sd
+    and mean there; ``noise`` the error variances and ``dev`` the
+    deviations ``g - mu`` of the drawn field's values; ``pinned`` the nodes
+    at the place of an exact datum and ``pinned_values`` the values there in
+    the property's units. Filled in by the build: ``sel`` the data the
+    Cholesky nodes are conditioned on and ``B`` (Nchol x len(sel)) the map
+    of their deviations to the Cholesky nodes' conditional mean."""
+    x: np.ndarray
+    z: np.ndarray
+    node: np.ndarray
+    sigma: np.ndarray
+    mu: np.ndarray
+    noise: np.ndarray
+    dev: np.ndarray
+    pinned: np.ndarray
+    pinned_values: np.ndarray
+    sel: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, dtype=np.intp))
+    B: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0)))
+
+    @property
+    def n(self) -> int:
+        return len(self.x)
+
+    def freeze(self) -> "Data":
+        for f in dataclasses.fields(self):
+            setattr(self, f.name, frozen(getattr(self, f.name)))
+        return self
+
+
+def place(xd: np.ndarray, zd: np.ndarray, values: np.ndarray, error: np.ndarray,
+          x: np.ndarray, z: np.ndarray, mu: np.ndarray, sigma: np.ndarray,
+          transform: Transform) -> Data:
+    """The checked data (coordinates already in the stretched frame of the
+    nodes x, z) in the drawn field: each at its nearest node's mean, sd and
+    marginal, its value carried through the marginal (ValueError naming a
+    value outside its support), its error linearised at the value."""
+    from scipy.spatial import cKDTree
+    nodes = np.column_stack((x, z))
+    tree = cKDTree(nodes)
+    dist, node = tree.query(np.column_stack((xd, zd)))
+    del tree, nodes
+    node = np.asarray(node, dtype=np.intp)
+    at = node if (np.ndim(transform.shift) or np.ndim(transform.scale)) else None
+    g, slope = transform.inverse(values, at, what="Sampler: data: value")
+    noise = error * slope * slope
+    bad = np.flatnonzero(~np.isfinite(noise) | ~np.isfinite(g))
+    if bad.size:
+        raise ValueError(f"Sampler: data: value {bad[0]} ({float(values[bad[0]])}) cannot be "
+                         f"carried to the drawn field: its value or error overflows")
+    exact = (dist == 0.0) & (error == 0.0)
+    return Data(x=np.asarray(xd, dtype=np.float64), z=np.asarray(zd, dtype=np.float64),
+                node=node, sigma=sigma[node].copy(), mu=mu[node].copy(), noise=noise,
+                dev=g - mu[node], pinned=node[exact].copy(),
+                pinned_values=np.asarray(values, dtype=np.float64)[exact].copy())
+
+
+def cross_covariance(x1: np.ndarray, z1: np.ndarray, s1: np.ndarray, x2: np.ndarray,
+                     z2: np.ndarray, s2: np.ndarray, theta: float, model: int) -> np.ndarray:
+    """(len(x1), len(x2)) covariances by the module's formulas and order of
+    operations (stretched coordinates)."""
+    dx = x1[:, None] - x2[None, :]
+    dz = z1[:, None] - z2[None, :]
+    d = np.sqrt(dx * dx + dz * dz)
+    del dx, dz
+    if model == 0:
+        q = d / theta
+        e = (q * q) * -np.pi
+    else:
+        e = (np.abs(d) * -2.0) / theta
+    del d
+    with np.errstate(under="ignore"):
+        r = np.exp(e)
+    return (r * s1[:, None]) * s2[None, :]
+
+
+def select(xc: np.ndarray, zc: np.ndarray, data: Data) -> np.ndarray:
+    """The data the Cholesky nodes are conditioned on: all of them when they
+    are at most CHOL_DATA, else the union of each Cholesky node's nearest
+    (CHOL_DATA_PER_NODE, halved until the union is at most CHOL_DATA)."""
+    if data.n <= CHOL_DATA:
+        return np.arange(data.n, dtype=np.intp)
+    from scipy.spatial import cKDTree
+    tree = cKDTree(np.column_stack((data.x, data.z)))
+    k = CHOL_DATA_PER_NODE
+    while True:
+        _, near = tree.query(np.column_stack((xc, zc)), k=k)
+        sel = np.unique(np.asarray(near, dtype=np.intp))
+        if len(sel) <= CHOL_DATA or k == 1:
+            return sel[:CHOL_DATA]
+        k = max(1, k // 2)
+
+
+def _pivoted(A: np.ndarray, tol: float) -> Tuple[np.ndarray, np.ndarray]:
+    """(kept, L): the pivoted Cholesky factorisation of the symmetric
+    positive semi-definite A, stopped where the largest remaining diagonal
+    element is at most `tol` times the largest of A's: A[kept][:, kept] =
+    L L^T, L lower triangular."""
+    from scipy.linalg.lapack import dpstrf
+    n = len(A)
+    if n == 0:
+        return np.zeros(0, dtype=np.intp), np.zeros((0, 0))
+    scale = float(np.max(np.diag(A)))
+    c, piv, rank, info = dpstrf(np.array(A, dtype=np.float64, order="F"), tol=tol * scale,
+                                lower=1)
+    if info < 0:
+        raise np.linalg.LinAlgError(f"pivoted Cholesky factorisation failed (info {info})")
+    rank = int(rank)
+    kept = np.asarray(piv[:rank], dtype=np.intp) - 1
+    return kept, np.tril(c[:rank, :rank])
+
+
+def chol_block(xc: np.ndarray, zc: np.ndarray, sigma_c: np.ndarray, mu_c: np.ndarray,
+               Cj: np.ndarray, data: Data, theta: float, model: int, tol: float
+               ) -> Tuple[np.ndarray, np.ndarray]:
+    """``(mean, L)``: the conditional mean of the Cholesky nodes given the
+    data and a square root of their conditional covariance (from `Cj`, their
+    jittered covariance), L L^T = Cj - C_cD (C_DD + E)^-1 C_Dc. Sets
+    ``data.sel`` and ``data.B``."""
+    from scipy.linalg import solve_triangular
+    sel = select(xc, zc, data)
+    xs, zs, ss = data.x[sel], data.z[sel], data.sigma[sel]
+    K = cross_covariance(xs, zs, ss, xs, zs, ss, theta, model)
+    K[np.diag_indices_from(K)] += data.noise[sel]
+    kept, LK = _pivoted(K, tol)
+    del K
+    sel = sel[kept]
+    Cdc = cross_covariance(data.x[sel], data.z[sel], data.sigma[sel], xc, zc, sigma_c, theta,
+                           model)
+    W = solve_triangular(LK, Cdc, lower=True, check_finite=False)     # LK^-1 C_Dc
+    del Cdc
+    S = Cj - W.T @ W
+    Bt = solve_triangular(LK.T, W, lower=False, check_finite=False)   # (C_DD + E)^-1 C_Dc
+    del W
+    data.sel = sel
+    data.B = np.ascontiguousarray(Bt.T)
+    mean = mu_c + data.B @ data.dev[sel]
+    S = 0.5 * (S + S.T)
+    try:
+        L = np.linalg.cholesky(S)
+    except np.linalg.LinAlgError:
+        # Nodes the data fix (nearly) exactly: a pivoted square root.
+        kept_s, Ls = _pivoted(S, 1e-14)
+        L = np.zeros_like(S)
+        L[kept_s, :len(kept_s)] = Ls
+    return mean, L
+
+
+def data_bytes(N: int, Nchol: int, nd: int) -> Tuple[int, int]:
+    """(peak bytes while the data are placed and the Cholesky nodes
+    conditioned, bytes held once built) for `nd` data: the search tree over
+    the nodes, the data's covariance, the cross covariances and their
+    solves, the Schur complement; held, the map of the data to the Cholesky
+    nodes' mean, the data arrays and the conditional mean."""
+    if nd == 0:
+        return 0, 0
+    ns = min(nd, CHOL_DATA)
+    held = 8 * (Nchol * ns + 10 * nd + N)
+    build = 8 * (4 * N + 2 * ns * ns + 4 * Nchol * ns + 2 * Nchol * Nchol + 30 * nd)
+    return build + held, held
