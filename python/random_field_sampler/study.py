@@ -415,13 +415,11 @@ class Region:
                 raise ValueError(f"{at}: the error variance of datum {i} must be finite and "
                                  f">= 0, got {e[i]!r}")
             prop = self.properties[pname]
-            g = prop.transform.inverse(vd)
-            bad = ~np.isfinite(g)
-            if bad.any():
-                i = int(np.argmax(bad))
-                raise ValueError(f"{at}: datum {i}, {vd[i]:g}, is outside the range of its "
-                                 f"{prop.distribution} distribution")
-            eg = prop.transform.error_variance(vd, e)
+            try:
+                g, slope = prop.transform.inverse(vd, what=f"{at}: datum")
+            except ValueError as exc:
+                raise ValueError(str(exc)) from None
+            eg = e * slope * slope
             bad = ~np.isfinite(eg)
             if bad.any():
                 i = int(np.argmax(bad))

@@ -203,8 +203,7 @@ def _measured(r: _Reader, at: Path, value: Any, folder: str, prop: Any, pname: s
         raise r.fail(at, "must not be empty")
     try:
         data = read_data(os.path.join(folder, os.path.expanduser(value)))
-        data.refuse_outside(prop.transform.inverse(data.value),
-                            f"{pname}'s {prop.distribution} distribution")
+        data.standard(prop.transform, f"{pname}'s {prop.distribution} distribution")
     except DataFileError as e:
         raise r.fail(at, str(e)) from None
     return data

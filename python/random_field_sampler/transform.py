@@ -37,7 +37,7 @@ import numpy as np
 
 from .distributions import check_distribution, lognormal_parameters
 
-__all__ = ["Transform", "IDENTITY", "MARGINAL", "parameters", "quantiles", "normal_scores"]
+__all__ = ["Transform", "IDENTITY", "MARGINAL", "parameters", "quantiles"]
 
 # The name of a transform by a general marginal distribution.
 MARGINAL = "marginal"
@@ -93,39 +93,6 @@ class Transform:
         elif self.distribution == MARGINAL:
             rows[...] = quantiles(self.marginal, rows)
         return rows
-
-    def inverse(self, values: Any) -> np.ndarray:
-        """The drawn field's values that give `values` (a new float64 array;
-        shift and scale broadcast against it): NaN or an infinity where a
-        value is outside the distribution's support (not positive for a
-        lognormal)."""
-        v = np.array(values, dtype=np.float64)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            if self.distribution == "lognormal":
-                t = np.where(v > 0.0, np.log(np.where(v > 0.0, v, 1.0)), np.nan)
-            elif self.distribution == MARGINAL:
-                t = normal_scores(self.marginal, v)
-            else:
-                t = v
-            return (t - self.shift) / self.scale
-
-    def error_variance(self, values: Any, error: Any) -> np.ndarray:
-        """The variance `error` of a measurement of `values`, in the drawn
-        field's units: through the transform's slope at each value (to first
-        order; exact for a normal field)."""
-        v = np.asarray(values, dtype=np.float64)
-        e = np.asarray(error, dtype=np.float64)
-        scale = np.asarray(self.scale, dtype=np.float64)
-        if self.distribution == "lognormal":
-            slope = scale * v                  # d exp(s + c g) / dg
-        elif self.distribution == MARGINAL:
-            from scipy.stats import norm
-            t = normal_scores(self.marginal, v)
-            slope = scale * norm.pdf(t) / self.marginal.pdf(v)
-        else:
-            slope = scale * np.ones_like(v)
-        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
-            return e / (slope * slope)
 
     def _at(self, nodes: Any) -> Tuple[np.ndarray, np.ndarray]:
         shift = np.asarray(self.shift)
@@ -222,20 +189,6 @@ def quantiles(marginal: Any, g: np.ndarray) -> np.ndarray:
     lower = ~upper
     out[lower] = marginal.ppf(ndtr(g[lower]))
     out[upper] = marginal.isf(ndtr(-g[upper]))
-    return out
-
-
-def normal_scores(marginal: Any, v: np.ndarray) -> np.ndarray:
-    """``Phi^-1(F(v))`` elementwise, the inverse of ``quantiles``, each tail
-    through its own side (``-Phi^-1(S(v))`` above the median); infinite at
-    and beyond the support's bounds."""
-    from scipy.special import ndtri
-    v = np.asarray(v, dtype=np.float64)
-    out = np.empty_like(v)
-    upper = v > marginal.median()
-    lower = ~upper
-    out[lower] = ndtri(marginal.cdf(v[lower]))
-    out[upper] = -ndtri(marginal.sf(v[upper]))
     return out
 
 

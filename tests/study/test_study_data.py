@@ -52,7 +52,7 @@ def with_data(text, region, prop, path, error=False):
 
 def write_table(path, x, z, values, error=None):
     cols = "x,z,value" + (",error" if error is not None else "")
-    rows = [f"{a!r},{b!r},{c!r}" + (f",{e!r}" if error is not None else "")
+    rows = [f"{float(a)!r},{float(b)!r},{float(c)!r}" + (f",{float(e)!r}" if error is not None else "")
             for a, b, c, e in zip(x, z, values, error if error is not None else x)]
     path.write_text(cols + "\n" + "\n".join(rows) + "\n")
     return path
@@ -101,7 +101,7 @@ def test_the_data_file_is_never_an_output(site, capsys, how):
       "friction": ([1.0, 2.5], [3.0, 3.0], [25.0, 24.0])}, None, "measured at different points"),
     ({"cohesion": ([1.0, 2.0], [3.0, 3.0], [20.0, 21.0]),
       "friction": ([2.0, 1.0], [3.0, 3.0], [25.0, 24.0])}, {"friction": 0.1}, "with an error (friction)"),
-    ({"cohesion": ([1.0], [3.0], [0.0])}, None, "datum 0, 0, is outside the range of its lognormal"),
+    ({"cohesion": ([1.0], [3.0], [0.0])}, None, "data of 'cohesion': datum 0 is 0.0, outside the support of a lognormal"),
     ({"density": ([1.0], [3.0], [0.0])}, None, "data names 'density', which is not one of"),
     ({"cohesion": ([1.0, 2.0], [3.0], [1.0, 2.0])}, None, "must be 1-D of one length"),
 ])

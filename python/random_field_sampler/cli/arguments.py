@@ -275,6 +275,8 @@ def option_problems(args: argparse.Namespace) -> Iterator[str]:
         yield "--depth-down turns the picture of --plot: give --plot FILE.png"
     if args.average and args.at != "cells":
         yield "--average is for --at cells: the elements' values as their averages"
+    if args.data is not None and args.fill != "conditional":
+        yield "--data conditions the conditional fill: --fill kriging does not take data"
     if args.data is not None and args.average:
         yield "--data conditions the field's point values, not the elements' averages of --average"
 

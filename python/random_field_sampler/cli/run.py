@@ -137,10 +137,8 @@ def read_measured(args: argparse.Namespace) -> Optional[Tuple[Any, np.ndarray, n
 
     data = read_data(args.data)
     _, _, transform = field_parameters(args, data.z)
-    g = transform.inverse(data.value)
-    data.refuse_outside(g, f"a {args.distribution} field" + (
+    g, error = data.standard(transform, f"a {args.distribution} field" + (
         " (its values are positive)" if args.distribution == "lognormal" else ""))
-    error = transform.error_variance(data.value, data.error)
     return data, g, error
 
 

@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 
@@ -57,15 +57,22 @@ class MeasuredData:
         """Whether every datum is measured without error."""
         return not np.any(self.error)
 
-    def refuse_outside(self, standard: np.ndarray, what: str) -> None:
-        """DataFileError naming the first datum whose standard Gaussian value
-        (`standard`, as the property's marginal maps the values) is not
-        finite: a value outside the support of `what`."""
-        bad = ~np.isfinite(np.asarray(standard, dtype=np.float64))
-        if bad.any():
-            i = int(np.argmax(bad))
-            raise DataFileError(f"{self.where(i)}: the value {self.value[i]:g} is outside the "
-                                f"range of {what}")
+    def standard(self, transform: Any, what: str) -> Tuple[np.ndarray, np.ndarray]:
+        """(values, error variances) in the units of the field `transform`
+        turns into values (``Transform.inverse``: the error through its
+        slope at each value); DataFileError naming the line of the first
+        value outside the support of `what`."""
+        try:
+            g, slope = transform.inverse(self.value)
+        except ValueError:
+            for i in range(len(self)):
+                try:
+                    transform.inverse(self.value[i:i + 1], [i])
+                except ValueError:
+                    raise DataFileError(f"{self.where(i)}: the value {self.value[i]:g} is "
+                                        f"outside the range of {what}") from None
+            raise
+        return g, self.error * slope * slope
 
 
 def _read_npz(path: str) -> Dict[str, np.ndarray]:
