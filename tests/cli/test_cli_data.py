@@ -133,3 +133,41 @@ def test_measurement_errors_loosen_the_data(tmp_path, mesh_csv):
     assert np.allclose(rows["exact"], [1.5, -0.7, 0.2], atol=1e-9)
     spread = rows["noisy"].std(axis=0)
     assert (spread > 0.2).all() and (spread < 0.6).all()   # the conditional sd: about 0.45 at most
+
+
+def test_a_mesh_with_a_trend_passes_through_data_at_its_centroids_in_every_output(tmp_path):
+    meshio = pytest.importorskip("meshio")
+    from test_cli_averages import mixed_mesh
+    from random_field_sampler.io import mesh as fe
+
+    path = mixed_mesh(tmp_path)
+    centres = fe.read(str(path)).centroids
+    pick = [0, 9, 30]
+    values = [21.0, 18.5, 26.0]
+    rows = [f"{float(centres[i, 0])!r},{float(centres[i, 1])!r},{v!r}" for i, v in zip(pick, values)]
+    data = data_csv(tmp_path, rows + ["-5.0,7.0,30.0"])     # and one beyond the mesh
+    argv = [path, "--at", "cells", "--theta-z", 1.5, "--theta-x", 3, "--mean", 20, "--sd", 4,
+            "--mean-gradient", 1.5, "--distribution", "lognormal", "--data", data, "-k", 3,
+            "--seed", 8, "-q"]
+    assert cli(*argv, "-o", tmp_path / "a.npy") == 0
+    assert cli(*argv, "-o", tmp_path / "a.vtu") == 0
+    got = np.load(tmp_path / "a.npy")
+    assert np.allclose(got[:, pick], values, rtol=1e-9)
+    vtu = meshio.read(tmp_path / "a.vtu")
+    quads = len(vtu.cells[0].data)
+    first = np.concatenate([vtu.cell_data["realisation_0000"][0],
+                            vtu.cell_data["realisation_0000"][1]])
+    assert quads > 0 and np.array_equal(first, got[0])
+
+
+def test_a_zarr_store_of_a_conditioned_field_has_the_rows_of_the_npy(tmp_path, mesh_csv):
+    pytest.importorskip("zarr")
+    pytest.importorskip("distributed")
+    import zarr
+    data = data_csv(tmp_path, [f"{a!r},{b!r},{v!r}" for a, b, v in zip(XD, ZD, [1.5, -0.7, 0.2, -0.7, 2.0])])
+    argv = [mesh_csv, "--theta-z", 1.5, "--data", data, "-k", 6, "--seed", 4, "-q"]
+    assert cli(*argv, "-o", tmp_path / "a.npy") == 0
+    assert cli(*argv, "-o", tmp_path / "a.zarr", "--chunk-rows", 2) == 0
+    store = zarr.open_group(str(tmp_path / "a.zarr"), mode="r")
+    assert np.array_equal(np.asarray(store["fields"]), np.load(tmp_path / "a.npy"))
+    assert store.attrs["data"] == "cpt.csv"

@@ -162,3 +162,21 @@ def test_an_unmeasured_property_follows_its_measured_partner(site):
     f = values["friction"][:, pick]
     assert np.all(np.abs(f.mean(axis=0) - (25.0 - 1.5 * g)) < 0.45)
     assert np.all(np.abs(f.std(axis=0) / (3.0 * math.sqrt(0.75)) - 1.0) < 0.15)
+
+
+def test_the_conditioned_slope_example_runs_in_its_working_folder(tmp_path):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("gmsh")
+    import subprocess
+    import sys
+    root = pathlib.Path(__file__).parents[2]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, str(root / "examples" / "conditioned_slope.py"), "--size", "2",
+                           "--output", "c.png"], cwd=tmp_path, env=env, capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(tmp_path)) == ["c.png", "cpt.csv", "slope.msh"]
+    assert "92 data" in done.stdout
+    # the soundings as written are read back by the command line
+    assert main([str(tmp_path / "slope.msh"), "--data", str(tmp_path / "cpt.csv"), "--theta-z", "1.5",
+                 "-o", str(tmp_path / "f.npy"), "-q", "--seed", "1"]) == 0
