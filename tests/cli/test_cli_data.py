@@ -43,6 +43,18 @@ def test_bad_data_files_are_refused_in_one_line(tmp_path, mesh_csv, capsys, case
     assert files(tmp_path) == before
 
 
+@pytest.mark.parametrize("name, message", [
+    ("nowhere.csv", "nowhere.csv: No such file or directory"),
+    ("cpt.xlsx", "cpt.xlsx: unknown data file type '.xlsx'"),
+])
+def test_a_data_file_that_cannot_be_read_is_one_line(tmp_path, mesh_csv, capsys, name, message):
+    if name.endswith(".xlsx"):
+        (tmp_path / name).write_bytes(b"PK")
+    assert cli(mesh_csv, "--theta-z", 2, "--data", tmp_path / name, "-o", tmp_path / "o.npy") == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err, err
+
+
 @pytest.mark.parametrize("extra, value, message", [
     (["--distribution", "lognormal", "--mean", "20", "--sd", "5"], "-3",
      "cpt.csv, line 3: the value -3 is outside the range of a lognormal field"),

@@ -75,6 +75,16 @@ def test_data_mistakes_name_the_study_file_key_and_data_line(site, capsys, table
     assert sorted(os.listdir(site)) == before
 
 
+def test_data_and_element_averages_are_refused(site, capsys):
+    write_table(site / "c.csv", [5.0], [10.0], [20.0])
+    text = with_data(FILE.replace('at = "cells"', 'at = "cells"\naverage = true'), "clay", "cohesion", "c.csv")
+    (site / "study.toml").write_text(text)
+    assert main([str(site / "study.toml"), "-k", "2", "-o", str(site / "o.npz")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "data condition the field's point values" in err, err
+    assert not (site / "o.npz").exists()
+
+
 def test_a_misspelt_data_key_is_refused(site, capsys):
     (site / "study.toml").write_text(FILE.replace("sd = 6.0", 'sd = 6.0\ndatta = "cpt.csv"', 1))
     assert main([str(site / "study.toml"), "-k", "2"]) == 1
