@@ -183,3 +183,18 @@ def test_a_zarr_store_of_a_conditioned_field_has_the_rows_of_the_npy(tmp_path, m
     store = zarr.open_group(str(tmp_path / "a.zarr"), mode="r")
     assert np.array_equal(np.asarray(store["fields"]), np.load(tmp_path / "a.npy"))
     assert store.attrs["data"] == "cpt.csv"
+
+
+def test_the_note_on_a_large_mesh_estimates_the_variance_left(tmp_path, mesh_csv, capsys, monkeypatch):
+    import re
+    from random_field_sampler.cli import run as command
+    data = data_csv(tmp_path, [f"{a!r},{b!r},{v!r}" for a, b, v in zip(XD, ZD, [1.5, -0.7, 0.2, -0.7, 2.0])])
+    shares = []
+    for exact in (True, False):
+        if not exact:
+            monkeypatch.setattr(command, "EXACT_VARIANCE_NODES", 10)
+        assert cli(mesh_csv, "--theta-z", 1.5, "--data", data, "--seed", 2, "-o", tmp_path / "o.npy") == 0
+        err = capsys.readouterr().err
+        assert ("estimated from 16 realisations" in err) != exact, err
+        shares.append(int(re.search(r"(\d+) % of the unconditioned variance on average", err).group(1)))
+    assert shares[0] < 90 and abs(shares[0] - shares[1]) <= 15
