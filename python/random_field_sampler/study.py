@@ -90,6 +90,7 @@ import numpy as np
 from . import streams
 from ._checks import integer, variates
 from .averages import CellAverages, Cells
+from .conditioning import check_data
 from .sampler import Sampler
 from .transform import MARGINAL, Transform
 
@@ -395,25 +396,9 @@ class Region:
             if pname not in data:
                 continue
             at = f"{where}: data of {pname!r}"
-            try:
-                xd, zd, vd = (np.array(a, dtype=np.float64) for a in data[pname])
-            except (TypeError, ValueError):
-                raise TypeError(f"{at} must be (x, z, values), three arrays of numbers") from None
-            if not (xd.ndim == zd.ndim == vd.ndim == 1 and len(xd) == len(zd) == len(vd)):
-                raise ValueError(f"{at}: x, z and values must be 1-D of one length, got shapes "
-                                 f"{xd.shape}, {zd.shape} and {vd.shape}")
+            xd, zd, vd, e = check_data(data[pname], errors.get(pname, 0.0), at)
             if not len(xd):
                 raise ValueError(f"{at}: no data")
-            bad = ~(np.isfinite(xd) & np.isfinite(zd) & np.isfinite(vd))
-            if bad.any():
-                raise ValueError(f"{at}: datum {int(np.argmax(bad))} is not finite")
-            e = np.array(np.broadcast_to(np.asarray(errors.get(pname, 0.0), dtype=np.float64),
-                                         xd.shape))
-            bad = ~(np.isfinite(e) & (e >= 0.0))
-            if bad.any():
-                i = int(np.argmax(bad))
-                raise ValueError(f"{at}: the error variance of datum {i} must be finite and "
-                                 f">= 0, got {e[i]!r}")
             prop = self.properties[pname]
             try:
                 g, slope = prop.transform.inverse(vd, what=f"{at}: datum")

@@ -113,7 +113,7 @@ def test_the_data_file_is_never_an_output(site, capsys, how):
       "friction": ([2.0, 1.0], [3.0, 3.0], [25.0, 24.0])}, {"friction": 0.1}, "with an error (friction)"),
     ({"cohesion": ([1.0], [3.0], [0.0])}, None, "data of 'cohesion': datum 0 is 0.0, outside the support of a lognormal"),
     ({"density": ([1.0], [3.0], [0.0])}, None, "data names 'density', which is not one of"),
-    ({"cohesion": ([1.0, 2.0], [3.0], [1.0, 2.0])}, None, "must be 1-D of one length"),
+    ({"cohesion": ([1.0, 2.0], [3.0], [1.0, 2.0])}, None, "xd, zd and values differ in length (2, 1, 2)"),
 ])
 def test_region_data_that_cannot_be_conditioned_exactly_are_refused(data, error, words):
     with pytest.raises(ValueError, match="region 'clay'") as e:

@@ -142,14 +142,12 @@ def read_data(path: str) -> MeasuredData:
 def _refuse_conflicts(data: MeasuredData) -> None:
     """DataFileError naming both lines of a point measured twice without
     error as two different values: no field can pass through both."""
-    exact = np.flatnonzero(data.error == 0.0)
-    order = exact[np.lexsort((data.z[exact], data.x[exact]))]
-    xs, zs, vs = data.x[order], data.z[order], data.value[order]
-    clash = (xs[1:] == xs[:-1]) & (zs[1:] == zs[:-1]) & (vs[1:] != vs[:-1])
-    if not clash.any():
+    from ..conditioning import exact_conflict
+
+    clash = exact_conflict(data.x, data.z, data.value, data.error)
+    if clash is None:
         return
-    k = int(np.argmax(clash))
-    a, b = sorted((int(order[k]), int(order[k + 1])))
+    a, b = clash
     other = f"line {int(data.lines[b])}" if data.lines is not None else f"datum {b}"
     raise DataFileError(f"{data.where(a)} and {other}: the point ({data.x[a]:g}, {data.z[a]:g}) "
                         f"is measured twice without error, as {data.value[a]:g} and "
