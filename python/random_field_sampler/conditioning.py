@@ -47,13 +47,21 @@ from .fills.protocol import frozen
 from .transform import Transform
 
 __all__ = ["Data", "check_data", "place", "chol_block", "data_bytes", "CHOL_DATA",
-           "CHOL_DATA_PER_NODE"]
+           "CHOL_CANDIDATES", "CHOL_DATA_PER_NODE"]
 
-# The Cholesky nodes are conditioned on at most this many data ...
-CHOL_DATA = 2000
-# ... the union of the nearest this many of each Cholesky node (fewer per
-# node when the union would be larger).
+# The Cholesky nodes are conditioned on at most this many data: of the
+# candidates (at most CHOL_CANDIDATES, the union of the nearest
+# CHOL_DATA_PER_NODE of each Cholesky node, fewer per node when the union
+# would be larger), those a pivoted Cholesky factorisation of their
+# covariance takes first (each the datum least explained by those before
+# it).
+CHOL_DATA = 1000
+CHOL_CANDIDATES = 2000
 CHOL_DATA_PER_NODE = 100
+# Relative nugget on the Cholesky nodes' conditional covariance.
+SCHUR_NUGGET = 1e-12
+# Relative size below which a covariance is taken as zero in that factorisation.
+TINY = 1e-30
 
 
 def _array(owner: str, name: str, value: Any) -> np.ndarray:
@@ -133,8 +141,9 @@ class Data:
     deviations ``g - mu`` of the drawn field's values; ``pinned`` the nodes
     at the place of an exact datum and ``pinned_values`` the values there in
     the property's units. Filled in by the build: ``sel`` the data the
-    Cholesky nodes are conditioned on and ``B`` (Nchol x len(sel)) the map
-    of their deviations to the Cholesky nodes' conditional mean."""
+    Cholesky nodes are conditioned on, ``LK`` the factor of their
+    covariance (errors included) and ``W = LK^-1 C_Dc``: the Cholesky nodes'
+    conditional mean is ``mu_c + W^T LK^-1 dev[sel]``."""
     x: np.ndarray
     z: np.ndarray
     node: np.ndarray
@@ -145,7 +154,16 @@ class Data:
     pinned: np.ndarray
     pinned_values: np.ndarray
     sel: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(0, dtype=np.intp))
-    B: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0)))
+    LK: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0)))
+    W: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros((0, 0)))
+
+    def chol_mean(self, mu_c: np.ndarray, dev: np.ndarray) -> np.ndarray:
+        """The Cholesky nodes' conditional mean given the data's deviations."""
+        from scipy.linalg import solve_triangular
+        if len(self.sel) == 0:
+            return np.array(mu_c, dtype=np.float64)
+        u = solve_triangular(self.LK, dev[self.sel], lower=True, check_finite=False)
+        return mu_c + self.W.T @ u
 
     @property
     def n(self) -> int:
@@ -204,10 +222,11 @@ def cross_covariance(x1: np.ndarray, z1: np.ndarray, s1: np.ndarray, x2: np.ndar
 
 
 def select(xc: np.ndarray, zc: np.ndarray, data: Data) -> np.ndarray:
-    """The data the Cholesky nodes are conditioned on: all of them when they
-    are at most CHOL_DATA, else the union of each Cholesky node's nearest
-    (CHOL_DATA_PER_NODE, halved until the union is at most CHOL_DATA)."""
-    if data.n <= CHOL_DATA:
+    """The candidates among the data for the Cholesky nodes: all of them
+    when they are at most CHOL_CANDIDATES, else the union of each Cholesky
+    node's nearest (CHOL_DATA_PER_NODE, halved until the union is at most
+    CHOL_CANDIDATES)."""
+    if data.n <= CHOL_CANDIDATES:
         return np.arange(data.n, dtype=np.intp)
     from scipy.spatial import cKDTree
     tree = cKDTree(np.column_stack((data.x, data.z)))
@@ -215,16 +234,16 @@ def select(xc: np.ndarray, zc: np.ndarray, data: Data) -> np.ndarray:
     while True:
         _, near = tree.query(np.column_stack((xc, zc)), k=k)
         sel = np.unique(np.asarray(near, dtype=np.intp))
-        if len(sel) <= CHOL_DATA or k == 1:
-            return sel[:CHOL_DATA]
+        if len(sel) <= CHOL_CANDIDATES or k == 1:
+            return sel[:CHOL_CANDIDATES]
         k = max(1, k // 2)
 
 
-def _pivoted(A: np.ndarray, tol: float) -> Tuple[np.ndarray, np.ndarray]:
+def _pivoted(A: np.ndarray, tol: float, most: int = -1) -> Tuple[np.ndarray, np.ndarray]:
     """(kept, L): the pivoted Cholesky factorisation of the symmetric
     positive semi-definite A, stopped where the largest remaining diagonal
-    element is at most `tol` times the largest of A's: A[kept][:, kept] =
-    L L^T, L lower triangular."""
+    element is at most `tol` times the largest of A's, or after `most`
+    pivots: A[kept][:, kept] = L L^T, L lower triangular."""
     from scipy.linalg.lapack import dpstrf
     n = len(A)
     if n == 0:
@@ -234,45 +253,70 @@ def _pivoted(A: np.ndarray, tol: float) -> Tuple[np.ndarray, np.ndarray]:
                                 lower=1)
     if info < 0:
         raise np.linalg.LinAlgError(f"pivoted Cholesky factorisation failed (info {info})")
-    rank = int(rank)
+    rank = int(rank) if most < 0 else min(int(rank), most)
     kept = np.asarray(piv[:rank], dtype=np.intp) - 1
     return kept, np.tril(c[:rank, :rank])
 
 
 def chol_block(xc: np.ndarray, zc: np.ndarray, sigma_c: np.ndarray, mu_c: np.ndarray,
-               Cj: np.ndarray, data: Data, theta: float, model: int, tol: float
+               C: np.ndarray, jitter: float, data: Data, theta: float, model: int, tol: float
                ) -> Tuple[np.ndarray, np.ndarray]:
     """``(mean, L)``: the conditional mean of the Cholesky nodes given the
-    data and a square root of their conditional covariance (from `Cj`, their
-    jittered covariance), L L^T = Cj - C_cD (C_DD + E)^-1 C_Dc. Sets
-    ``data.sel`` and ``data.B``."""
-    from scipy.linalg import solve_triangular
+    data and a square root of their conditional covariance: with Cj = C +
+    jitter I (their covariance, as the unconditioned factor is jittered),
+    L L^T = Cj - C_cD (C_DD + E)^-1 C_Dc.
+    Sets ``data.sel``, ``data.LK`` and ``data.W``."""
+    from scipy.linalg import cholesky, solve_triangular
+    from scipy.linalg.blas import dsyrk
     sel = select(xc, zc, data)
     xs, zs, ss = data.x[sel], data.z[sel], data.sigma[sel]
     K = cross_covariance(xs, zs, ss, xs, zs, ss, theta, model)
     K[np.diag_indices_from(K)] += data.noise[sel]
-    kept, LK = _pivoted(K, tol)
-    del K
+    kept, LK = _pivoted(K, tol, CHOL_DATA)
     sel = sel[kept]
-    Cdc = cross_covariance(data.x[sel], data.z[sel], data.sigma[sel], xc, zc, sigma_c, theta,
-                           model)
-    W = solve_triangular(LK, Cdc, lower=True, check_finite=False)     # LK^-1 C_Dc
-    del Cdc
-    S = Cj - W.T @ W
-    Bt = solve_triangular(LK.T, W, lower=False, check_finite=False)   # (C_DD + E)^-1 C_Dc
-    del W
-    data.sel = sel
-    data.B = np.ascontiguousarray(Bt.T)
-    mean = mu_c + data.B @ data.dev[sel]
-    S = 0.5 * (S + S.T)
+    r, n = len(sel), len(xc)
+    scale = float(np.max(np.diag(C))) + jitter if n else 0.0
+    # One factorisation of the joint covariance of the kept data (in pivot
+    # order) and the Cholesky nodes: its blocks are LK, W^T = C_cD LK^-T and
+    # the factor of the Schur complement. A relative nugget of
+    # SCHUR_NUGGET on the nodes keeps the complement of nodes that the data
+    # (nearly) fix, and the Gaussian model's smooth skeleton, positive
+    # definite despite rounding.
+    J = np.zeros((r + n, r + n), order="F")
+    J[:r, :r] = K[np.ix_(kept, kept)]
+    del K
+    J[r:, :r] = cross_covariance(xc, zc, sigma_c, data.x[sel], data.z[sel], data.sigma[sel],
+                                 theta, model)
+    J[r:, r:] = C
+    J[r + np.arange(n), r + np.arange(n)] += jitter + SCHUR_NUGGET * scale
+    # Covariances below TINY of the variances change nothing in double
+    # precision, but their products are subnormal numbers, on which the
+    # factorisation would crawl.
+    J[np.abs(J) < TINY * max(scale, float(np.max(np.diag(J[:r, :r]), initial=0.0)))] = 0.0
     try:
-        L = np.linalg.cholesky(S)
+        Lj = cholesky(J, lower=True, overwrite_a=True, check_finite=False)
     except np.linalg.LinAlgError:
-        # Nodes the data fix (nearly) exactly: a pivoted square root.
-        kept_s, Ls = _pivoted(S, 1e-14)
-        L = np.zeros_like(S)
-        L[kept_s, :len(kept_s)] = Ls
-    return mean, L
+        Lj = None
+    if Lj is not None:
+        data.sel, data.LK = sel, np.array(Lj[:r, :r])
+        data.W = np.ascontiguousarray(Lj[r:, :r].T)
+        L = np.ascontiguousarray(Lj[r:, r:])
+        del Lj, J
+        return data.chol_mean(mu_c, data.dev), L
+    del J
+    # The complement is not positive definite even so: W by a solve, the
+    # complement by itself, and a pivoted square root of it.
+    W = solve_triangular(LK, cross_covariance(data.x[sel], data.z[sel], data.sigma[sel], xc, zc,
+                                              sigma_c, theta, model),
+                         lower=True, check_finite=False, overwrite_b=True)
+    data.sel, data.LK, data.W = sel, LK, W
+    S = C + jitter * np.identity(n)
+    S -= dsyrk(1.0, W.T, trans=0, lower=1)   # lower triangle; W.T is Fortran-ordered
+    S = np.tril(S) + np.tril(S, -1).T
+    kept_s, Ls = _pivoted(S, 1e-14)
+    L = np.zeros_like(S)
+    L[kept_s, :len(kept_s)] = Ls
+    return data.chol_mean(mu_c, data.dev), L
 
 
 def data_bytes(N: int, Nchol: int, nd: int) -> Tuple[int, int]:
@@ -283,7 +327,8 @@ def data_bytes(N: int, Nchol: int, nd: int) -> Tuple[int, int]:
     nodes' mean, the data arrays and the conditional mean."""
     if nd == 0:
         return 0, 0
-    ns = min(nd, CHOL_DATA)
-    held = 8 * (Nchol * ns + 10 * nd + N)
-    build = 8 * (4 * N + 2 * ns * ns + 4 * Nchol * ns + 2 * Nchol * Nchol + 30 * nd)
+    ns, nc = min(nd, CHOL_DATA), min(nd, CHOL_CANDIDATES)
+    held = 8 * (Nchol * ns + ns * ns + 10 * nd + N)
+    build = 8 * (4 * N + 2 * nc * nc + 2 * Nchol * ns + (Nchol + ns) ** 2 + Nchol * Nchol
+                 + 30 * nd)
     return build + held, held

@@ -234,23 +234,24 @@ class Sampler:
         # The factor get_chol_field makes: COV with 0.0001 times its smallest
         # element added on the diagonal.
         step("factorisation", 0, 1)
-        try:
-            L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
-        except np.linalg.LinAlgError as exc:
-            raise np.linalg.LinAlgError(
-                f"{exc}: the covariance of the {Nchol} Cholesky nodes ({Nchol} x {Nchol}, "
-                f"with 0.0001 times its smallest element on the diagonal) is not positive "
-                f"definite; check that sigma is positive at every node, or use a larger "
-                f"Dhchol") from None
         if placed is not None:
             # the Cholesky nodes given the data
             ci = np.asarray(chol_ind, dtype=np.intp)
             resolved = options.resolved(model)
             mu_chol, L_chol = conditioning.chol_block(
-                x[ci], z[ci], sigma_chol, np.asarray(mu_chol, dtype=np.float64),
-                COV + 0.0001 * np.min(COV) * np.identity(Nchol), placed, float(theta_z),
-                0 if model == 0 else 1, float(resolved.tol or 0.0))
+                x[ci], z[ci], sigma_chol, np.asarray(mu_chol, dtype=np.float64), COV,
+                0.0001 * np.min(COV), placed, float(theta_z), 0 if model == 0 else 1,
+                float(resolved.tol or 0.0))
             placed.freeze()
+        else:
+            try:
+                L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
+            except np.linalg.LinAlgError as exc:
+                raise np.linalg.LinAlgError(
+                    f"{exc}: the covariance of the {Nchol} Cholesky nodes ({Nchol} x {Nchol}, "
+                    f"with 0.0001 times its smallest element on the diagonal) is not positive "
+                    f"definite; check that sigma is positive at every node, or use a larger "
+                    f"Dhchol") from None
         step("factorisation", 1, 1)
 
         self._base = Base(N, Nchol, Nkrig, frozen(np.asarray(chol_ind, dtype=np.intp)),
@@ -509,7 +510,7 @@ class Sampler:
             return self._gaussian_mean(None, np.asarray(self._base.mu)[self.chol_ind]
                                        if self.N else None)
         dev = v - data.mu
-        mean_chol = np.asarray(self._base.mu)[self.chol_ind] + data.B @ dev[data.sel]
+        mean_chol = data.chol_mean(np.asarray(self._base.mu)[self.chol_ind], dev)
         return self._gaussian_mean(dev, mean_chol)
 
     def fluctuation(self, xi: Any) -> np.ndarray:
