@@ -11,6 +11,10 @@ cohesion_0000, ...), .xdmf (a time series with one array per property),
 .npz (one (K, N) array per property), .zarr (a store with a group per
 property, its array fields (K, N); needs the dask extra). The seed is printed when drawn
 afresh, and stored as field data of a mesh output.
+
+A property conditioned on measured values (data = "cpt.csv" in its table)
+is named on standard error with its number of data; the data files are
+inputs, which no output may replace.
 """
 
 from __future__ import annotations
