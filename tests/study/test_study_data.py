@@ -133,7 +133,7 @@ def standard_lognormal(values, mean, sd):
     return (np.log(values) - (math.log(mean) - s2 / 2)) / math.sqrt(s2)
 
 
-def test_a_study_passes_through_its_data_in_every_realisation(site):
+def test_a_study_passes_through_its_data_in_every_realisation(site, capsys):
     pick, xd, zd = centroids_in(site, "clay", 6)
     cohesion, friction = [15.0, 22.0, 30.0, 18.0, 25.0, 20.0], [24.0, 26.0, 23.0, 27.0, 25.0, 22.0]
     write_table(site / "c.csv", xd, zd, cohesion)
@@ -146,7 +146,10 @@ def test_a_study_passes_through_its_data_in_every_realisation(site):
     text = with_data(with_data(FILE, "clay", "cohesion", "c.csv"), "clay", "friction", "f.csv")
     text = with_data(with_data(text, "sand", "cohesion", "sc.csv"), "sand", "friction", "sf.csv")
     (site / "study.toml").write_text(text)
-    assert main([str(site / "study.toml"), "-o", str(site / "s.npz"), "-k", "4", "--seed", "5", "-q"]) == 0
+    assert main([str(site / "study.toml"), "-o", str(site / "s.npz"), "-k", "4", "--seed", "5"]) == 0
+    err = capsys.readouterr().err
+    assert "friction in region 'clay' conditioned on 6 data" in err
+    assert "cohesion in region 'sand' conditioned on 3 data" in err
     got = np.load(site / "s.npz")
     assert np.allclose(got["cohesion"][:, pick], cohesion, rtol=1e-9)
     assert np.allclose(got["friction"][:, pick], friction, rtol=1e-9)

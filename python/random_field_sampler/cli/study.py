@@ -148,7 +148,6 @@ def run_study(args: argparse.Namespace) -> None:
               f"{len(study.regions)} region{'s' * (len(study.regions) != 1)} written to {output}")
         for region in study.regions:
             for pname, (xd, _, _) in region.data.items():
-                print(f"{PROG}: {pname} in region {region.name!r} conditioned on {len(xd)} "
-                      f"datum" if len(xd) == 1 else
-                      f"{PROG}: {pname} in region {region.name!r} conditioned on {len(xd)} data",
-                      file=sys.stderr)
+                n = len(xd)
+                print(f"{PROG}: {pname} in region {region.name!r} conditioned on {n} "
+                      f"{'datum' if n == 1 else 'data'}", file=sys.stderr)
