@@ -280,16 +280,16 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", "noise", nullptr};
+                                   "scale", "progress", "candidates", "noise", "first_datum", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
         PyObject* noiseo = Py_None;
         double theta, tol, nugget;
         int model;
-        Py_ssize_t m_chol, candidates = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnO:build",
+        Py_ssize_t m_chol, candidates = 0, first_datum = -1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnOn:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates, &noiseo))
+                                         &progress, &candidates, &noiseo, &first_datum))
             return nullptr;
         Arr x, z, sigma, rank, noise;
         FactorArgs fa;
@@ -300,7 +300,10 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
             (noiseo != Py_None && !noise.get(noiseo, 'd', 1, false, "noise")))
             return nullptr;
         const Py_ssize_t N = x.n(), Nkrig = fa.count.n();
+        Measured data;
         const double* const noisy = noiseo != Py_None ? noise.d() : nullptr;
+        data.noise = noisy;
+        if (first_datum >= 0) data.first = first_datum;
         if (noisy != nullptr) {
             bool ok = noise.n() == N;
             for (Py_ssize_t k = 0; ok && k < N; ++k) ok = noisy[k] >= 0.0 && std::isfinite(noisy[k]);
@@ -323,7 +326,7 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
         Between between(progress, "weights", total, &done);
         std::ptrdiff_t nblocks = 0;
         if (!build_factors(x.d(), z.d(), sigma.d(), N, Nchol, rank.i(), theta, model, tol, nugget,
-                           m_chol, candidates, f, done, nblocks, between, noisy))
+                           m_chol, candidates, f, done, nblocks, between, data))
             return nullptr;
         if (!between.report(total)) return nullptr;
         Py_RETURN_NONE;
@@ -406,13 +409,14 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None, first_datum=-1)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
      "(greedy conditional selection; without chol_neighbours); noise: a variance per node added "
-     "to its own diagonal when it is a neighbour (measured data)."},
+     "to its own diagonal when it is a neighbour (measured data); nodes first_datum and above "
+     "(when >= 0) are data, which take no nugget."},
     {"draw", KW(py_draw),
      "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
      "fixed=None)\n--\n\n"

@@ -25,8 +25,13 @@
 //
 // Measured data enter as nodes of the lowest ranks whose values are fixed:
 // they are everybody's candidate neighbours, each with the variance of its
-// measurement error (`noise`) on its own diagonal of K (not on k), and the
-// draw reads their deviations from a fixed array instead of drawing them.
+// measurement error on its own diagonal of K (not on k), and the draw reads
+// their deviations from a fixed array instead of drawing them. The nugget
+// is not put on data: it bounds the growth of errors carried from drawn
+// node to drawn node, and a datum's value carries none; on data it would
+// only bias the conditional mean. For the same reason a datum is dropped
+// as nearly dependent on the neighbours kept before it only below
+// Measured::tol of its variance, however large the fill's `tol`.
 //
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
@@ -70,6 +75,17 @@ struct Factors {
 // earlier node are drawn from that node alone.
 constexpr double twin_distance = 1e-5;
 
+// Measured data among the nodes: nodes `first` and above are data, with
+// the variances of their measurement errors in noise[i] (every node's, none
+// when null).
+struct Measured {
+    const double* noise = nullptr;
+    std::int64_t first = INT64_MAX;
+    double tol = 1e-12;
+    double error(std::int32_t i) const { return noise ? noise[i] : 0.0; }
+    bool datum(std::int32_t i) const { return i >= first; }
+};
+
 namespace detail {
 
 // sum a[t] b[t], in four interleaved partial sums (a fixed order, so the
@@ -112,7 +128,7 @@ struct BuildScratch {
 template <Model M>
 void greedy_select(const double* x, const double* z, const double* sigma, double theta,
                    std::int32_t target, std::ptrdiff_t m, const std::int32_t* node_of_rank,
-                   BuildScratch& s, const double* noise = nullptr) {
+                   BuildScratch& s, const Measured& data = Measured()) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     if (n <= m) return;
     const auto u = [](std::ptrdiff_t k) { return static_cast<std::size_t>(k); };
@@ -122,7 +138,7 @@ void greedy_select(const double* x, const double* z, const double* sigma, double
     for (std::ptrdiff_t a = 0; a < n; ++a) {
         const std::int32_t i = node_of_rank[s.found[u(a)].rank];
         s.gx[u(a)] = x[i]; s.gz[u(a)] = z[i]; s.gs[u(a)] = sigma[i];
-        s.gv[u(a)] = sigma[i] * sigma[i] + (noise ? noise[i] : 0.0);
+        s.gv[u(a)] = sigma[i] * sigma[i] + data.error(i);
     }
     covariance_segment<M>(x[target], z[target], sigma[target], s.gx.data(), s.gz.data(),
                           s.gs.data(), n, theta, s.gg.data());
@@ -143,7 +159,7 @@ void greedy_select(const double* x, const double* z, const double* sigma, double
         if (best < 0) break;
         covariance_segment<M>(s.gx[u(best)], s.gz[u(best)], s.gs[u(best)], s.gx.data(),
                               s.gz.data(), s.gs.data(), n, theta, row);
-        if (noise) row[best] += noise[node_of_rank[s.found[u(best)].rank]];
+        row[best] += data.error(node_of_rank[s.found[u(best)].rank]);
         const double piv = std::sqrt(v[best]), ip = 1.0 / piv;
         double* const col = s.gl.data() + picks * n;
         for (std::ptrdiff_t a = 0; a < n; ++a) {
@@ -174,7 +190,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
                  std::ptrdiff_t candidates,
                  std::ptrdiff_t Nchol, std::ptrdiff_t j,
                  const RankedGrid& grid, const std::int32_t* node_of_rank, const Factors& f,
-                 BuildScratch& s, const double* noise = nullptr) {
+                 BuildScratch& s, const Measured& data = Measured()) {
     // The nearest Cholesky nodes first (exact values, a skeleton that the
     // errors of the kriged neighbours do not reach), then the nearest of all
     // earlier nodes that are not among them.
@@ -212,7 +228,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         for (const Found& g : s.found) {
             if (!(g.dist <= twin_distance * theta)) continue;
             if (sigma[node_of_rank[g.rank]] == 0.0) continue;
-            if (noise && noise[node_of_rank[g.rank]] != 0.0) continue;  // a datum with an error
+            if (data.error(node_of_rank[g.rank]) != 0.0) continue;  // a datum with an error
             if (near == nullptr || g < *near) near = &g;
         }
         if (near != nullptr) {
@@ -235,7 +251,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         }
     }
     if (mc == 0 && candidates > m) {
-        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s, noise);
+        greedy_select<M>(x, z, sigma, theta, target, m, node_of_rank, s, data);
         n = static_cast<std::ptrdiff_t>(s.found.size());
     }
     s.nodes.resize(static_cast<std::size_t>(n) + 1);
@@ -269,14 +285,15 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         covariance_segment<M>(xa, za, sa, s.xs.data(), s.zs.data(), s.ss.data(), p + 1, theta,
                               row);
         double* const l = L + p * n;
-        const double var_a = row[p] + (noise ? noise[s.nodes[static_cast<std::size_t>(a)]] : 0.0);
-        double rest = var_a + nugget * var_a;
+        const std::int32_t node_a = s.nodes[static_cast<std::size_t>(a)];
+        const double var_a = row[p] + data.error(node_a);
+        double rest = data.datum(node_a) ? var_a : var_a + nugget * var_a;
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const double* const lq = L + q * n;
             l[q] = (row[q] - dot(lq, l, q)) * inv[q];
         }
         rest -= dot(l, l, p);
-        if (rest > tol * var_a) {
+        if (rest > (data.datum(node_a) ? std::min(tol, data.tol) : tol) * var_a) {
             l[p] = std::sqrt(rest);
             inv[p] = 1.0 / l[p];
             s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];
@@ -300,12 +317,14 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         for (std::ptrdiff_t t = q + 1; t < p; ++t) v -= L[t * n + q] * y[t];
         y[q] = v * inv[q];
     }
-    // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2.
+    // With the nugget, b^T K b = |L^-1 k|^2 - nugget sum K_aa b_a^2 (over the
+    // nodes: data carry none).
     if (nugget > 0.0)
         for (std::ptrdiff_t q = 0; q < p; ++q) {
+            const std::int32_t node_q = s.nodes[static_cast<std::size_t>(q)];
+            if (data.datum(node_q)) continue;
             const double sq = s.ss[static_cast<std::size_t>(q)];
-            const double kqq = sq * sq + (noise ? noise[s.nodes[static_cast<std::size_t>(q)]] : 0.0);
-            rest += nugget * (kqq * (y[q] * y[q]));
+            rest += nugget * ((sq * sq) * (y[q] * y[q]));
         }
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         nbr[q] = s.nodes[static_cast<std::size_t>(q)];
@@ -326,7 +345,7 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
                    int model, double tol, double nugget, std::ptrdiff_t m_chol,
                    std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
                    std::ptrdiff_t& nblocks_out, const Interrupted& interrupted,
-                   const double* noise = nullptr) {
+                   const Measured& data = Measured()) {
     const RankedGrid grid(x, z, node_of_rank, N);
     constexpr std::ptrdiff_t block = 256;
     const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
@@ -341,10 +360,10 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
             const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, noise);
+                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, data);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, noise);
+                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, data);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };

@@ -237,11 +237,12 @@ class Sampler:
         if placed is not None:
             # the Cholesky nodes given the data
             ci = np.asarray(chol_ind, dtype=np.intp)
-            resolved = options.resolved(model)
+            resolved = options.resolved(model) if isinstance(model, (int, np.integer)) \
+                else options
             mu_chol, L_chol = conditioning.chol_block(
                 x[ci], z[ci], sigma_chol, np.asarray(mu_chol, dtype=np.float64), COV,
                 0.0001 * np.min(COV), placed, float(theta_z), 0 if model == 0 else 1,
-                float(resolved.tol or 0.0))
+                min(float(resolved.tol or 0.0), conditioning.DATA_TOL))
             placed.freeze()
         else:
             try:

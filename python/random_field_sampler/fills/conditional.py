@@ -57,7 +57,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
-from typing import Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 
@@ -92,6 +92,9 @@ ORDERS = ("maxmin", "coarse-to-fine", "random", "node")
 # `candidates` nearest, those a greedy conditional selection picks.
 SELECTIONS = ("nearest", "greedy")
 DEFAULT_CANDIDATES = 75
+# How far (in multiples of the radius that holds a node's neighbours) data
+# earn a node extra slots.
+DATA_REACH = 1.5
 
 
 def _model_key(model: int) -> int:
@@ -103,6 +106,29 @@ def _bytes_of(slots: int, Nkrig: int) -> int:
     # start (int64), count (int32), scale (float64), drawing order (int32)
     # and variate slot (int32)
     return 12 * slots + 28 * Nkrig + (8 if Nkrig else 0)
+
+
+def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarray,
+                data: Any) -> np.ndarray:
+    """Extra slots of the drawn nodes (at x, z, each `scale` from the
+    nearest node drawn before it) near the data: as many as the data within
+    DATA_REACH sqrt(width / pi) scale, the radius that holds about
+    DATA_REACH**2 times its `width` nearest earlier nodes, at most `width`;
+    so that the data among a node's nearest do not crowd out the nodes it
+    needs."""
+    from scipy.spatial import cKDTree
+    extra = np.zeros(len(x), dtype=np.int64)
+    if data.n == 0 or len(x) == 0:
+        return extra
+    reach = DATA_REACH * np.sqrt(width / np.pi) * scale
+    tree = cKDTree(np.column_stack((data.x, data.z)))
+    d, _ = tree.query(np.column_stack((x, z)), k=1)
+    close = np.flatnonzero(d < reach)
+    if close.size:
+        pts = np.column_stack((x[close], z[close]))
+        counts = tree.query_ball_point(pts, r=reach[close], return_length=True)
+        extra[close] = np.minimum(np.asarray(counts, dtype=np.int64), width[close])
+    return extra
 
 
 @dataclasses.dataclass(frozen=True)
@@ -286,7 +312,8 @@ class ConditionalValues:
         # The width of each drawn node: coarse_neighbours when the nearest
         # node drawn before it is at least COARSE_SCALE theta away.
         width = np.full(Nkrig, m, dtype=np.int64)
-        if mw != m and Nkrig:
+        data = base.data
+        if (mw != m or data is not None) and Nkrig:
             first = np.empty((N, 1), dtype=np.int32)
             _kernels.neighbours(x, z, node_of_rank, first)
             near = first[Nchol:, 0]
@@ -296,6 +323,9 @@ class ConditionalValues:
                 scale = np.sqrt((x[drawn] - x[prev]) ** 2 + (z[drawn] - z[prev]) ** 2)
             coarse = (near < 0) | ~(scale < COARSE_SCALE * float(base.theta_z))
             width[coarse] = mw
+            if data is not None:
+                width += _data_slots(x[drawn], z[drawn], np.where(near < 0, np.inf, scale),
+                                     width, data)
             del first, near, drawn, prev, scale, coarse
         self._start = np.zeros(Nkrig + 1, dtype=np.int64)
         np.cumsum(width, out=self._start[1:])
@@ -320,7 +350,7 @@ class ConditionalValues:
                            np.concatenate((sigma, data.sigma)), ranks, float(base.theta_z), model,
                            tol, self.nugget, mc, self._start, self._nbr, self._weight, self._count,
                            self._scale, progress, self.candidates,
-                           np.concatenate((np.zeros(N), data.noise)))
+                           np.concatenate((np.zeros(N), data.noise)), N)
             del ranks
         else:
             _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget,
