@@ -45,6 +45,22 @@ def soundings(seed: int):
     return xd, zd, truth
 
 
+def conditional_sd(x, z, xd, zd, vd):
+    """The sd of the strength given the soundings at every node: that of a
+    lognormal value whose logarithm has the conditional mean m and variance
+    v of the log-strength field given the logarithms of the data."""
+    import numpy as np
+
+    from random_field_sampler import Sampler
+    from random_field_sampler.distributions import lognormal_parameters
+
+    mu_ln, sigma_ln = lognormal_parameters(FIELD["mu"], FIELD["sigma"])
+    log_field = dict(FIELD, mu=float(mu_ln), sigma=float(sigma_ln), distribution="normal")
+    g = Sampler(x=x, z=z, **log_field, data=(xd, zd, np.log(vd)))
+    m, v = g.mean, g.variance
+    return np.sqrt(np.exp(2.0 * m + v) * np.expm1(v))
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--size", type=float, default=0.4, help="largest element size in m (default 0.4)")
@@ -79,16 +95,17 @@ def main() -> int:
 
     free = Sampler(x=x, z=z, **FIELD)
     held = Sampler(x=x, z=z, **FIELD, data=(xd, zd, vd))
+    sd = conditional_sd(x, z, xd, zd, vd)
     panels = [(free.realisation(0, seed=args.seed), "unconditioned, seed %d" % args.seed),
               (held.realisation(0, seed=args.seed), f"conditioned on {len(xd)} data, same seed"),
-              (np.sqrt(held.variance), "conditional sd")]
+              (sd, "conditional sd")]
     tri, _ = fe.triangles(mesh)
     grid = Triangulation(mesh.nodes[:, 0], mesh.nodes[:, 1], tri)
     fig, axes = plt.subplots(1, 3, figsize=(16, 3.4), sharey=True)
     top = max(float(np.quantile(p[0], 0.99)) for p in panels[:2])
     for i, (ax, (values, title)) in enumerate(zip(axes, panels)):
         shown = ax.tripcolor(grid, values, shading="gouraud", cmap="magma" if i == 2 else "viridis",
-                             vmin=0.0, vmax=top if i < 2 else float(FIELD["sigma"]))
+                             vmin=0.0, vmax=top if i < 2 else float(np.max(values)))
         ax.plot(xd, zd, "w." if i == 2 else "k.", markersize=1.5)
         ax.set_aspect("equal")
         ax.set_xlabel("x (m)")
@@ -98,7 +115,6 @@ def main() -> int:
     fig.savefig(args.output, dpi=110, bbox_inches="tight")
     plt.close(fig)
     near = np.min(np.hypot(x[:, None] - xd[None, :], z[:, None] - zd[None, :]), axis=1)
-    sd = np.sqrt(held.variance)
     far = int(np.argmax(near))
     print(f"{args.output}: {len(x)} nodes, {len(xd)} data; conditional sd {sd[near < 0.1].mean():.2f} kPa "
           f"within 0.1 m of a sounding, {sd[far]:.2f} kPa at the farthest node, {near[far]:.1f} m "
