@@ -636,8 +636,10 @@ class Study:
 
     Attributes: ``N``, ``names`` (the properties), ``regions``,
     ``members`` (per region, the indices of its points), ``samplers``
-    (per region), ``n_variates``, ``average`` (whether values are element
-    averages)."""
+    (per region, the sampler of its first standard field: a region
+    conditioned on data has one per distinct set of points and errors, and
+    one for its unmeasured fields), ``n_variates``, ``average`` (whether
+    values are element averages)."""
 
     def __init__(self, regions: Sequence[Region], *, x: Any, z: Any,
                  region: Any = None, max_memory: Optional[int] = None,
