@@ -280,36 +280,29 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"x", "z", "sigma", "node_of_rank", "theta", "model", "tol",
                                    "nugget", "chol_neighbours", "start", "nbr", "weight", "count",
-                                   "scale", "progress", "candidates", "noise", "first_datum", nullptr};
+                                   "scale", "progress", "candidates", "noise", "first_datum",
+                                   "data_slots", nullptr};
         PyObject *xo, *zo, *so, *ro, *sto, *no, *wo, *co, *do_, *progress = Py_None;
         PyObject* noiseo = Py_None;
+        PyObject* slotso = Py_None;
         double theta, tol, nugget;
         int model;
         Py_ssize_t m_chol, candidates = 0, first_datum = -1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnOn:build",
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOdiddnOOOOO|OnOnO:build",
                                          const_cast<char**>(kw), &xo, &zo, &so, &ro, &theta,
                                          &model, &tol, &nugget, &m_chol, &sto, &no, &wo, &co, &do_,
-                                         &progress, &candidates, &noiseo, &first_datum))
+                                         &progress, &candidates, &noiseo, &first_datum, &slotso))
             return nullptr;
-        Arr x, z, sigma, rank, noise;
+        Arr x, z, sigma, rank, noise, dslots;
         FactorArgs fa;
         if (!x.get(xo, 'd', 1, false, "x") || !z.get(zo, 'd', 1, false, "z") ||
             !sigma.get(so, 'd', 1, false, "sigma") ||
             !rank.get(ro, 'i', 1, false, "node_of_rank") ||
             !fa.get("build", sto, no, wo, co, do_, true) ||
-            (noiseo != Py_None && !noise.get(noiseo, 'd', 1, false, "noise")))
+            (noiseo != Py_None && !noise.get(noiseo, 'd', 1, false, "noise")) ||
+            (slotso != Py_None && !dslots.get(slotso, 'i', 1, false, "data_slots")))
             return nullptr;
         const Py_ssize_t N = x.n(), Nkrig = fa.count.n();
-        Measured data;
-        const double* const noisy = noiseo != Py_None ? noise.d() : nullptr;
-        data.noise = noisy;
-        if (first_datum >= 0) data.first = first_datum;
-        if (noisy != nullptr) {
-            bool ok = noise.n() == N;
-            for (Py_ssize_t k = 0; ok && k < N; ++k) ok = noisy[k] >= 0.0 && std::isfinite(noisy[k]);
-            if (!require(ok, "build", "noise must hold a finite variance >= 0 for every node"))
-                return nullptr;
-        }
         if (!require(z.n() == N && sigma.n() == N && rank.n() == N, "build",
                      "x, z, sigma and node_of_rank differ in length") ||
             !require(N <= max_nodes, "build", "more than 2**31 - 1 nodes") ||
@@ -319,6 +312,32 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
                      "candidates must be in [0, 4096]") ||
             !require(rank.within(N), "build", "node_of_rank holds a bad index"))
             return nullptr;
+        Measured data;
+        const double* const noisy = noiseo != Py_None ? noise.d() : nullptr;
+        data.noise = noisy;
+        if (first_datum >= 0) data.first = first_datum;
+        if (first_datum >= 0) {
+            // The data, nodes first_datum .. N - 1, must be the lowest ranks.
+            bool ok = first_datum >= Nkrig && first_datum <= N;
+            const Py_ssize_t nd = N - first_datum;
+            for (Py_ssize_t r = 0; ok && r < N; ++r) ok = (rank.i()[r] >= first_datum) == (r < nd);
+            if (!require(ok, "build", "the data (nodes first_datum and above) must take the lowest "
+                         "ranks, before the kriged nodes"))
+                return nullptr;
+        }
+        if (slotso != Py_None) {
+            bool ok = dslots.n() == Nkrig;
+            for (Py_ssize_t k = 0; ok && k < Nkrig; ++k) ok = dslots.i()[k] >= 0;
+            if (!require(ok, "build", "data_slots must hold a count >= 0 per kriged node"))
+                return nullptr;
+            data.slots = dslots.i();
+        }
+        if (noisy != nullptr) {
+            bool ok = noise.n() == N;
+            for (Py_ssize_t k = 0; ok && k < N; ++k) ok = noisy[k] >= 0.0 && std::isfinite(noisy[k]);
+            if (!require(ok, "build", "noise must hold a finite variance >= 0 for every node"))
+                return nullptr;
+        }
         const Py_ssize_t Nchol = N - Nkrig;
         const Factors f = fa.factors(rank.i() + Nchol);
         std::atomic<std::ptrdiff_t> done{0};
@@ -409,14 +428,16 @@ PyMethodDef methods[] = {
      "the lower rank), -1 past the last, into the row r of out (int32)."},
     {"build", KW(py_build),
      "build($module, /, x, z, sigma, node_of_rank, theta, model, tol, nugget, chol_neighbours, "
-     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None, first_datum=-1)\n--\n\n"
+     "start, nbr, weight, count, scale, progress=None, candidates=0, noise=None, first_datum=-1, "
+     "data_slots=None)\n--\n\n"
      "Neighbours, weights and conditional deviations of the "
      "kriged nodes, the last len(count) of node_of_rank; node j looks for start[j+1] - start[j] "
      "neighbours, into its slots start[j] .. start[j+1] of nbr and weight; candidates above "
      "that number: the neighbours are picked from that many nearest ones by what they add "
      "(greedy conditional selection; without chol_neighbours); noise: a variance per node added "
      "to its own diagonal when it is a neighbour (measured data); nodes first_datum and above "
-     "(when >= 0) are data, which take no nugget."},
+     "(when >= 0) are data, which take no nugget and the lowest ranks; data_slots: how many of "
+     "each kriged node's slots hold its nearest data."},
     {"draw", KW(py_draw),
      "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
      "fixed=None)\n--\n\n"

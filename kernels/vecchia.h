@@ -29,9 +29,10 @@
 // their deviations from a fixed array instead of drawing them. The nugget
 // is not put on data: it bounds the growth of errors carried from drawn
 // node to drawn node, and a datum's value carries none; on data it would
-// only bias the conditional mean. For the same reason a datum is dropped
-// as nearly dependent on the neighbours kept before it only below
-// Measured::tol of its variance, however large the fill's `tol`.
+// only bias the conditional mean (unless the weights of the drawn
+// neighbours come out wild without it: see factor_node). A datum is dropped
+// as nearly dependent on the neighbours kept before it below Measured::tol
+// of its variance when the fill's `tol` is larger.
 //
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
@@ -50,6 +51,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace random_field {
@@ -77,11 +79,23 @@ constexpr double twin_distance = 1e-5;
 
 // Measured data among the nodes: nodes `first` and above are data, with
 // the variances of their measurement errors in noise[i] (every node's, none
-// when null).
+// when null). The data take the lowest ranks; a kriged node j looks for
+// slots[j] of them (none when null) beside its nearest nodes, so that a
+// dense line of data cannot crowd the nodes out of its neighbourhood. In
+// the build the nodes are searched on a grid of their own; a datum of rank
+// r (of `ranks`) is found on the data's grid and carried as rank r - ranks,
+// so that the nodes' ranks, shifted down by `ranks`, index node_of_rank as
+// before.
 struct Measured {
     const double* noise = nullptr;
     std::int64_t first = INT64_MAX;
-    double tol = 1e-12;
+    double tol = 1e-8;
+    double nugget = 0.0;      // the data's nugget, at most the nodes'
+    double wild = 1e3;        // weights of drawn neighbours beyond any sound solve
+    const std::int32_t* slots = nullptr;
+    const RankedGrid* grid = nullptr;
+    std::int32_t ranks = 0;
+    std::ptrdiff_t candidates = 4;   // data looked at per data slot
     double error(std::int32_t i) const { return noise ? noise[i] : 0.0; }
     bool datum(std::int32_t i) const { return i >= first; }
 };
@@ -105,7 +119,7 @@ inline double dot(const double* a, const double* b, std::ptrdiff_t n) {
 
 // Scratch of one thread of the build.
 struct BuildScratch {
-    std::vector<Found> found, chol_found;
+    std::vector<Found> found, chol_found, data_found;
     std::vector<std::int32_t> nodes;   // candidates, then the kept ones first
     std::vector<double> xs, zs, ss;    // their coordinates and sigmas
     std::vector<double> row, L;        // covariances of one candidate; kept factor rows
@@ -211,7 +225,26 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        grid.nearest(x[target], z[target], below, std::max(m, candidates), s.found);
+        const std::ptrdiff_t md = data.slots ? std::min<std::ptrdiff_t>(data.slots[j], m) : 0;
+        grid.nearest(x[target], z[target], below, std::max(m - md, candidates), s.found);
+        if (md > 0 && data.grid != nullptr) {
+            // Of the data_candidates md nearest data, the md that a greedy
+            // conditional selection picks (a dense line of data would
+            // otherwise give its nearest stretch only), merged in distance
+            // order.
+            data.grid->nearest(x[target], z[target], data.ranks, data.candidates * md,
+                               s.data_found);
+            for (Found& g : s.data_found) g.rank -= data.ranks;
+            if (static_cast<std::ptrdiff_t>(s.data_found.size()) > md) {
+                std::swap(s.found, s.data_found);
+                greedy_select<M>(x, z, sigma, theta, target, md, node_of_rank, s, data);
+                std::swap(s.found, s.data_found);
+            }
+            const std::size_t before = s.found.size();
+            s.found.insert(s.found.end(), s.data_found.begin(), s.data_found.end());
+            std::inplace_merge(s.found.begin(), s.found.begin() + static_cast<std::ptrdiff_t>(before),
+                               s.found.end());
+        }
     }
     std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     std::int32_t* const nbr = f.nbr + f.start[j];
@@ -263,6 +296,16 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     s.y.resize(static_cast<std::size_t>(n) + 1);
     s.inv.resize(static_cast<std::size_t>(n) + 1);
     double* const inv = s.inv.data();
+    // Data take no nugget (their values carry no drawn errors) unless that
+    // leaves the weights of the node's drawn neighbours wild (exact data
+    // nearly dependent on one another and on the nodes, under the Gaussian
+    // model): then the node is solved again with the nodes' nugget on the
+    // data too.
+    double dnug = std::min(nugget, data.nugget);
+    std::ptrdiff_t p = 0;
+    double rest = 0.0;
+    double* const y = s.y.data();
+    for (int attempt = 0;; ++attempt) {
     for (std::ptrdiff_t k = 0; k < n; ++k) {
         const std::int32_t i = node_of_rank[s.found[static_cast<std::size_t>(k)].rank];
         s.nodes[static_cast<std::size_t>(k)] = i;
@@ -274,7 +317,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     // candidates: slot p of nodes/xs/zs/ss holds the p-th kept neighbour.
     double* const L = s.L.data();
     double* const row = s.row.data();
-    std::ptrdiff_t p = 0;
+    p = 0;
     for (std::ptrdiff_t a = 0; a < n; ++a) {
         // Covariances of candidate a with the kept ones and with itself.
         const double xa = s.xs[static_cast<std::size_t>(a)], za = s.zs[static_cast<std::size_t>(a)],
@@ -287,14 +330,15 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         double* const l = L + p * n;
         const std::int32_t node_a = s.nodes[static_cast<std::size_t>(a)];
         const double var_a = row[p] + data.error(node_a);
-        double rest = data.datum(node_a) ? var_a : var_a + nugget * var_a;
+        const double nug_a = data.datum(node_a) ? dnug : nugget;
+        double left = var_a + nug_a * var_a;
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const double* const lq = L + q * n;
             l[q] = (row[q] - dot(lq, l, q)) * inv[q];
         }
-        rest -= dot(l, l, p);
-        if (rest > (data.datum(node_a) ? std::min(tol, data.tol) : tol) * var_a) {
-            l[p] = std::sqrt(rest);
+        left -= dot(l, l, p);
+        if (left > (data.datum(node_a) ? std::min(tol, data.tol) : tol) * var_a) {
+            l[p] = std::sqrt(left);
             inv[p] = 1.0 / l[p];
             s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];
             ++p;
@@ -303,10 +347,9 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     // The target: y = L^-1 k, d^2 = c - |y|^2, b = L^-T y.
     const double xt = x[target], zt = z[target], st = sigma[target];
     covariance_segment<M>(xt, zt, st, s.xs.data(), s.zs.data(), s.ss.data(), p, theta, row);
-    double* const y = s.y.data();
     double c;
     covariance_segment<M>(xt, zt, st, &xt, &zt, &st, 1, theta, &c);
-    double rest = c;
+    rest = c;
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         const double* const lq = L + q * n;
         y[q] = (row[q] - dot(lq, y, q)) * inv[q];
@@ -322,10 +365,26 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
     if (nugget > 0.0)
         for (std::ptrdiff_t q = 0; q < p; ++q) {
             const std::int32_t node_q = s.nodes[static_cast<std::size_t>(q)];
-            if (data.datum(node_q)) continue;
             const double sq = s.ss[static_cast<std::size_t>(q)];
-            rest += nugget * ((sq * sq) * (y[q] * y[q]));
+            if (data.datum(node_q))
+                rest += dnug * ((sq * sq + data.error(node_q)) * (y[q] * y[q]));
+            else
+                rest += nugget * ((sq * sq) * (y[q] * y[q]));
         }
+    if (attempt == 0 && dnug < nugget) {
+        double drawn = 0.0;   // |weights| of the drawn neighbours
+        bool any = false;     // data among the neighbours
+        for (std::ptrdiff_t q = 0; q < p; ++q) {
+            if (data.datum(s.nodes[static_cast<std::size_t>(q)])) any = true;
+            else drawn += std::fabs(y[q]);
+        }
+        if (any && (drawn > data.wild || !(rest <= c * (1.0 + 1e-9)))) {
+            dnug = nugget;
+            continue;
+        }
+    }
+    break;
+    }
     for (std::ptrdiff_t q = 0; q < p; ++q) {
         nbr[q] = s.nodes[static_cast<std::size_t>(q)];
         w[q] = y[q];
@@ -337,7 +396,8 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
 }  // namespace detail
 
 // Builds the factors of every kriged node. node_of_rank lists all N nodes
-// in drawing order: the Nchol Cholesky nodes first, then f.node[0..Nkrig).
+// in drawing order: the Nchol Cholesky nodes first (after the data, nodes
+// data.first and above, when there are any), then f.node[0..Nkrig).
 // `done` counts the finished blocks, for progress reports.
 template <class Interrupted>
 bool build_factors(const double* x, const double* z, const double* sigma, std::ptrdiff_t N,
@@ -346,7 +406,20 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
                    std::ptrdiff_t candidates, const Factors& f, std::atomic<std::ptrdiff_t>& done,
                    std::ptrdiff_t& nblocks_out, const Interrupted& interrupted,
                    const Measured& data = Measured()) {
-    const RankedGrid grid(x, z, node_of_rank, N);
+    // With data (the first `nd` ranks): a grid of the nodes, whose ranks
+    // start after the data's, and one of the data.
+    Measured with = data;
+    const std::int32_t nd =
+        data.first < N ? static_cast<std::int32_t>(N - data.first) : 0;
+    const std::int32_t* const ranked = node_of_rank + nd;
+    const RankedGrid grid(x, z, ranked, N - nd);
+    std::unique_ptr<RankedGrid> data_grid;
+    if (nd > 0) {
+        data_grid = std::make_unique<RankedGrid>(x, z, node_of_rank, nd);
+        with.grid = data_grid.get();
+        with.ranks = nd;
+    }
+    Nchol -= nd;
     constexpr std::ptrdiff_t block = 256;
     const std::ptrdiff_t nblocks = (f.Nkrig + block - 1) / block;
     nblocks_out = nblocks;
@@ -357,13 +430,13 @@ bool build_factors(const double* x, const double* z, const double* sigma, std::p
         detail::BuildScratch& s = scratch[static_cast<std::size_t>(w)];
         const std::ptrdiff_t j1 = std::min(f.Nkrig, (b + 1) * block);
         for (std::ptrdiff_t j = b * block; j < j1; ++j) {
-            const std::int32_t below = static_cast<std::int32_t>(Nchol + j);
+            const std::int32_t below = static_cast<std::int32_t>(Nchol + j);  // of the nodes
             if (gauss)
                 detail::factor_node<Model::gauss>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                  m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, data);
+                                                  m_chol, candidates, Nchol, j, grid, ranked, f, s, with);
             else
                 detail::factor_node<Model::expo>(x, z, sigma, theta, tol, nugget, f.node[j], below,
-                                                 m_chol, candidates, Nchol, j, grid, node_of_rank, f, s, data);
+                                                 m_chol, candidates, Nchol, j, grid, ranked, f, s, with);
         }
         done.fetch_add(1, std::memory_order_relaxed);
     };

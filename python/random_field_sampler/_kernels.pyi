@@ -23,7 +23,8 @@ def build(x: _F64, z: _F64, sigma: _F64, node_of_rank: _I32, theta: SupportsFloa
           model: SupportsIndex, tol: SupportsFloat, nugget: SupportsFloat,
           chol_neighbours: SupportsIndex, start: _I64, nbr: _I32, weight: _F64, count: _I32,
           scale: _F64, progress: _Progress = None, candidates: SupportsIndex = 0,
-          noise: Optional[_F64] = None, first_datum: SupportsIndex = -1) -> None: ...
+          noise: Optional[_F64] = None, first_datum: SupportsIndex = -1,
+          data_slots: Optional[_I32] = None) -> None: ...
 def draw(out: _F64, eps: _F64, mu: _F64, chol_ind: _I32, slot: _I32, node: _I32, start: _I64,
          nbr: _I32, weight: _F64, count: _I32, scale: _F64,
          fixed: Optional[_F64] = None) -> None: ...

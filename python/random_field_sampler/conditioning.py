@@ -19,6 +19,15 @@ order:
   together (the conditional fill's kernel, the data's error variances on
   their own diagonal).
 
+Under the Gaussian model, exact data much closer together than theta (a
+cone penetration test's 2 cm under theta = 2 m) make the conditional
+numerically singular: the field between them is fixed to all orders, and
+the fill breaks down (measured on 273 nodes with two lines of 150 exact
+data 2 cm apart; exact data 0.3 m = 0.15 theta apart are held within 0.01
+sigma). A measurement error of 0.0025 sigma^2 restores it (mean within 0.017
+sigma, covariance within 0.009 sigma^2). Give such data their error. The
+exponential model takes them exact (0.006 sigma, 0.004 sigma^2).
+
 A realisation is then ``m(y) + A eps`` with ``A`` independent of the values
 ``y``: the conditional mean is a linear map of the values, and the
 conditional covariance is the unconditioned fill's recursion with the data

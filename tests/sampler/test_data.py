@@ -73,6 +73,23 @@ def test_implied_moments_are_the_dense_conditional(model, theta_x, n, with_error
     assert np.allclose(s.field(np.zeros(s.n_variates)), s.mean, rtol=0, atol=1e-12)
 
 
+@pytest.mark.parametrize("model, err", [(1, 0.0), (0, 0.01)])
+def test_dense_profiles_do_not_crowd_the_nodes_out(model, err):
+    # two cone penetration tests, a value every 2 cm: a node near a line
+    # must still see nodes, and data along more than the nearest stretch
+    zd = np.tile(np.linspace(0.5, 3.5, 150), 2)
+    xd = np.repeat([2.3, 7.7], 150)
+    C = covariance(xd, zd, xd, zd, model, THETA) + err * np.eye(300)
+    w, V = np.linalg.eigh(C)
+    yd = MU + V @ (np.sqrt(np.maximum(w, 0.0)) * np.random.default_rng(1).standard_normal(300))
+    s = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, model=model, data=(xd, zd, yd),
+                data_error=err)
+    m, C = dense_conditional(X, Z, xd, zd, yd, err, model, THETA)
+    assert np.abs(s.mean - m).max() <= 0.02 * SIGMA
+    bound = 0.01 if model == 1 else 0.02
+    assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= bound * SIGMA ** 2
+
+
 def test_conditioning_on_a_bedding_angle_uses_the_rotated_frame():
     # at 90 degrees theta_x lies along z: the conditional equals that of the
     # unrotated sampler with x and z swapped
@@ -235,7 +252,7 @@ def test_duplicated_points_agree_or_carry_an_error():
     xd, zd = np.array([2.0, 2.0, 5.0]), np.array([1.0, 1.0, 3.0])
     same = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, data=(xd, zd, [11.0, 11.0, 9.0]))
     one = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, data=(xd[1:], zd[1:], [11.0, 9.0]))
-    assert np.abs(same.mean - one.mean).max() < 1e-4 * SIGMA
+    assert np.abs(same.mean - one.mean).max() < 0.01 * SIGMA
     noisy = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, data=(xd, zd, [11.0, 12.0, 9.0]),
                     data_error=[0.5, 0.5, 0.0])
     # two measurements of one point with errors 0.5: their mean with error 0.25

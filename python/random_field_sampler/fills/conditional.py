@@ -110,12 +110,13 @@ def _bytes_of(slots: int, Nkrig: int) -> int:
 
 def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarray,
                 data: Any) -> np.ndarray:
-    """Extra slots of the drawn nodes (at x, z, each `scale` from the
-    nearest node drawn before it) near the data: as many as the data within
-    DATA_REACH sqrt(width / pi) scale, the radius that holds about
-    DATA_REACH**2 times its `width` nearest earlier nodes, at most `width`;
-    so that the data among a node's nearest do not crowd out the nodes it
-    needs."""
+    """The data slots of the drawn nodes (at x, z, each `scale` from the
+    nearest node drawn before it), beside their `width` nodes: as many as
+    the data within DATA_REACH sqrt(width / pi) scale, the radius that holds
+    about DATA_REACH**2 times its `width` nearest earlier nodes, at most
+    twice `width` (the kernel picks them from four times as many nearest
+    data by what they add). A node far from the data has none: its nodes
+    screen them."""
     from scipy.spatial import cKDTree
     extra = np.zeros(len(x), dtype=np.int64)
     if data.n == 0 or len(x) == 0:
@@ -127,7 +128,7 @@ def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarr
     if close.size:
         pts = np.column_stack((x[close], z[close]))
         counts = tree.query_ball_point(pts, r=reach[close], return_length=True)
-        extra[close] = np.minimum(np.asarray(counts, dtype=np.int64), width[close])
+        extra[close] = np.minimum(np.asarray(counts, dtype=np.int64), 2 * width[close])
     return extra
 
 
@@ -313,6 +314,7 @@ class ConditionalValues:
         # node drawn before it is at least COARSE_SCALE theta away.
         width = np.full(Nkrig, m, dtype=np.int64)
         data = base.data
+        data_slots = np.zeros(Nkrig, dtype=np.int32)
         if (mw != m or data is not None) and Nkrig:
             first = np.empty((N, 1), dtype=np.int32)
             _kernels.neighbours(x, z, node_of_rank, first)
@@ -324,8 +326,9 @@ class ConditionalValues:
             coarse = (near < 0) | ~(scale < COARSE_SCALE * float(base.theta_z))
             width[coarse] = mw
             if data is not None:
-                width += _data_slots(x[drawn], z[drawn], np.where(near < 0, np.inf, scale),
-                                     width, data)
+                data_slots[:] = _data_slots(x[drawn], z[drawn],
+                                            np.where(near < 0, np.inf, scale), width, data)
+                width += data_slots
             del first, near, drawn, prev, scale, coarse
         self._start = np.zeros(Nkrig + 1, dtype=np.int64)
         np.cumsum(width, out=self._start[1:])
@@ -350,7 +353,7 @@ class ConditionalValues:
                            np.concatenate((sigma, data.sigma)), ranks, float(base.theta_z), model,
                            tol, self.nugget, mc, self._start, self._nbr, self._weight, self._count,
                            self._scale, progress, self.candidates,
-                           np.concatenate((np.zeros(N), data.noise)), N)
+                           np.concatenate((np.zeros(N), data.noise)), N, data_slots)
             del ranks
         else:
             _kernels.build(x, z, sigma, node_of_rank, float(base.theta_z), model, tol, self.nugget,
