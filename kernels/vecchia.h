@@ -214,37 +214,37 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
         f.scale[j] = sigma[target];
         return;
     }
-    const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, m);
+    // Of the slots, md hold data (beside the nodes, below).
+    const std::ptrdiff_t md = data.slots ? std::min<std::ptrdiff_t>(data.slots[j], m) : 0;
+    const std::ptrdiff_t mn = m - md;
+    const std::ptrdiff_t mc = std::min<std::ptrdiff_t>(m_chol, mn);
     if (mc > 0) {
         grid.nearest(x[target], z[target], static_cast<std::int32_t>(Nchol), mc, s.chol_found);
-        grid.nearest(x[target], z[target], below, m, s.found);
+        grid.nearest(x[target], z[target], below, mn, s.found);
         std::ptrdiff_t keep = 0;
         for (const Found& g : s.found)
             if (g.rank >= Nchol) s.found[static_cast<std::size_t>(keep++)] = g;
-        const std::ptrdiff_t room = m - static_cast<std::ptrdiff_t>(s.chol_found.size());
+        const std::ptrdiff_t room = mn - static_cast<std::ptrdiff_t>(s.chol_found.size());
         s.found.resize(static_cast<std::size_t>(std::min(keep, room)));
         s.found.insert(s.found.begin(), s.chol_found.begin(), s.chol_found.end());
     } else {
-        const std::ptrdiff_t md = data.slots ? std::min<std::ptrdiff_t>(data.slots[j], m) : 0;
-        grid.nearest(x[target], z[target], below, std::max(m - md, candidates), s.found);
-        if (md > 0 && data.grid != nullptr) {
-            // Of the data_candidates md nearest data, the md that a greedy
-            // conditional selection picks (a dense line of data would
-            // otherwise give its nearest stretch only), merged in distance
-            // order.
-            data.grid->nearest(x[target], z[target], data.ranks, data.candidates * md,
-                               s.data_found);
-            for (Found& g : s.data_found) g.rank -= data.ranks;
-            if (static_cast<std::ptrdiff_t>(s.data_found.size()) > md) {
-                std::swap(s.found, s.data_found);
-                greedy_select<M>(x, z, sigma, theta, target, md, node_of_rank, s, data);
-                std::swap(s.found, s.data_found);
-            }
-            const std::size_t before = s.found.size();
-            s.found.insert(s.found.end(), s.data_found.begin(), s.data_found.end());
-            std::inplace_merge(s.found.begin(), s.found.begin() + static_cast<std::ptrdiff_t>(before),
-                               s.found.end());
+        grid.nearest(x[target], z[target], below, std::max(mn, candidates), s.found);
+    }
+    if (md > 0 && data.grid != nullptr) {
+        // Of the candidates * md nearest data, the md that a greedy
+        // conditional selection picks (a dense line of data would otherwise
+        // give its nearest stretch only), merged in distance order (after
+        // the nodes when the Cholesky nodes come first).
+        data.grid->nearest(x[target], z[target], data.ranks, data.candidates * md, s.data_found);
+        for (Found& g : s.data_found) g.rank -= data.ranks;
+        if (static_cast<std::ptrdiff_t>(s.data_found.size()) > md) {
+            std::swap(s.found, s.data_found);
+            greedy_select<M>(x, z, sigma, theta, target, md, node_of_rank, s, data);
+            std::swap(s.found, s.data_found);
         }
+        const auto before = static_cast<std::ptrdiff_t>(s.found.size());
+        s.found.insert(s.found.end(), s.data_found.begin(), s.data_found.end());
+        if (mc == 0) std::inplace_merge(s.found.begin(), s.found.begin() + before, s.found.end());
     }
     std::ptrdiff_t n = static_cast<std::ptrdiff_t>(s.found.size());
     std::int32_t* const nbr = f.nbr + f.start[j];

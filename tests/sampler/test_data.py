@@ -12,7 +12,7 @@ import threading
 import numpy as np
 import pytest
 
-from random_field_sampler import Sampler
+from random_field_sampler import ConditionalFill, Sampler
 
 THETA = 2.0
 MU, SIGMA = 10.0, 2.0
@@ -88,6 +88,18 @@ def test_dense_profiles_do_not_crowd_the_nodes_out(model, err):
     assert np.abs(s.mean - m).max() <= 0.02 * SIGMA
     bound = 0.01 if model == 1 else 0.02
     assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= bound * SIGMA ** 2
+
+
+@pytest.mark.parametrize("fill", [ConditionalFill(chol_neighbours=10),
+                                  ConditionalFill(selection="greedy"),
+                                  ConditionalFill(order="coarse-to-fine")])
+def test_every_option_of_the_fill_conditions(fill):
+    xd, zd, yd = two_lines(20, 1, THETA, 0.1)
+    s = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, model=1, data=(xd, zd, yd),
+                data_error=0.1, fill=fill)
+    m, C = dense_conditional(X, Z, xd, zd, yd, 0.1, 1, THETA)
+    assert np.abs(s.mean - m).max() <= 0.02 * SIGMA
+    assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= 0.02 * SIGMA ** 2
 
 
 def test_conditioning_on_a_bedding_angle_uses_the_rotated_frame():
@@ -215,7 +227,7 @@ def test_dask_rows_are_the_seeded_rows():
 
 _THREADS = r"""
 import hashlib, numpy as np
-from random_field_sampler import Sampler
+from random_field_sampler import ConditionalFill, Sampler
 X, Z = np.meshgrid(np.arange(150) * 0.2, np.arange(40) * 0.2)
 zd = np.linspace(0, 8, 60)
 for model in (0, 1):
