@@ -32,7 +32,9 @@
 // only bias the conditional mean (unless the weights of the drawn
 // neighbours come out wild without it: see factor_node). A datum is dropped
 // as nearly dependent on the neighbours kept before it below Measured::tol
-// of its variance when the fill's `tol` is larger.
+// of its variance, whatever the fill's `tol`: exact data much closer than
+// theta under the Gaussian model are otherwise kept down to rounding, and
+// the errors of the drawn neighbours grow without bound through them.
 //
 // The build spreads blocks of nodes over threads (parallel.h); every node's
 // neighbours and factors are computed by the same code whatever thread takes
@@ -89,7 +91,7 @@ constexpr double twin_distance = 1e-5;
 struct Measured {
     const double* noise = nullptr;
     std::int64_t first = INT64_MAX;
-    double tol = 1e-8;
+    double tol = 1e-5;        // the data's pivots, relative (measured)
     double nugget = 0.0;      // the data's nugget, at most the nodes'
     double wild = 1e3;        // weights of drawn neighbours beyond any sound solve
     const std::int32_t* slots = nullptr;
@@ -337,7 +339,7 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             l[q] = (row[q] - dot(lq, l, q)) * inv[q];
         }
         left -= dot(l, l, p);
-        if (left > (data.datum(node_a) ? std::min(tol, data.tol) : tol) * var_a) {
+        if (left > (data.datum(node_a) ? data.tol : tol) * var_a) {
             l[p] = std::sqrt(left);
             inv[p] = 1.0 / l[p];
             s.nodes[static_cast<std::size_t>(p)] = s.nodes[static_cast<std::size_t>(a)];

@@ -19,13 +19,15 @@ order:
   together (the conditional fill's kernel, the data's error variances on
   their own diagonal).
 
-Under the Gaussian model, exact data much closer together than theta (a
-cone penetration test's 2 cm under theta = 2 m) make the conditional
-numerically singular: the field between them is fixed to all orders, and
-the fill breaks down (measured on 273 nodes with two lines of 150 exact
-data 2 cm apart; exact data 0.3 m = 0.15 theta apart are held within 0.01
-sigma). A measurement error of 0.0025 sigma^2 restores it (mean within 0.017
-sigma, covariance within 0.009 sigma^2). Give such data their error. The
+Under the Gaussian model, exact data much closer together than theta fix
+the field between them to all orders, and the Gaussian conditional itself is
+no longer defined in double precision: for two lines of 20 exact data 0.16 m
+apart (theta = 2 m) the data's covariance has a condition number of 5e17,
+and dense conditionals cut at 1e-10 and at 1e-13 of its largest eigenvalue
+differ by 0.14 sigma^2. The fill stays bounded there (within about 0.25 sigma
+and 0.2 sigma^2 of the dense conditional, up to 150 data a line 2 cm apart)
+but cannot be held closer. Give such data their measurement error: 0.0025
+sigma^2 brings the 2 cm profiles within 0.017 sigma and 0.009 sigma^2. The
 exponential model takes them exact (0.006 sigma, 0.004 sigma^2).
 
 A realisation is then ``m(y) + A eps`` with ``A`` independent of the values

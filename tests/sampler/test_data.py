@@ -90,6 +90,22 @@ def test_dense_profiles_do_not_crowd_the_nodes_out(model, err):
     assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= bound * SIGMA ** 2
 
 
+@pytest.mark.parametrize("per", [20, 40, 150])
+def test_exact_dense_profiles_under_the_gaussian_model_stay_bounded(per):
+    # The conditional is not resolved in double precision here (see the
+    # module's note): the fill must stay near it, not run away.
+    zd = np.tile(np.linspace(0.5, 3.5, per), 2)
+    xd = np.repeat([2.3, 7.7], per)
+    C = covariance(xd, zd, xd, zd, 0, THETA)
+    w, V = np.linalg.eigh(C)
+    yd = MU + V @ (np.sqrt(np.maximum(w, 0.0)) * np.random.default_rng(1).standard_normal(2 * per))
+    s = Sampler(x=X, z=Z, theta_z=THETA, mu=MU, sigma=SIGMA, data=(xd, zd, yd))
+    m, C = dense_conditional(X, Z, xd, zd, yd, 0.0, 0, THETA)
+    assert np.abs(s.mean - m).max() <= 0.3 * SIGMA
+    assert np.abs(s.covariance(np.arange(len(X))) - C).max() <= 0.3 * SIGMA ** 2
+    assert s.variance.max() <= 1.02 * SIGMA ** 2
+
+
 @pytest.mark.parametrize("fill", [ConditionalFill(chol_neighbours=10),
                                   ConditionalFill(selection="greedy"),
                                   ConditionalFill(order="coarse-to-fine")])
