@@ -64,7 +64,7 @@ This module never draws random numbers and never changes its arguments.
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, Tuple
+from typing import Any, Optional, Tuple
 
 import numpy as np
 
@@ -136,7 +136,21 @@ def check_data(data: Any, data_error: Any, owner: str = "Sampler"
     if bad.size:
         raise ValueError(f"{owner}: data_error[{bad[0]}] is {float(err[bad[0]])}: a measurement "
                          f"error's variance must be finite and >= 0")
-    # Exact data at one point must agree.
+    clash = exact_conflict(xd, zd, values, err)
+    if clash is not None:
+        i, j = clash
+        raise ValueError(
+            f"{owner}: data {i} and {j} are at the same point ({float(xd[i])}, "
+            f"{float(zd[i])}) with different values ({float(values[i])}, "
+            f"{float(values[j])}) and no measurement error")
+    return xd, zd, values, err
+
+
+def exact_conflict(xd: np.ndarray, zd: np.ndarray, values: np.ndarray,
+                   err: np.ndarray) -> Optional[Tuple[int, int]]:
+    """The first two data (i < j) at one point with different values and no
+    measurement error, which no field can pass through; None if there are
+    none. Exact data at one point must agree."""
     exact = np.flatnonzero(err == 0.0)
     if exact.size > 1:
         o = exact[np.lexsort((zd[exact], xd[exact]))]
@@ -144,11 +158,8 @@ def check_data(data: Any, data_error: Any, owner: str = "Sampler"
         clash = np.flatnonzero(same & (values[o[1:]] != values[o[:-1]]))
         if clash.size:
             i, j = sorted((int(o[clash[0]]), int(o[clash[0] + 1])))
-            raise ValueError(
-                f"{owner}: data {i} and {j} are at the same point ({float(xd[i])}, "
-                f"{float(zd[i])}) with different values ({float(values[i])}, "
-                f"{float(values[j])}) and no measurement error")
-    return xd, zd, values, err
+            return i, j
+    return None
 
 
 @dataclasses.dataclass

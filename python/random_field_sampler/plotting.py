@@ -123,6 +123,15 @@ def mesh_axes(mesh: Any, values: Any, at: str = "nodes", title: str = "",
     return _finish(ax, shown, hname, vname, title, depth_down)
 
 
+def mark_points(ax: Any, x: Any, z: Any) -> None:
+    """Mark points (measured data) on a picture of a field, keeping its
+    extent."""
+    limits = ax.get_xlim(), ax.get_ylim()
+    ax.plot(np.asarray(x), np.asarray(z), "k+", markersize=5, markeredgewidth=0.8)
+    ax.set_xlim(*limits[0])
+    ax.set_ylim(*limits[1])
+
+
 def save(ax: Any, path: str, fmt: str = "png") -> None:
     """Write the figure of `ax` to `path` (any open file name: the command
     line gives a temporary one) in `fmt`, and close it."""

@@ -36,6 +36,26 @@ realisation i is ``field`` of the ``n_variates`` standard normal variates of
 child i of ``SeedSequence(seed)`` (``streams.study_variates``), so that
 ``realisation(i, seed=s)`` is bit for bit row i of ``draw(k, seed=s)``.
 
+Measured data. A region's properties may be conditioned on measured values
+(``Region(data={"cohesion": (x, z, values)}, data_error=...)``, values in
+the property's units): each is taken to its standard field through the
+property's marginal, and the standard fields are conditioned on them, so
+that every realisation passes through the data (up to their error), varies
+less near them and keeps the region's statistics far from them. The
+properties are mixes of independent standard fields Z_0 .. Z_P-1; with data
+the measured properties come first in that mix (the Cholesky factor of the
+correlation matrix in that order), so that the measured properties are mixes
+of the first Z's alone and conditioning those Z's conditions the region
+exactly; the unmeasured properties follow through their correlation with
+the measured ones. Measured properties that are uncorrelated with each other
+are each a Z of their own: each is conditioned on its own points, with its
+own errors. Correlated measured properties are conditioned together only
+when they are measured at the same points without error (the values at a
+point then give the Z's values there); otherwise the region is refused,
+naming them: measure them together, or give the data of one of them. The
+variates of a conditioned region are those of its Z's in that order, each
+block as long as its sampler's ``n_variates``.
+
 The correlation matrix between the properties of a region is by default that
 of the underlying standard Gaussian fields, as random finite-element
 practice states it. With ``correlation_of="values"`` it is the correlation
@@ -70,6 +90,7 @@ import numpy as np
 from . import streams
 from ._checks import integer, variates
 from .averages import CellAverages, Cells
+from .conditioning import check_data
 from .sampler import Sampler
 from .transform import MARGINAL, Transform
 
@@ -266,15 +287,27 @@ class Region:
     that of the standard Gaussian fields, of the values with
     ``correlation_of="values"``.
 
+    ``data``: measured values the region's fields are conditioned on, a
+    mapping property name -> ``(x, z, values)`` (values in the property's
+    units, transformed to its standard field through its marginal; a value
+    outside the marginal's support is refused naming it), and
+    ``data_error``: property name -> the variance of the measurement error
+    (a scalar or one per datum, in the property's units squared, taken to
+    the standard field through the marginal's slope at the datum; default 0,
+    which honours the values exactly). See the module for which
+    combinations of correlated properties are conditioned.
+
     Attributes: ``names`` (the properties' names, in order),
-    ``gaussian_correlation`` and ``value_correlation`` (P x P, read-only)."""
+    ``gaussian_correlation`` and ``value_correlation`` (P x P, read-only),
+    ``data`` (property -> (x, z, values), as given)."""
 
     def __init__(self, name: str, *, properties: Mapping[str, Property], theta_z: float,
                  model: Any = "gaussian", theta_x: Optional[float] = None, angle: float = 0.0,
                  fill: Any = "conditional", neighbours: Optional[int] = None,
                  Dhchol: Optional[float] = None, correlation: Any = None,
                  correlation_of: str = "gaussian", tag: Optional[int] = None,
-                 block: Optional[int] = None) -> None:
+                 block: Optional[int] = None, data: Optional[Mapping[str, Any]] = None,
+                 data_error: Optional[Mapping[str, Any]] = None) -> None:
         if not isinstance(name, str) or not name:
             raise TypeError(f"a region's name must be a non-empty string, got {name!r}")
         self.name = name
@@ -338,6 +371,50 @@ class Region:
             m.flags.writeable = False
         self.gaussian_correlation = G
         self.value_correlation = V
+        self.data: Dict[str, Tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
+        self._measured = self._read_data(data, data_error, where)
+        self._mixing = _mixing(self, where)
+
+    def _read_data(self, data: Optional[Mapping[str, Any]], errors: Optional[Mapping[str, Any]],
+                   where: str) -> Dict[str, "_Measured"]:
+        """Each measured property's data in its standard field's units."""
+        data = {} if data is None else data
+        errors = {} if errors is None else errors
+        for what, mapping in (("data", data), ("data_error", errors)):
+            if not isinstance(mapping, Mapping):
+                raise TypeError(f"{where}: {what} must be a mapping property -> "
+                                f"{'(x, z, values)' if what == 'data' else 'variance'}")
+            for pname in mapping:
+                if pname not in self.properties:
+                    raise ValueError(f"{where}: {what} names {pname!r}, which is not one of its "
+                                     f"properties ({', '.join(self.names)})")
+        for pname in errors:
+            if pname not in data:
+                raise ValueError(f"{where}: data_error of {pname!r}, which has no data")
+        measured: Dict[str, _Measured] = {}
+        for pname in self.names:
+            if pname not in data:
+                continue
+            at = f"{where}: data of {pname!r}"
+            xd, zd, vd, e = check_data(data[pname], errors.get(pname, 0.0), at)
+            if not len(xd):
+                raise ValueError(f"{at}: no data")
+            prop = self.properties[pname]
+            try:
+                g, slope = prop.transform.inverse(vd, what=f"{at}: datum")
+            except ValueError as exc:
+                raise ValueError(str(exc)) from None
+            eg = e * slope * slope
+            bad = ~np.isfinite(eg)
+            if bad.any():
+                i = int(np.argmax(bad))
+                raise ValueError(f"{at}: the error of datum {i} ({vd[i]:g}) cannot be taken "
+                                 f"through its {prop.distribution} distribution")
+            for a in (xd, zd, vd):
+                a.flags.writeable = False
+            self.data[pname] = (xd, zd, vd)
+            measured[pname] = _Measured(xd, zd, g, eg)
+        return measured
 
     def _matrix(self, correlation: Any, where: str) -> np.ndarray:
         P = len(self.names)
@@ -377,11 +454,17 @@ class Region:
     def __repr__(self) -> str:
         return f"<Region {self.name!r}: {', '.join(self.names)}>"
 
-    def sampler(self, x: np.ndarray, z: np.ndarray, max_memory: Optional[int] = None) -> Sampler:
-        """The region's standard-field sampler over points (x, z)."""
+    def sampler(self, x: np.ndarray, z: np.ndarray, max_memory: Optional[int] = None,
+                condition: Optional["_Measured"] = None) -> Sampler:
+        """The region's standard-field sampler over points (x, z), conditioned
+        on `condition` (standard values at points) when given."""
+        extra: Dict[str, Any] = {}
+        if condition is not None:
+            extra = dict(data=(condition.x, condition.z, condition.g), data_error=condition.error)
         return Sampler(x=x, z=z, theta_z=self.theta_z, theta_x=self.theta_x, mu=0.0, sigma=1.0,
                        model=self.model, angle=self.angle, fill=self.fill,
-                       neighbours=self.neighbours, Dhchol=self.Dhchol, max_memory=max_memory)
+                       neighbours=self.neighbours, Dhchol=self.Dhchol, max_memory=max_memory,
+                       **extra)
 
     def cell_averages(self, cells: Cells, max_memory: Optional[int] = None) -> CellAverages:
         """The region's standard field averaged over each of `cells`."""
@@ -389,6 +472,71 @@ class Region:
                             sigma=1.0, model=self.model, angle=self.angle, fill=self.fill,
                             neighbours=self.neighbours, Dhchol=self.Dhchol,
                             max_memory=max_memory)
+
+
+class _Measured:
+    """A property's data in its standard field's units: points, values and
+    error variances."""
+
+    def __init__(self, x: np.ndarray, z: np.ndarray, g: np.ndarray, error: np.ndarray) -> None:
+        self.x, self.z, self.g, self.error = x, z, g, error
+
+    def key(self) -> Tuple[bytes, bytes, bytes]:
+        """What the conditioning's geometry depends on: points and errors."""
+        return self.x.tobytes(), self.z.tobytes(), self.error.tobytes()
+
+
+class _Mixing:
+    """How a region's P independent standard fields Z_0 .. Z_P-1 make its
+    properties: property ``order[i]`` is ``sum_j factor[i, j] Z_j``, and
+    ``conditions[j]`` is the data Z_j is conditioned on (None: none)."""
+
+    def __init__(self, order: Tuple[int, ...], factor: np.ndarray,
+                 conditions: List[Optional[_Measured]]) -> None:
+        self.order, self.factor, self.conditions = order, factor, conditions
+
+
+def _mixing(region: "Region", where: str) -> _Mixing:
+    """The measured properties first: Z_0 .. Z_m-1 are then mixes of the
+    measured properties alone, so conditioning them on the data conditions
+    the region exactly. Uncorrelated measured properties are each their own
+    Z (any points, any errors); correlated ones must be measured together:
+    at the same points, without error, when the values at each point turn
+    into the Z's values there."""
+    names = region.names
+    measured = [i for i, n in enumerate(names) if n in region._measured]
+    if not measured:
+        return _Mixing(tuple(range(len(names))), region._factor, [None] * len(names))
+    order = tuple(measured + [i for i in range(len(names)) if i not in measured])
+    G = region.gaussian_correlation[np.ix_(order, order)]
+    factor = region._factor if order == tuple(range(len(names))) else np.linalg.cholesky(G)
+    m = len(measured)
+    data = [region._measured[names[i]] for i in measured]
+    conditions: List[Optional[_Measured]] = [None] * len(names)
+    if np.array_equal(G[:m, :m], np.eye(m)):
+        conditions[:m] = data
+        return _Mixing(order, factor, conditions)
+    listed = " and ".join(names[i] for i in measured)
+    sorted_data = []
+    for d in data:
+        s = np.lexsort((d.z, d.x))
+        sorted_data.append((d.x[s], d.z[s], d.g[s], d.error[s]))
+    x0, z0 = sorted_data[0][0], sorted_data[0][1]
+    for (xs, zs, _, es), i in zip(sorted_data, measured):
+        if len(xs) != len(x0) or not (np.array_equal(xs, x0) and np.array_equal(zs, z0)):
+            raise ValueError(f"{where}: the correlated properties {listed} are measured at "
+                             f"different points; they are conditioned together only where they "
+                             f"are measured at the same points")
+        if np.any(es):
+            raise ValueError(f"{where}: the correlated properties {listed} are measured with an "
+                             f"error ({names[i]}); they are conditioned together only on "
+                             f"values without error")
+    from scipy.linalg import solve_triangular
+    Zd = solve_triangular(factor[:m, :m], np.array([d[2] for d in sorted_data]), lower=True)
+    zero = np.zeros(len(x0))
+    for j in range(m):
+        conditions[j] = _Measured(x0, z0, np.ascontiguousarray(Zd[j]), zero)
+    return _Mixing(order, factor, conditions)
 
 
 def _groups(mesh: Any) -> Tuple[Dict[str, int], Optional[List[np.ndarray]]]:
@@ -488,8 +636,10 @@ class Study:
 
     Attributes: ``N``, ``names`` (the properties), ``regions``,
     ``members`` (per region, the indices of its points), ``samplers``
-    (per region), ``n_variates``, ``average`` (whether values are element
-    averages)."""
+    (per region, the sampler of its first standard field: a region
+    conditioned on data has one per distinct set of points and errors, and
+    one for its unmeasured fields), ``n_variates``, ``average`` (whether
+    values are element averages)."""
 
     def __init__(self, regions: Sequence[Region], *, x: Any, z: Any,
                  region: Any = None, max_memory: Optional[int] = None,
@@ -538,18 +688,45 @@ class Study:
         for m in self.members:
             m.flags.writeable = False
         self.average = cells is not None
-        self.samplers: Tuple[Union[Sampler, CellAverages], ...]
-        if cells is None:
-            self.samplers = tuple(r.sampler(x[m], z[m], max_memory)
-                                  for r, m in zip(regions, self.members))
-        else:
+        if cells is not None:
             if not isinstance(cells, Cells) or len(cells) != self.N:
                 raise ValueError(f"cells= must be Cells, one element per point ({self.N})")
-            self.samplers = tuple(r.cell_averages(cells.subset(m), max_memory)
-                                  for r, m in zip(regions, self.members))
+            measured = next((r for r in regions if r.data), None)
+            if measured is not None:
+                raise ValueError(f"region {measured.name!r}: data condition the field's point "
+                                 f"values, not element averages")
+        # Per region, the sampler of each of its standard fields (one shared
+        # by every field of the same conditioning: points and errors), and
+        # what moves a shared conditioned sampler's mean to each field's own.
+        fields: List[Tuple[Union[Sampler, CellAverages], ...]] = []
+        shifts: List[Tuple[Optional[np.ndarray], ...]] = []
+        for r, m in zip(regions, self.members):
+            built: Dict[Any, Any] = {}
+            mine: List[Union[Sampler, CellAverages]] = []
+            moved: List[Optional[np.ndarray]] = []
+            for cond in r._mixing.conditions:
+                key = None if cond is None else cond.key()
+                if key not in built:
+                    if cells is not None:
+                        built[key] = (r.cell_averages(cells.subset(m), max_memory), cond)
+                    else:
+                        built[key] = (r.sampler(x[m], z[m], max_memory, cond), cond)
+                s, first = built[key]
+                mine.append(s)
+                if cond is None or cond is first or np.array_equal(cond.g, first.g):
+                    moved.append(None)
+                else:
+                    d = np.asarray(s.conditional_mean(cond.g), dtype=np.float64) - s.mean
+                    d.flags.writeable = False
+                    moved.append(d)
+            fields.append(tuple(mine))
+            shifts.append(tuple(moved))
+        self._fields = tuple(fields)
+        self._shifts = tuple(shifts)
+        self.samplers: Tuple[Union[Sampler, CellAverages], ...] = tuple(f[0] for f in fields)
         self._offsets: List[int] = [0]
-        for r, s in zip(regions, self.samplers):
-            self._offsets.append(self._offsets[-1] + len(r.names) * s.n_variates)
+        for f in fields:
+            self._offsets.append(self._offsets[-1] + sum(s.n_variates for s in f))
 
     @classmethod
     def on_mesh(cls, mesh: Any, regions: Sequence[Region], *, at: str = "cells",
@@ -595,21 +772,28 @@ class Study:
     def _fill(self, V: np.ndarray, out: Dict[str, np.ndarray], row: int) -> None:
         """Rows row .. row + len(V) - 1 of `out` from their variates V."""
         k = len(V)
-        for r, (region, sampler, members) in enumerate(
-                zip(self.regions, self.samplers, self.members)):
+        for r, (region, fields, shifts, members) in enumerate(
+                zip(self.regions, self._fields, self._shifts, self.members)):
             if not len(members):
                 continue
-            n = sampler.n_variates
-            base = self._offsets[r]
-            # the region's P standard fields, in the region's property order
-            Z = [sampler.field(V[:, base + p * n: base + (p + 1) * n])
-                 for p in range(len(region.names))]
-            L = region._factor
-            for p, pname in enumerate(region.names):
-                g = L[p, 0] * Z[0]
-                for q in range(1, p + 1):
-                    if L[p, q] != 0.0:
-                        g += L[p, q] * Z[q]
+            # the region's P independent standard fields
+            Z = []
+            at = self._offsets[r]
+            for sampler, shift in zip(fields, shifts):
+                n = sampler.n_variates
+                f = sampler.field(V[:, at:at + n])
+                if shift is not None:
+                    f += shift
+                Z.append(f)
+                at += n
+            mix = region._mixing
+            L = mix.factor
+            for i, p in enumerate(mix.order):
+                pname = region.names[p]
+                g = L[i, 0] * Z[0]
+                for q in range(1, i + 1):
+                    if L[i, q] != 0.0:
+                        g += L[i, q] * Z[q]
                 out[pname][row:row + k, members] = region.properties[pname].transform(g)
 
     def draw(self, k: int = 1, *, seed: Any, start: int = 0,

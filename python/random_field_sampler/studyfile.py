@@ -26,7 +26,14 @@
 Region keys: name, tag, block, model, theta_x, theta_z, angle, fill,
 neighbours, dhchol, correlation (a table of "a,b" = r, or a matrix in the
 order of the properties), correlation_of, properties. Property keys:
-distribution, mean, sd, lower, upper, a, b (see ``study.Property``).
+distribution, mean, sd, lower, upper, a, b (see ``study.Property``), and
+data: a table of measured values of the property in the region (columns x,
+z, value and optionally error, the variance of the measurement error, as
+``random-field --data`` reads them; the path relative to the study file),
+in the property's units. The region's fields are then conditioned on them
+(see ``study``: correlated properties of a region are conditioned together
+only when measured at the same points without error). A value outside the
+property's distribution is refused naming the data file and its line.
 
 Every mistake is one line, ``StudyFileError``: the file, the line, the key
 and what is wrong (a misspelt key with the closest accepted one).
@@ -46,7 +53,7 @@ __all__ = ["StudyFileError", "StudyFile", "read_study_file", "load_study"]
 TOP_KEYS = ("mesh", "at", "average", "realisations", "seed", "output", "plane", "default", "region")
 REGION_KEYS = ("name", "tag", "block", "model", "theta_x", "theta_z", "angle", "fill",
                "neighbours", "dhchol", "correlation", "correlation_of", "properties")
-PROPERTY_KEYS = ("distribution", "mean", "sd", "lower", "upper", "a", "b")
+PROPERTY_KEYS = ("distribution", "mean", "sd", "lower", "upper", "a", "b", "data")
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_.-]*\Z")
 SEED_LIMIT = 2**63
 
@@ -136,6 +143,7 @@ class StudyFile:
     default: Optional[str]
     regions: List[Any]
     average: bool = False
+    data_files: List[str] = dataclasses.field(default_factory=list)
 
 
 class _Reader:
@@ -183,6 +191,22 @@ def _named_key(message: str, keys: Sequence[str]) -> Path:
     """The first of `keys` that `message` names, as a path of one key."""
     found = [(m.start(), k) for k in keys for m in [re.search(rf"\b{k}\b", message)] if m]
     return (min(found)[1],) if found else ()
+
+
+def _measured(r: _Reader, at: Path, value: Any, folder: str, prop: Any, pname: str) -> Any:
+    """The data file of a property's ``data`` key, read and checked against
+    the property's marginal."""
+    from .io.data import DataFileError, read_data
+
+    r.typed(at, value, (str,), "the path of a data file")
+    if not value:
+        raise r.fail(at, "must not be empty")
+    try:
+        data = read_data(os.path.join(folder, os.path.expanduser(value)))
+        data.standard(prop.transform, f"{pname}'s {prop.distribution} distribution")
+    except DataFileError as e:
+        raise r.fail(at, str(e)) from None
+    return data
 
 
 def read_study_file(path: str) -> StudyFile:
@@ -242,6 +266,7 @@ def read_study_file(path: str) -> StudyFile:
         raise r.fail(("region",), "the study needs at least one [[region]]")
 
     regions = []
+    data_files: List[str] = []
     for i, block in enumerate(blocks):
         at_r: Path = ("region", i)
         reg = r.table(at_r, block, REGION_KEYS)
@@ -276,6 +301,8 @@ def read_study_file(path: str) -> StudyFile:
             raise r.fail(at_r + ("properties",),
                          f"region {name!r} needs its properties ([region.properties.NAME])")
         properties = {}
+        measured_data: Dict[str, Any] = {}
+        errors: Dict[str, Any] = {}
         for pname, entry in props.items():
             at_p = at_r + ("properties", pname)
             if not _NAME.match(pname):
@@ -285,18 +312,28 @@ def read_study_file(path: str) -> StudyFile:
             if "distribution" not in entry:
                 raise r.fail(at_p, f"needs a distribution ({', '.join(MARGINALS)})")
             dist = r.choice(at_p + ("distribution",), entry["distribution"], MARGINALS)
-            values = {k: r.number(at_p + (k,), v) for k, v in entry.items() if k != "distribution"}
+            values = {k: r.number(at_p + (k,), v) for k, v in entry.items()
+                      if k not in ("distribution", "data")}
             try:
                 properties[pname] = Property(dist, **values)
             except (TypeError, ValueError) as e:
                 raise r.fail(at_p + _named_key(str(e), list(values)), str(e)) from None
+            if "data" in entry:
+                measured = _measured(r, at_p + ("data",), entry["data"], folder,
+                                     properties[pname], pname)
+                measured_data[pname] = (measured.x, measured.z, measured.value)
+                data_files.append(measured.path)
+                errors[pname] = measured.error
+        if measured_data:
+            kwargs.update(data=measured_data, data_error=errors)
         try:
             regions.append(Region(name, properties=properties, **kwargs))
         except (TypeError, ValueError) as e:
             keys: Path = ("correlation",) if "correlation" in str(e) else ()
             raise r.fail(at_r + keys, str(e)) from None
     return StudyFile(path=path, mesh=mesh, at=at, realisations=K, seed=seed, output=output,
-                     plane=plane, default=default, regions=regions, average=average)
+                     plane=plane, default=default, regions=regions, average=average,
+                     data_files=data_files)
 
 
 def load_study(path: str, *, max_memory: Optional[int] = None) -> Any:

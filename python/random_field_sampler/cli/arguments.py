@@ -55,6 +55,17 @@ Gaussian field over the element (triangles and quadrilaterals of any order,
 by their corners), then transformed: the local averages of random finite
 elements, whose variance falls as the element grows.
 
+--data cpt.csv conditions the field on measured values: a table with
+columns x, z, value and optionally error (the variance of the measurement
+error, in the values' units squared; without it every value is honoured
+exactly), read with the node files' rules. The realisations are drawn from
+the field given the data: they pass through the measured values (up to the
+error), vary less near them and keep the field's statistics far from them.
+Values are in the field's own units; a lognormal field's data must be
+positive. Points outside the nodes' extent are used too; a point measured
+twice without error as two values is refused. The data file is an input:
+no output may replace it.
+
 A site of several regions or properties is a study file (TOML), run as
 random-field STUDY.toml [-o OUTPUT] [-k K] [--seed S] (see
 random-field STUDY.toml --help): the options above are for one field.
@@ -71,7 +82,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
-from typing import Iterator, Optional, Sequence
+from typing import Iterator, List, Optional, Sequence
 
 from .errors import PROG
 
@@ -217,6 +228,11 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     ap.add_argument("--neighbours", type=count, metavar="M",
                     help="with --fill conditional, the nodes each kriged node is conditioned on "
                          "(default 60 for the gaussian model, 30 for the exponential)")
+    ap.add_argument("--data", metavar="FILE.csv",
+                    help="condition the field on measured values: a table with columns x, z, value "
+                         "and optionally error (the variance of the measurement error; 0 honours "
+                         "the value exactly), in the field's coordinates and the values' own units, "
+                         "read like a node file (or an .npz of arrays x, z, value, error)")
     ap.add_argument("--depth-down", action="store_true",
                     help="with --plot: z growing downward, as a depth")
     cluster_options(ap)
@@ -259,6 +275,10 @@ def option_problems(args: argparse.Namespace) -> Iterator[str]:
         yield "--depth-down turns the picture of --plot: give --plot FILE.png"
     if args.average and args.at != "cells":
         yield "--average is for --at cells: the elements' values as their averages"
+    if args.data is not None and args.fill != "conditional":
+        yield "--data conditions the conditional fill: --fill kriging does not take data"
+    if args.data is not None and args.average:
+        yield "--data conditions the field's point values, not the elements' averages of --average"
 
 
 def cluster_options(ap: argparse.ArgumentParser) -> None:
@@ -272,6 +292,12 @@ def cluster_options(ap: argparse.ArgumentParser) -> None:
     ap.add_argument("--connect-timeout", type=positive, metavar="SECONDS",
                     help=f"with --scheduler: give up when the scheduler has not answered within "
                          f"SECONDS (default {CONNECT_TIMEOUT:g})")
+
+
+def input_files(args: argparse.Namespace) -> List[str]:
+    """The files the run reads, that no output may replace: the node file
+    or mesh, and the data file."""
+    return [args.mesh] + ([args.data] if args.data is not None else [])
 
 
 def output_suffix(path: str) -> str:

@@ -13,7 +13,7 @@ import numpy as np
 
 from ..io.atomic import Pending, check_room, same_file
 from ..io.nodes import read_nodes
-from .arguments import MODELS, output_suffix
+from .arguments import MODELS, input_files, output_suffix
 from .errors import PROG, Failure, one_line
 from .sinks import Sink, ZarrSink, open_sink
 
@@ -26,14 +26,17 @@ def fresh_seed() -> int:
 
 
 def refuse_clobbering(args: argparse.Namespace) -> None:
-    """The outputs never replace the node file, nor each other."""
-    if same_file(args.output, args.mesh):
-        raise Failure(f"{args.output}: the output is the node file {args.mesh}; "
-                      f"it would be overwritten")
-    if args.plot is not None:
-        if same_file(args.plot, args.mesh):
-            raise Failure(f"{args.plot}: the picture is the node file {args.mesh}; "
+    """The outputs never replace the node file or the data file, nor each
+    other."""
+    inputs = [("node file", args.mesh)] + ([("data file", args.data)] if args.data else [])
+    for what, source in inputs:
+        if same_file(args.output, source):
+            raise Failure(f"{args.output}: the output is the {what} {source}; "
                           f"it would be overwritten")
+        if args.plot is not None and same_file(args.plot, source):
+            raise Failure(f"{args.plot}: the picture is the {what} {source}; "
+                          f"it would be overwritten")
+    if args.plot is not None:
         if same_file(args.plot, args.output):
             raise Failure(f"{args.plot}: the picture and the output {args.output} are one file")
 
@@ -122,8 +125,26 @@ def read_input(args: argparse.Namespace) -> Tuple[Any, np.ndarray, np.ndarray]:
     return (mesh, *mesh.coordinates(args.at))
 
 
+def read_measured(args: argparse.Namespace) -> Optional[Tuple[Any, np.ndarray, np.ndarray]]:
+    """The data of --data (None without), with their values and error
+    variances in the units of the field the sampler draws: through the
+    inverse of what turns its rows into values, at the data's own points.
+    ValueError naming the file and line of a value the distribution cannot
+    take."""
+    if args.data is None:
+        return None
+    from ..io.data import read_data
+
+    data = read_data(args.data)
+    _, _, transform = field_parameters(args, data.z)
+    g, error = data.standard(transform, f"a {args.distribution} field" + (
+        " (its values are positive)" if args.distribution == "lognormal" else ""))
+    return data, g, error
+
+
 def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: Any, sigma: Any,
-                  mesh: Any = None) -> Any:
+                  mesh: Any = None, measured: Optional[Tuple[Any, np.ndarray, np.ndarray]] = None
+                  ) -> Any:
     """The sampler, its build's stages (partition, covariance,
     factorisations, cross covariance) on a progress bar of their own; with
     --average, the sampler of the element averages."""
@@ -140,6 +161,10 @@ def build_sampler(args: argparse.Namespace, x: np.ndarray, z: np.ndarray, mu: An
         kwargs["Dhchol"] = args.dhchol
     if args.neighbours is not None:
         kwargs["neighbours"] = args.neighbours
+    if measured is not None:
+        data, values, error = measured
+        kwargs["data"] = (data.x, data.z, values)
+        kwargs["data_error"] = error
     try:
         with tqdm(total=1, unit="step", disable=args.quiet or None, file=sys.stderr,
                   leave=False, desc="building") as bar:
@@ -171,7 +196,7 @@ def picture_format(path: str) -> str:
 
 
 def draw_picture(args: argparse.Namespace, target: str, fmt: str, mesh: Any, x: np.ndarray,
-                 z: np.ndarray, first: np.ndarray, sampler: Any, study: int) -> None:
+                 z: np.ndarray, first: np.ndarray, sampler: Any, study: int, data: Any = None) -> None:
     from .. import plotting
 
     K, N = args.realisations, len(x)
@@ -180,11 +205,14 @@ def draw_picture(args: argparse.Namespace, target: str, fmt: str, mesh: Any, x: 
     title = (f"{described}, theta_x = {args.theta_x or args.theta_z:g}, "
              f"theta_z = {args.theta_z:g}, mean {args.mean:g}, sd {args.sd:g}, seed {study}"
              f"\n{N} {POINTS[args.at]}: {sampler.Nchol} Cholesky, {sampler.Nkrig} kriged "
-             f"({args.fill} fill); realisation 1 of {K}")
+             f"({args.fill} fill); realisation 1 of {K}"
+             + (f", conditioned on {len(data)} data (+)" if data is not None else ""))
     if mesh is not None:
         ax = plotting.mesh_axes(mesh, first, args.at, title, args.depth_down)
     else:
         ax = plotting.field_axes(x, z, first, title, args.depth_down)
+    if data is not None:
+        plotting.mark_points(ax, data.x, data.z)
     plotting.save(ax, target, fmt)
 
 
@@ -199,13 +227,14 @@ def run(args: argparse.Namespace) -> None:
     study = args.seed if args.seed is not None else fresh_seed()
     try:
         mesh, x, z = read_input(args)
-        check_finite_inputs(args, x)
+        measured = read_measured(args)
+        check_finite_inputs(args, x if measured is None else np.concatenate([x, measured[0].x]))
         mu, sigma, transform = field_parameters(args, z)
     except ValueError as e:  # the input's and the distribution's errors
         raise Failure(str(e)) from None
 
     K, N = args.realisations, len(x)
-    protect = fe_mesh.protected([args.mesh])
+    protect = fe_mesh.protected(input_files(args))
     sink: Optional[Sink] = None
     picture: Optional[Pending] = None
     try:
@@ -215,16 +244,17 @@ def run(args: argparse.Namespace) -> None:
         check_room(sink.sizes() + (picture.sizes() if picture is not None else []),
                    f"-k {K}: {K} realisation{'s' * (K != 1)} of {N} node{'s' * (N != 1)}",
                    at_least=kind == ".csv")
-        sampler = build_sampler(args, x, z, mu, sigma, mesh)
+        sampler = build_sampler(args, x, z, mu, sigma, mesh, measured)
         first = sink.draw(sampler, transform, study)
         if picture is not None and fmt is not None:
-            draw_picture(args, picture.temp, fmt, mesh, x, z, first, sampler, study)
+            draw_picture(args, picture.temp, fmt, mesh, x, z, first, sampler, study,
+                         None if measured is None else measured[0])
         sink.finish()
         sink.commit()
         if picture is not None:
             picture.commit()
             picture = None
-        report(args, sampler, sigma, study, N)
+        report(args, sampler, sigma, study, N, measured)
     finally:
         if sink is not None:
             sink.discard()
@@ -232,13 +262,51 @@ def run(args: argparse.Namespace) -> None:
             picture.discard()
 
 
-def report(args: argparse.Namespace, sampler: Any, sigma: Any, study: int, N: int) -> None:
+# Nodes up to which the note on a conditioned field gives the exact variance
+# (the conditional fill computes it from a dense N x N matrix: 128 MiB
+# here); above, the share is estimated from this many realisations of a
+# seed of its own.
+EXACT_VARIANCE_NODES = 4096
+VARIANCE_DRAWS = 16
+
+
+def conditioned_note(args: argparse.Namespace, sampler: Any, sigma: Any, data: Any) -> str:
+    """How many data the field is conditioned on, and what the fill leaves
+    of the field's variance at the points: the share of the unconditioned
+    variance, on average and at the least (exact on small meshes; on larger
+    ones the average estimated from a few realisations of their own seed)."""
+    n = len(data)
+    head = (f"{PROG}: conditioned on {n} datum" if n == 1 else f"{PROG}: conditioned on {n} data") \
+        + f" from {args.data}" + (" (with their errors)" if not data.exact else "")
+    what = f"the {args.fill} fill gives the {POINTS[args.at]}"
+    s2 = np.broadcast_to(np.asarray(sigma, dtype=np.float64) ** 2, (sampler.N,))
+    try:
+        if sampler.N <= EXACT_VARIANCE_NODES:
+            share = np.asarray(sampler.variance, dtype=np.float64) / s2
+            return (f"{head}: {what} {100 * float(np.mean(share)):.0f} % of the unconditioned "
+                    f"variance on average, {100 * float(np.min(share)):.0f} % at the least")
+        total = np.zeros(sampler.N)
+        mean = np.asarray(sampler.mean, dtype=np.float64)
+        for _, rows in sampler.blocks(VARIANCE_DRAWS, seed=np.random.SeedSequence(0)):
+            total += np.sum((rows - mean) ** 2, axis=0)
+    except MemoryError:  # the note is not worth a failure
+        return head
+    share = total / VARIANCE_DRAWS / s2
+    return (f"{head}: {what} about {100 * float(np.mean(share)):.0f} % of the unconditioned "
+            f"variance on average (estimated from {VARIANCE_DRAWS} realisations)")
+
+
+def report(args: argparse.Namespace, sampler: Any, sigma: Any, study: int, N: int,
+           measured: Optional[Tuple[Any, np.ndarray, np.ndarray]] = None) -> None:
     """What the run did, on standard error and standard output once the
     outputs are in place (a failure stays one line): the variance the
     kriging fill leaves out, a fresh seed (printed even with --quiet: it is
-    what repeats the run), and the summary."""
+    what repeats the run), what the data leave of the variance, and the
+    summary."""
     K = args.realisations
-    if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet:
+    if measured is not None and not args.quiet:
+        print(conditioned_note(args, sampler, sigma, measured[0]), file=sys.stderr)
+    if args.fill == "kriging" and sampler.Nkrig > 0 and not args.quiet and measured is None:
         # element averages: the share at the points they average
         points, s, n = (sampler.points, 1.0, sampler.n_points) if args.average else (sampler, sigma, N)
         try:

@@ -11,6 +11,10 @@ cohesion_0000, ...), .xdmf (a time series with one array per property),
 .npz (one (K, N) array per property), .zarr (a store with a group per
 property, its array fields (K, N); needs the dask extra). The seed is printed when drawn
 afresh, and stored as field data of a mesh output.
+
+A property conditioned on measured values (data = "cpt.csv" in its table)
+is named on standard error with its number of data; the data files are
+inputs, which no output may replace.
 """
 
 from __future__ import annotations
@@ -66,6 +70,10 @@ def run_study(args: argparse.Namespace) -> None:
                       f"not {suffix or '(no suffix)'!r}")
     if same_file(output, args.study):
         raise Failure(f"cannot write {output}: it is the study file; it would be overwritten")
+    for source in sf.data_files:
+        if same_file(output, source):
+            raise Failure(f"cannot write {output}: it is the data file {source}; "
+                          f"it would be overwritten")
     K = args.realisations or sf.realisations
     study_seed = args.seed if args.seed is not None else sf.seed
     fresh = study_seed is None
@@ -86,12 +94,14 @@ def run_study(args: argparse.Namespace) -> None:
         raise Failure(one_line(e)) from None
     protect = fe.protected([sf.mesh])
     protect[args.study] = "it is the study file"
+    for source in sf.data_files:
+        protect[source] = "it is a data file of the study"
     pending: Optional[Pending] = None
     try:
         if suffix == ".npz":
             pending = Pending(output, suffix=".npz", protect=protect)
         elif suffix != ".zarr":
-            fe.check_output(output, [sf.mesh, args.study])
+            fe.check_output(output, [sf.mesh, args.study] + sf.data_files)
         try:
             study = Study.on_mesh(mesh, sf.regions, at=sf.at, default=sf.default,
                                   average=sf.average)
@@ -136,3 +146,8 @@ def run_study(args: argparse.Namespace) -> None:
         print(f"{PROG}: {K} realisation{'s' * (K != 1)} of {', '.join(names)} over "
               f"{study.N} {'elements' if sf.at == 'cells' else 'nodes'} in "
               f"{len(study.regions)} region{'s' * (len(study.regions) != 1)} written to {output}")
+        for region in study.regions:
+            for pname, (xd, _, _) in region.data.items():
+                n = len(xd)
+                print(f"{PROG}: {pname} in region {region.name!r} conditioned on {n} "
+                      f"{'datum' if n == 1 else 'data'}", file=sys.stderr)

@@ -10,11 +10,12 @@ from __future__ import annotations
 import csv
 import math
 import os
-from typing import Iterator, List, Optional, Sequence, Tuple
+from typing import Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["NodeFileError", "NODE_SUFFIXES", "read_nodes", "read_csv", "read_numpy", "field_names",
+__all__ = ["NodeFileError", "NODE_SUFFIXES", "read_nodes", "read_csv", "read_columns", "read_numpy",
+           "field_names",
            "write_node_table", "MAX_TABLE_REALISATIONS"]
 
 # Files read as node tables; anything else is read as a mesh.
@@ -48,8 +49,18 @@ def text_rows(f, delimiter: Optional[str]) -> Iterator[Tuple[int, List[str]]]:
             yield rows.line_num + 1, row
 
 
-def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
-    xcol, zcol = xcol or "x", zcol or "z"
+def _joined(names: Sequence[str]) -> str:
+    quoted = [repr(n) for n in names]
+    return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} and {quoted[-1]}"
+
+
+def read_columns(path: str, required: Sequence[str], optional: Sequence[str] = ()
+                 ) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
+    """The named columns of a delimited text file with a header row, as
+    finite float64 arrays (a column of `optional` only when the header has
+    it), and the line number of each row read (from 1, the header's line
+    being 1). Blank lines are skipped; a missing, non-numeric or non-finite
+    value is a NodeFileError naming the file, the line and the column."""
     try:
         with open(path, newline="", encoding="utf-8-sig") as f:
             first = f.readline()
@@ -61,21 +72,25 @@ def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.nd
             else:
                 names, seen = next(csv.reader([first], delimiter=delimiter), []), DELIMITERS[delimiter]
             names = [h.strip() for h in names]
-            cols = []
-            for name in (xcol, zcol):
+            cols: Dict[str, int] = {}
+            for name in required:
                 if name not in names:
                     raise NodeFileError(f"{path}: no column named {name!r} in the header "
                                         f"({', '.join(repr(n) for n in names)}, separated by {seen})")
-                cols.append(names.index(name))
-            values: Tuple[List[float], List[float]] = ([], [])
+                cols[name] = names.index(name)
+            for name in optional:
+                if name in names:
+                    cols[name] = names.index(name)
+            values: Dict[str, List[float]] = {name: [] for name in cols}
+            lines: List[int] = []
             for line, row in text_rows(f, delimiter):
                 if not any(cell.strip() for cell in row):
                     continue  # blank line
-                for out, name, col in zip(values, (xcol, zcol), cols):
+                for name, col in cols.items():
                     text = row[col].strip() if col < len(row) else ""
                     if not text:
                         raise NodeFileError(f"{path}, line {line}: no {name} value: the columns "
-                                            f"{xcol!r} and {zcol!r} must have the same length")
+                                            f"{_joined(list(cols))} must have the same length")
                     try:
                         v = float(text)
                     except ValueError:
@@ -84,12 +99,20 @@ def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.nd
                     if not math.isfinite(v):
                         raise NodeFileError(f"{path}, line {line}: the {name} value {text!r} "
                                             f"is not finite")
-                    out.append(v)
+                    values[name].append(v)
+                lines.append(line)
     except UnicodeDecodeError as e:
         raise NodeFileError(f"{path}: not a text file ({e.reason})") from None
     except csv.Error as e:
         raise NodeFileError(f"{path}: not a readable CSV file ({e})") from None
-    return np.array(values[0], dtype=np.float64), np.array(values[1], dtype=np.float64)
+    return ({name: np.array(v, dtype=np.float64) for name, v in values.items()},
+            np.array(lines, dtype=np.int64))
+
+
+def read_csv(path: str, xcol: Optional[str], zcol: Optional[str]) -> Tuple[np.ndarray, np.ndarray]:
+    xcol, zcol = xcol or "x", zcol or "z"
+    cols, _ = read_columns(path, (xcol, zcol))
+    return cols[xcol], cols[zcol].copy() if xcol == zcol else cols[zcol]
 
 
 def real_column(a, what: str, path: str) -> np.ndarray:

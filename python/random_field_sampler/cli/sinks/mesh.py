@@ -20,13 +20,14 @@ class MeshSink(RowSink):
         """The mesh with its fields, or with `table` a node table (of the
         mesh's nodes or centroids, named by its axes, or of a node file's)."""
         from ...io import mesh as fe_mesh
+        from ..arguments import input_files
 
         super().__init__(args)
         try:
             self.gathered = fe_mesh.Gathered(
                 args.output, args.realisations, len(x), mesh=None if table else mesh, at=args.at,
                 coords=(x, z),
-                inputs=[args.mesh],
+                inputs=input_files(args),
                 axis_names=mesh.axis_names() if mesh else (args.x_column or "x", args.z_column or "z"),
                 field_data={"seed": study}, comments=[f"seed: {study}"])
         except ValueError as e:

@@ -15,7 +15,7 @@ import numpy as np
 
 from ...io.atomic import OutputError
 from ...io.mesh import protected
-from ..arguments import connect_timeout
+from ..arguments import connect_timeout, input_files
 from ..errors import Failure, one_line
 from .base import Sink, Transform
 
@@ -66,6 +66,8 @@ def write_store(args: argparse.Namespace, sampler, x, z, finish, study: int) -> 
                    model=args.model, Dhchol=args.dhchol, distribution=args.distribution,
                    mean_gradient=args.mean_gradient, at=args.at, plane=args.plane,
                    mesh=os.path.basename(args.mesh), neighbours=args.neighbours, seed=study)
+    if args.data is not None:
+        options["data"] = os.path.basename(args.data)
     try:
         with quiet_cluster_logs(), rfd.connect(args.scheduler, timeout=connect_timeout(args)) as client, \
                 tqdm(total=args.realisations, unit="realisation", disable=args.quiet or None,
@@ -75,7 +77,7 @@ def write_store(args: argparse.Namespace, sampler, x, z, finish, study: int) -> 
             rfd.write_zarr(sampler, args.output, args.realisations,
                            chunks=args.chunk_rows or "auto", seed=seed, x=x, z=z,
                            attrs=options, client=client, progress=advance,
-                           transform=finish, protect=list(protected([args.mesh])))
+                           transform=finish, protect=list(protected(input_files(args))))
         import zarr
         return np.asarray(zarr.open_array(os.path.join(args.output, "fields"), mode="r")[0])
     except (Failure, OutputError):
