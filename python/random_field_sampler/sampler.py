@@ -432,8 +432,11 @@ class Sampler:
                 v[self.chol_ind] = np.einsum("ij,ij->i", self.L_chol, self.L_chol)
                 if self.Nkrig:
                     v[self.krig_ind] = self._fill.variance()
+            data = self._base.data
+            if data is not None and len(data.pinned):
+                v[data.pinned] = 0.0
             if not self.transform.identity:
-                v = self.transform.variance(v)
+                v = self.transform.variance(v, m=self._data_mean())
             self._variance = frozen(v)
         return self._variance
 
@@ -443,10 +446,24 @@ class Sampler:
         nodes = indices("node", nodes, self.N)
         if len(nodes) == 0 or self._fill is None:
             return np.zeros((len(nodes), len(nodes)))
-        C = self._fill.covariance(nodes)
+        C = np.array(self._fill.covariance(nodes))
+        data = self._base.data
+        if data is not None and len(data.pinned):
+            held = np.isin(nodes, data.pinned)
+            C[held, :] = 0.0
+            C[:, held] = 0.0
         if not self.transform.identity:
-            C = self.transform.covariance(C, nodes)
+            m = self._data_mean()
+            C = self.transform.covariance(C, nodes, None if m is None else m[nodes])
         return C
+
+    def _data_mean(self) -> Optional[np.ndarray]:
+        """The drawn field's conditional mean given the data (None without
+        data, where a transformed field's drawn mean is zero): the shift a
+        transform's moments must take."""
+        if self._base.data is None or self._fill is None or self.N == 0:
+            return None
+        return self._gaussian_mean()
 
     # ------------------------------------------------------------------
     # Measured data

@@ -31,7 +31,7 @@ random numbers and changes no array but the one it is applied to.
 from __future__ import annotations
 
 import dataclasses
-from typing import Any, Tuple, Union
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 
@@ -107,14 +107,18 @@ class Transform:
             raise ValueError("the moments of a field under a general marginal are not computed "
                              "in closed form")
 
-    def variance(self, v: np.ndarray, nodes: Any = None) -> np.ndarray:
+    def variance(self, v: np.ndarray, nodes: Any = None,
+                 m: Optional[np.ndarray] = None) -> np.ndarray:
         """The variance of the values where the drawn field has variance `v`
-        (at `nodes`, or at every node)."""
+        and mean `m` (zero when not given; a conditioned field has its
+        conditional mean), at `nodes` or at every node."""
         shift, scale = self._at(nodes)
         self._moments_known()
         s2v = scale * scale * np.asarray(v, dtype=np.float64)
         if self.distribution == "normal":
             return np.broadcast_to(s2v, np.shape(v)).copy()
+        if m is not None:
+            shift = shift + scale * np.asarray(m, dtype=np.float64)
         with np.errstate(over="ignore"):
             return np.exp(2.0 * shift + s2v) * np.expm1(s2v)
 
@@ -161,15 +165,18 @@ class Transform:
             u, du = v.copy(), np.ones_like(v)
         return (u - shift) / scale, du / scale
 
-    def covariance(self, C: np.ndarray, nodes: Any) -> np.ndarray:
+    def covariance(self, C: np.ndarray, nodes: Any,
+                   m: Optional[np.ndarray] = None) -> np.ndarray:
         """The covariance of the values at `nodes` where the drawn field has
-        covariance `C` there."""
+        covariance `C` and mean `m` there (zero when not given)."""
         shift, scale = self._at(nodes)
         self._moments_known()
         scale = np.broadcast_to(scale, (len(C),))
         shift = np.broadcast_to(shift, (len(C),))
         if self.distribution == "normal":
             return np.outer(scale, scale) * C
+        if m is not None:
+            shift = shift + scale * np.asarray(m, dtype=np.float64)
         # Cov(exp(a), exp(b)) = E exp(a) E exp(b) (exp(Cov(a, b)) - 1)
         s = scale * np.sqrt(np.maximum(np.diag(C), 0.0))
         m = np.exp(shift + 0.5 * s * s)

@@ -235,6 +235,15 @@ def test_lognormal_data_are_in_the_propertys_units_with_the_error_linearised():
     expected = np.exp(mu_ln + s_ln * m + 0.5 * s_ln ** 2 * v)
     assert np.abs(s.mean / expected - 1.0).max() < 0.02
     assert np.allclose(s.conditional_mean(g), m, atol=0.02)
+    # the variance and covariance of the values take the conditional mean too
+    var = np.exp(2 * (mu_ln + s_ln * m) + s_ln ** 2 * v) * np.expm1(s_ln ** 2 * v)
+    far = v > 0.05                                 # away from the exact datum
+    assert np.abs(s.variance[far] / var[far] - 1.0).max() < 0.05
+    nodes = np.flatnonzero(far)[::9]
+    M = np.exp(mu_ln + s_ln * m[nodes] + 0.5 * s_ln ** 2 * v[nodes])
+    C = (Cnn - Cnd @ K @ Cnd.T)[np.ix_(nodes, nodes)]
+    exact = np.outer(M, M) * np.expm1(s_ln ** 2 * C)
+    assert np.abs(s.covariance(nodes) - exact).max() < 0.05 * var[nodes].max()
 
 
 def test_the_mean_is_a_linear_map_of_the_values_and_the_fluctuation_does_not_see_them():
