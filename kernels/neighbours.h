@@ -383,6 +383,27 @@ private:
     // overflow.
     static double least_distance(double gap) { return std::sqrt(gap * gap); }
 
+    static double reach_of(double dist) {
+        const double sq = dist * dist;
+        return sq >= 0x1p-960 ? sq * (1.0 + 0x1p-49) : INFINITY;
+    }
+
+    // The largest of the max-heap `out` replaced by f (not larger), sifted down.
+    static void replace_top(std::vector<Found>& out, const Found& f) {
+        Found* const h = out.data();
+        const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(out.size());
+        std::ptrdiff_t at = 0;
+        for (;;) {
+            std::ptrdiff_t c = 2 * at + 1;
+            if (c >= n) break;
+            if (c + 1 < n && h[c] < h[c + 1]) ++c;
+            if (!(f < h[c])) break;
+            h[at] = h[c];
+            at = c;
+        }
+        h[at] = f;
+    }
+
     static bool full(const std::vector<Found>& out, std::ptrdiff_t m) {
         return static_cast<std::ptrdiff_t>(out.size()) == m;
     }
@@ -417,18 +438,26 @@ private:
     void scan(std::ptrdiff_t id, double xq, double zq, std::int32_t below, std::ptrdiff_t m,
               std::vector<Found>& out) const {
         if (id < 0) return;
+        // A node whose squared distance exceeds `reach` is farther than the
+        // m-th found without its square root: reach is the square of that
+        // distance with room for the roundings of both (none while the heap
+        // fills, nor where the square is not a normal number).
+        double reach = full(out, m) ? reach_of(out.front().dist) : INFINITY;
         for (const std::int32_t* e = grid_.begin(id), *end = grid_.end(id); e < end; ++e) {
             const std::int32_t r = *e;
             if (r >= below) return;  // the rest of the cell is drawn later
             const std::int32_t i = node_of_rank_[r];
-            const Found f{node_distance(xq, zq, x_[i], z_[i]), r};
+            const double dx = xq - x_[i], dz = zq - z_[i];
+            const double d2 = dx * dx + dz * dz;
+            if (d2 > reach) continue;
+            const Found f{std::sqrt(d2), r};
             if (!full(out, m)) {
                 out.push_back(f);
                 std::push_heap(out.begin(), out.end());
+                if (full(out, m)) reach = reach_of(out.front().dist);
             } else if (f < out.front()) {
-                std::pop_heap(out.begin(), out.end());
-                out.back() = f;
-                std::push_heap(out.begin(), out.end());
+                replace_top(out, f);
+                reach = reach_of(out.front().dist);
             }
         }
     }
