@@ -22,11 +22,12 @@ import argparse
 import json
 import resource
 import statistics
-import subprocess
 import sys
 import time
 
 import numpy as np
+
+from child import run_child
 
 GiB = 2**30
 K = 64            # realisations per draw
@@ -66,17 +67,6 @@ def child(size: float, nd: int, model: int, budget: int) -> dict:
                 plan=s.plan(K).build)
 
 
-def run_child(args: list, limit: int) -> dict:
-    def cap():
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    p = subprocess.run([sys.executable, __file__, "--child"] + args, preexec_fn=cap,
-                       capture_output=True, text=True)
-    if p.returncode != 0:
-        last = (p.stderr.strip().splitlines() or ["?"])[-1]
-        return {"error": last[:200]}
-    return json.loads(p.stdout.strip().splitlines()[-1])
-
-
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--sizes", default="1e5,1e6")
@@ -94,7 +84,7 @@ def main() -> int:
     for size in (float(v) for v in a.sizes.split(",")):
         budget, limit = (int(4.5 * GiB), 7 * GiB) if size > 3e5 else (2 * GiB, 4 * GiB)
         for nd in (int(v) for v in a.data.split(",")):
-            got = [run_child([str(size), str(nd), str(a.model), str(budget)], limit)
+            got = [run_child(__file__, [str(size), str(nd), str(a.model), str(budget)], limit)
                    for _ in range(a.reps)]
             bad = [r for r in got if "error" in r]
             if bad:

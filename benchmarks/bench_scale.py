@@ -20,11 +20,12 @@ import json
 import os
 import resource
 import statistics
-import subprocess
 import sys
 import time
 
 import numpy as np
+
+from child import run_child
 
 GiB = 2**30
 K = 100            # realisations per draw
@@ -95,17 +96,6 @@ def child_old(case: str) -> dict:
                 sample=f"/tmp/bench_scale_{os.getpid()}.npy")
 
 
-def run_child(args: list, limit: int) -> dict:
-    def cap():
-        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-    p = subprocess.run([sys.executable, __file__, "--child"] + args, preexec_fn=cap,
-                       capture_output=True, text=True)
-    if p.returncode != 0:
-        last = (p.stderr.strip().splitlines() or ["?"])[-1]
-        return {"error": last[:200]}
-    return json.loads(p.stdout.strip().splitlines()[-1])
-
-
 def main() -> int:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
@@ -128,9 +118,9 @@ def main() -> int:
         budget, limit = plan[case]
         new, old = [], []
         for _ in range(a.reps if case != "1e6" else 1):
-            new.append(run_child(["new", case, str(budget)], limit))
+            new.append(run_child(__file__, ["new", case, str(budget)], limit))
             if case != "1e6":
-                old.append(run_child(["old", case], 12 * GiB))
+                old.append(run_child(__file__, ["old", case], 12 * GiB))
         bad = [r for r in new + old if "error" in r]
         if bad:
             print(f"case {case}: {bad[0]['error']}")
