@@ -325,7 +325,8 @@ def bench_cross(helper: Helper, quick: bool) -> None:
             check(bits, "get_C_chol_krig bits")]])
 
 
-PEAK_SCRIPT = textwrap.dedent("""
+# The start of the scripts that measure a child's peak resident memory.
+HWM = textwrap.dedent("""
     import sys
     import numpy as np
     import random_field
@@ -336,6 +337,10 @@ PEAK_SCRIPT = textwrap.dedent("""
                 if line.startswith("VmHWM:"):
                     return int(line.split()[1]) * 1024
         raise RuntimeError("no VmHWM in /proc/self/status")
+""")
+
+
+PEAK_SCRIPT = HWM + textwrap.dedent("""
 
     n, how = int(sys.argv[1]), sys.argv[2]
     rng = np.random.default_rng(n)
@@ -472,17 +477,7 @@ def bench_partition(helper: Helper, quick: bool) -> None:
            "peak increase / inputs", "same partition plus the outlier"], rows)
 
 
-PARTITION_PEAK_SCRIPT = textwrap.dedent("""
-    import sys
-    import numpy as np
-    import random_field
-
-    def hwm():
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-        raise RuntimeError("no VmHWM in /proc/self/status")
+PARTITION_PEAK_SCRIPT = HWM + textwrap.dedent("""
 
     data = np.load(sys.argv[1])
     x, z = data["x"], data["z"]

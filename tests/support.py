@@ -168,6 +168,18 @@ def interrupt_child(code, delay, timeout):
         p.wait()
 
 
+def outputs_by_thread_count(code, counts=("1", "2", "3")):
+    """The distinct standard outputs of `code`, run in a child interpreter
+    once per thread count of the kernels (RANDOM_FIELD_NUM_THREADS)."""
+    outs = set()
+    for n in counts:
+        env = dict(os.environ, RANDOM_FIELD_NUM_THREADS=n)
+        r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
+                           text=True, timeout=600, check=True)
+        outs.add(r.stdout)
+    return outs
+
+
 # Meshes of the classes the conditional fill is held to (grids, scattered
 # nodes, tight clusters, graded rings, borehole lines, coincident nodes),
 # shared with benchmarks/fill_meshes.py: the tests take small ones, the

@@ -3,16 +3,14 @@ covariance against the dense Gaussian conditional, data honoured, the
 unconditioned statistics far from the data, transformed marginals, seeds,
 threads and pickling, the linear map of the values, memory, and the data
 refused."""
-import os
 import pickle
-import subprocess
-import sys
 import threading
 
 import numpy as np
 import pytest
 
 from random_field_sampler import ConditionalFill, Sampler
+from support import outputs_by_thread_count
 
 THETA = 2.0
 MU, SIGMA = 10.0, 2.0
@@ -305,13 +303,7 @@ for model in (0, 1):
 
 
 def test_same_bits_for_every_thread_count():
-    outs = set()
-    for n in ("1", "2", "3"):
-        env = dict(os.environ, RANDOM_FIELD_NUM_THREADS=n)
-        r = subprocess.run([sys.executable, "-c", _THREADS], env=env, capture_output=True,
-                           text=True, timeout=600, check=True)
-        outs.add(r.stdout)
-    assert len(outs) == 1
+    assert len(outputs_by_thread_count(_THREADS)) == 1
 
 
 def test_data_beyond_the_memory_budget_are_refused_before_the_build():
