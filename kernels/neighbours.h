@@ -599,12 +599,11 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
     auto at = [](auto& v, std::ptrdiff_t k) -> auto& { return v[static_cast<std::size_t>(k)]; };
     if (n > 0) {
         // Distance of each waiting node (by its slot in `wait`) to the
-        // Cholesky nodes.
+        // Cholesky nodes, on cells of their own: the cells of all nodes
+        // would be as many times finer as there are nodes to a Cholesky node.
         std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
         if (Nchol > 0) {
-            std::vector<std::int32_t> ranked(chol, chol + Nchol);
-            ranked.insert(ranked.end(), wait.begin(), wait.end());
-            const RankedGrid cg(x, z, ranked.data(), static_cast<std::ptrdiff_t>(ranked.size()));
+            const RankedGrid cg(x, z, chol, Nchol);
             std::vector<Found> found;
             for (std::ptrdiff_t s = 0; s < n; ++s) {
                 if ((s & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
