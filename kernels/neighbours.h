@@ -598,102 +598,145 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(wait.size());
     auto at = [](auto& v, std::ptrdiff_t k) -> auto& { return v[static_cast<std::size_t>(k)]; };
     if (n > 0) {
-        // Distance of each waiting node (by its slot in `wait`) to the
-        // Cholesky nodes, on cells of their own: the cells of all nodes
-        // would be as many times finer as there are nodes to a Cholesky node.
+        // The cells of the waiting nodes. Slots number the waiting nodes
+        // cell by cell, so that a cell's nodes are a run of slots and the
+        // pass over the cells near a chosen node reads memory in sequence;
+        // the slots of cell c are [first[c], first[c + 1]).
+        const CellGrid g(x, z, wait.data(), n);
+        std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(g.cells()) + 1);
+        std::vector<std::int32_t> node(static_cast<std::size_t>(n));
+        std::vector<double> xs(static_cast<std::size_t>(n)), zs(static_cast<std::size_t>(n));
+        {
+            std::ptrdiff_t t = 0;
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+                at(first, c) = t;
+                for (const std::int32_t* e = g.begin(c), *end = g.end(c); e < end; ++e, ++t) {
+                    const std::int32_t i = at(wait, *e);
+                    at(node, t) = i;
+                    at(xs, t) = x[i];
+                    at(zs, t) = z[i];
+                }
+            }
+            at(first, g.cells()) = t;
+        }
+        std::vector<std::int32_t>().swap(wait);
+        // Distance of each slot's node to the Cholesky nodes, on cells of
+        // their own: the cells of all nodes would be as many times finer as
+        // there are nodes to a Cholesky node.
         std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
         if (Nchol > 0) {
             const RankedGrid cg(x, z, chol, Nchol);
             std::vector<Found> found;
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                if ((s & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
-                const std::int32_t i = at(wait, s);
-                cg.nearest(x[i], z[i], static_cast<std::int32_t>(Nchol), 1, found);
-                if (!found.empty()) at(dm, s) = found.front().dist;
+            for (std::ptrdiff_t t = 0; t < n; ++t) {
+                if ((t & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
+                cg.nearest(at(xs, t), at(zs, t), static_cast<std::int32_t>(Nchol), 1, found);
+                if (!found.empty()) at(dm, t) = found.front().dist;
             }
         }
-        // The cells of the waiting nodes.
-        const CellGrid g(x, z, wait.data(), n);
-        // Indexed max-heap of slots by distance, exact ties by `key`: the
-        // tile of the node (blocks of tie_tile x tie_tile cells, row by
-        // row), then a hash of its index (a bijection, so never tied). On a
-        // grid the lowest index drew each level row by row, and the last
-        // nodes of a level saw earlier nodes on one side only; a hashed
-        // order over the whole mesh scatters the draw over memory (at 10^6
-        // nodes it doubled the time of a realisation). Within a tile the
-        // order is pseudo-random and the tiles keep the draw local.
-        std::vector<std::uint64_t> key(static_cast<std::size_t>(n));
+        // Exact distance ties go by a key: the tile of the node (blocks of
+        // tie_tile x tie_tile cells, row by row), then a hash of its index
+        // (a bijection, so never tied), then the index. On a grid the lowest
+        // index drew each level row by row, and the last nodes of a level
+        // saw earlier nodes on one side only; a hashed order over the whole
+        // mesh scatters the draw over memory (at 10^6 nodes it doubled the
+        // time of a realisation). Within a tile the order is pseudo-random
+        // and the tiles keep the draw local. tie[t] is the place of slot t
+        // in that order.
+        std::vector<std::int32_t> tie(static_cast<std::size_t>(n));
         {
+            struct Tied {
+                std::uint64_t key;
+                std::int32_t node, slot;
+                bool operator<(const Tied& o) const {
+                    return key < o.key || (key == o.key && node < o.node);
+                }
+            };
+            std::vector<Tied> by(static_cast<std::size_t>(n));
             std::int64_t tx0 = CellGrid::limit, tz0 = CellGrid::limit;
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                const std::int32_t i = at(wait, s);
-                tx0 = std::min(tx0, g.cell(x[i]));
-                tz0 = std::min(tz0, g.cell(z[i]));
+            for (std::ptrdiff_t t = 0; t < n; ++t) {
+                tx0 = std::min(tx0, g.cell(at(xs, t)));
+                tz0 = std::min(tz0, g.cell(at(zs, t)));
             }
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                const std::int32_t i = at(wait, s);
-                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(x[i]) - tx0) / tie_tile;
-                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(z[i]) - tz0) / tie_tile;
-                at(key, s) = ((tz & 0xfff) << 52) | ((tx & 0xfff) << 40) | (tie_key(i) >> 24);
+            for (std::ptrdiff_t t = 0; t < n; ++t) {
+                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(at(xs, t)) - tx0) / tie_tile;
+                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(at(zs, t)) - tz0) / tie_tile;
+                const std::int32_t i = at(node, t);
+                at(by, t) = Tied{((tz & 0xfff) << 52) | ((tx & 0xfff) << 40) | (tie_key(i) >> 24), i,
+                                 static_cast<std::int32_t>(t)};
             }
+            std::sort(by.begin(), by.end());
+            for (std::ptrdiff_t k = 0; k < n; ++k) at(tie, at(by, k).slot) = static_cast<std::int32_t>(k);
         }
-        std::vector<std::int32_t> heap(static_cast<std::size_t>(n)), pos(static_cast<std::size_t>(n));
-        auto above = [&](std::int32_t a, std::int32_t b) {
-            const double da = at(dm, a), db = at(dm, b);
-            return da > db || (da == db && (at(key, a) < at(key, b) ||
-                                            (at(key, a) == at(key, b) && at(wait, a) < at(wait, b))));
+        // A 4-ary max-heap of the waiting slots by (distance, tie), each
+        // entry carrying both so that a sift reads the heap alone; pos[t] is
+        // the place of slot t. The children of place h are 4h + 1 to 4h + 4,
+        // in one cache line when the heap's place 1 starts one.
+        struct Entry {
+            double dist;
+            std::int32_t tie, slot;
         };
-        auto place = [&](std::ptrdiff_t h, std::int32_t s) {
-            at(heap, h) = s;
-            at(pos, s) = static_cast<std::int32_t>(h);
+        auto above = [](const Entry& a, const Entry& b) {
+            return a.dist > b.dist || (a.dist == b.dist && a.tie < b.tie);
         };
+        std::vector<Entry> store(static_cast<std::size_t>(n) + 3);
+        Entry* heap = store.data();
+        while (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0 && heap < store.data() + 3) ++heap;
+        if (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0) heap = store.data();
+        std::vector<std::int32_t> pos(static_cast<std::size_t>(n));
         std::ptrdiff_t size = n;
         auto sift_down = [&](std::ptrdiff_t h) {
-            const std::int32_t s = at(heap, h);
+            const Entry e = heap[h];
             for (;;) {
-                std::ptrdiff_t c = 2 * h + 1;
+                const std::ptrdiff_t c = 4 * h + 1;
                 if (c >= size) break;
-                if (c + 1 < size && above(at(heap, c + 1), at(heap, c))) ++c;
-                if (!above(at(heap, c), s)) break;
-                place(h, at(heap, c));
-                h = c;
+                std::ptrdiff_t best = c;
+                const std::ptrdiff_t last = std::min(c + 4, size);
+                for (std::ptrdiff_t k = c + 1; k < last; ++k)
+                    if (above(heap[k], heap[best])) best = k;
+                if (!above(heap[best], e)) break;
+                heap[h] = heap[best];
+                at(pos, heap[h].slot) = static_cast<std::int32_t>(h);
+                h = best;
             }
-            place(h, s);
+            heap[h] = e;
+            at(pos, e.slot) = static_cast<std::int32_t>(h);
         };
-        for (std::ptrdiff_t s = 0; s < n; ++s) place(s, static_cast<std::int32_t>(s));
-        for (std::ptrdiff_t h = n / 2 - 1; h >= 0; --h) sift_down(h);
-        std::vector<char> taken(static_cast<std::size_t>(n), 0);
+        for (std::ptrdiff_t t = 0; t < n; ++t) {
+            heap[t] = Entry{at(dm, t), at(tie, t), static_cast<std::int32_t>(t)};
+            at(pos, t) = static_cast<std::int32_t>(t);
+        }
+        std::vector<std::int32_t>().swap(tie);
+        for (std::ptrdiff_t h = (n - 2) / 4; h >= 0; --h) sift_down(h);
         std::ptrdiff_t chosen = 0;
         while (size > 0) {
             if ((++chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
-            const std::int32_t s = heap[0];
+            const Entry top = heap[0];
             --size;
             if (size > 0) {
-                place(0, at(heap, size));
+                heap[0] = heap[size];
                 sift_down(0);
             }
-            at(taken, s) = 1;
-            const std::int32_t i = at(wait, s);
-            order.push_back(i);
-            // Waiting nodes nearer to i than to every node chosen before: at
-            // a node distance below r, so in the cells of [xi - R, xi + R] x
-            // [zi - R, zi + R] as rounded, R = max(r, 2^-500). A node past
-            // the cell of fl(xi + R) lies past a double above fl(xi + R), so
-            // more than R from xi exactly; its rounded dx is then at least R,
-            // whose square is a normal double, so its node distance is at
-            // least R >= r. The same below, and on z.
-            const double r = std::max(at(dm, s), 0x1p-500), xi = x[i], zi = z[i];
-            auto lower = [&](std::int32_t t) {
-                if (at(taken, t)) return;
-                const std::int32_t p = at(wait, t);
-                const double d = node_distance(xi, zi, x[p], z[p]);
-                if (d < at(dm, t)) {
-                    at(dm, t) = d;  // lower: moves down
-                    sift_down(at(pos, t));
-                }
-            };
+            const std::int32_t s = top.slot;
+            at(dm, s) = -INFINITY;  // chosen: no distance lowers it
+            order.push_back(at(node, s));
+            // Waiting nodes nearer to the chosen node than to every node
+            // chosen before: at a node distance below r, so in the cells of
+            // [xi - R, xi + R] x [zi - R, zi + R] as rounded, R = max(r,
+            // 2^-500). A node past the cell of fl(xi + R) lies past a double
+            // above fl(xi + R), so more than R from xi exactly; its rounded
+            // dx is then at least R, whose square is a normal double, so its
+            // node distance is at least R >= r. The same below, and on z.
+            const double r = std::max(top.dist, 0x1p-500), xi = at(xs, s), zi = at(zs, s);
             auto cells = [&](std::ptrdiff_t id) {
-                for (const std::int32_t* e = g.begin(id), *end = g.end(id); e < end; ++e) lower(*e);
+                for (std::ptrdiff_t t = at(first, id), end = at(first, id + 1); t < end; ++t) {
+                    const double d = node_distance(xi, zi, at(xs, t), at(zs, t));
+                    if (d < at(dm, t)) {  // lower: moves down
+                        at(dm, t) = d;
+                        const std::ptrdiff_t h = at(pos, t);
+                        heap[h].dist = d;
+                        sift_down(h);
+                    }
+                }
             };
             if (std::isnan(r) || r == INFINITY) {
                 g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), cells);
