@@ -569,6 +569,19 @@ inline std::uint64_t tie_key(std::int32_t i) {
 // Cells a side of the tiles that keep the ties of the max-min order local.
 constexpr std::uint64_t tie_tile = 16;
 
+// The box of a set of nodes, and the least node distance from a point to
+// any of them: each rounded operation of the node distance is monotonic and
+// a node's offset on an axis is at least the box's, so the node distance of
+// every node of the box is at least least(). Empty boxes are infinitely far.
+struct Bounds {
+    double x0 = INFINITY, x1 = -INFINITY, z0 = INFINITY, z1 = -INFINITY;
+    double least(double x, double z) const {
+        const double gx = x < x0 ? x0 - x : (x > x1 ? x - x1 : 0.0);
+        const double gz = z < z0 ? z0 - z : (z > z1 ? z - z1 : 0.0);
+        return std::sqrt(gx * gx + gz * gz);
+    }
+};
+
 // The max-min order of the kriged nodes: each next node is the one farthest
 // from all nodes before it (the Cholesky nodes first), exact ties tile by
 // tile (tie_tile), in a pseudo-random order of the node indices (tie_key)
@@ -604,33 +617,46 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
         // the slots of cell c are [first[c], first[c + 1]).
         const CellGrid g(x, z, wait.data(), n);
         std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(g.cells()) + 1);
-        std::vector<std::int32_t> node(static_cast<std::size_t>(n));
-        std::vector<double> xs(static_cast<std::size_t>(n)), zs(static_cast<std::size_t>(n));
+        // What the passes read of a slot, in one place: its coordinates, its
+        // distance to the nodes chosen (-infinity once chosen), its place in
+        // the order of exact ties and its node.
+        struct Slot {
+            double x, z, dm;
+            std::int32_t tie, node;
+        };
+        std::vector<Slot> slot(static_cast<std::size_t>(n));
         {
             std::ptrdiff_t t = 0;
             for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
                 at(first, c) = t;
                 for (const std::int32_t* e = g.begin(c), *end = g.end(c); e < end; ++e, ++t) {
                     const std::int32_t i = at(wait, *e);
-                    at(node, t) = i;
-                    at(xs, t) = x[i];
-                    at(zs, t) = z[i];
+                    at(slot, t) = Slot{x[i], z[i], INFINITY, 0, i};
                 }
             }
             at(first, g.cells()) = t;
+        }
+        // The box of each cell's nodes: no node of the cell is nearer to a
+        // point than the box is.
+        std::vector<Bounds> bounds(static_cast<std::size_t>(g.cells()));
+        for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+            Bounds& b = at(bounds, c);
+            for (std::ptrdiff_t t = at(first, c); t < at(first, c + 1); ++t) {
+                b.x0 = std::min(b.x0, at(slot, t).x); b.x1 = std::max(b.x1, at(slot, t).x);
+                b.z0 = std::min(b.z0, at(slot, t).z); b.z1 = std::max(b.z1, at(slot, t).z);
+            }
         }
         std::vector<std::int32_t>().swap(wait);
         // Distance of each slot's node to the Cholesky nodes, on cells of
         // their own: the cells of all nodes would be as many times finer as
         // there are nodes to a Cholesky node.
-        std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
         if (Nchol > 0) {
             const RankedGrid cg(x, z, chol, Nchol);
             std::vector<Found> found;
             for (std::ptrdiff_t t = 0; t < n; ++t) {
                 if ((t & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
-                cg.nearest(at(xs, t), at(zs, t), static_cast<std::int32_t>(Nchol), 1, found);
-                if (!found.empty()) at(dm, t) = found.front().dist;
+                cg.nearest(at(slot, t).x, at(slot, t).z, static_cast<std::int32_t>(Nchol), 1, found);
+                if (!found.empty()) at(slot, t).dm = found.front().dist;
             }
         }
         // Exact distance ties go by a key: the tile of the node (blocks of
@@ -642,7 +668,6 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
         // time of a realisation). Within a tile the order is pseudo-random
         // and the tiles keep the draw local. tie[t] is the place of slot t
         // in that order.
-        std::vector<std::int32_t> tie(static_cast<std::size_t>(n));
         {
             struct Tied {
                 std::uint64_t key;
@@ -654,71 +679,88 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
             std::vector<Tied> by(static_cast<std::size_t>(n));
             std::int64_t tx0 = CellGrid::limit, tz0 = CellGrid::limit;
             for (std::ptrdiff_t t = 0; t < n; ++t) {
-                tx0 = std::min(tx0, g.cell(at(xs, t)));
-                tz0 = std::min(tz0, g.cell(at(zs, t)));
+                tx0 = std::min(tx0, g.cell(at(slot, t).x));
+                tz0 = std::min(tz0, g.cell(at(slot, t).z));
             }
             for (std::ptrdiff_t t = 0; t < n; ++t) {
-                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(at(xs, t)) - tx0) / tie_tile;
-                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(at(zs, t)) - tz0) / tie_tile;
-                const std::int32_t i = at(node, t);
+                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(at(slot, t).x) - tx0) / tie_tile;
+                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(at(slot, t).z) - tz0) / tie_tile;
+                const std::int32_t i = at(slot, t).node;
                 at(by, t) = Tied{((tz & 0xfff) << 52) | ((tx & 0xfff) << 40) | (tie_key(i) >> 24), i,
                                  static_cast<std::int32_t>(t)};
             }
             std::sort(by.begin(), by.end());
-            for (std::ptrdiff_t k = 0; k < n; ++k) at(tie, at(by, k).slot) = static_cast<std::int32_t>(k);
+            for (std::ptrdiff_t k = 0; k < n; ++k) at(slot, at(by, k).slot).tie = static_cast<std::int32_t>(k);
         }
-        // A 4-ary max-heap of the waiting slots by (distance, tie), each
-        // entry carrying both so that a sift reads the heap alone; pos[t] is
-        // the place of slot t. The children of place h are 4h + 1 to 4h + 4,
-        // in one cache line when the heap's place 1 starts one.
+        // A 4-ary max-heap of the cells by the farthest of their waiting
+        // nodes (by distance, then tie), each entry carrying both so that a
+        // sift reads the heap alone; best[c] is the slot of that node and
+        // pos[c] the cell's place. Lowering a node's distance changes its
+        // cell's entry only when it was the cell's farthest, and a cell's
+        // farthest can only come nearer: its entry moves down. A cell whose
+        // nodes are all chosen has distance -infinity. The children of
+        // place h are 4h + 1 to 4h + 4, in one cache line when the heap's
+        // place 1 starts one.
         struct Entry {
             double dist;
-            std::int32_t tie, slot;
+            std::int32_t tie, cell;
         };
         auto above = [](const Entry& a, const Entry& b) {
             return a.dist > b.dist || (a.dist == b.dist && a.tie < b.tie);
         };
-        std::vector<Entry> store(static_cast<std::size_t>(n) + 3);
+        const std::ptrdiff_t cells = g.cells();
+        std::vector<Entry> store(static_cast<std::size_t>(cells) + 3);
         Entry* heap = store.data();
         while (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0 && heap < store.data() + 3) ++heap;
         if (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0) heap = store.data();
-        std::vector<std::int32_t> pos(static_cast<std::size_t>(n));
-        std::ptrdiff_t size = n;
+        std::vector<std::int32_t> best(static_cast<std::size_t>(cells)), pos(static_cast<std::size_t>(cells));
         auto sift_down = [&](std::ptrdiff_t h) {
             const Entry e = heap[h];
             for (;;) {
                 const std::ptrdiff_t c = 4 * h + 1;
-                if (c >= size) break;
-                std::ptrdiff_t best = c;
-                const std::ptrdiff_t last = std::min(c + 4, size);
+                if (c >= cells) break;
+                std::ptrdiff_t b = c;
+                const std::ptrdiff_t last = std::min(c + 4, cells);
                 for (std::ptrdiff_t k = c + 1; k < last; ++k)
-                    if (above(heap[k], heap[best])) best = k;
-                if (!above(heap[best], e)) break;
-                heap[h] = heap[best];
-                at(pos, heap[h].slot) = static_cast<std::int32_t>(h);
-                h = best;
+                    if (above(heap[k], heap[b])) b = k;
+                if (!above(heap[b], e)) break;
+                heap[h] = heap[b];
+                at(pos, heap[h].cell) = static_cast<std::int32_t>(h);
+                h = b;
             }
             heap[h] = e;
-            at(pos, e.slot) = static_cast<std::int32_t>(h);
+            at(pos, e.cell) = static_cast<std::int32_t>(h);
         };
-        for (std::ptrdiff_t t = 0; t < n; ++t) {
-            heap[t] = Entry{at(dm, t), at(tie, t), static_cast<std::int32_t>(t)};
-            at(pos, t) = static_cast<std::int32_t>(t);
-        }
-        std::vector<std::int32_t>().swap(tie);
-        for (std::ptrdiff_t h = (n - 2) / 4; h >= 0; --h) sift_down(h);
-        std::ptrdiff_t chosen = 0;
-        while (size > 0) {
-            if ((++chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
-            const Entry top = heap[0];
-            --size;
-            if (size > 0) {
-                heap[0] = heap[size];
-                sift_down(0);
+        // The entry of cell c from its nodes.
+        auto farthest = [&](std::ptrdiff_t c) {
+            std::ptrdiff_t b = at(first, c);
+            for (std::ptrdiff_t t = b + 1, end = at(first, c + 1); t < end; ++t) {
+                const Slot& u = at(slot, t);
+                const Slot& v = at(slot, b);
+                if (u.dm > v.dm || (u.dm == v.dm && u.tie < v.tie)) b = t;
             }
-            const std::int32_t s = top.slot;
-            at(dm, s) = -INFINITY;  // chosen: no distance lowers it
-            order.push_back(at(node, s));
+            at(best, c) = static_cast<std::int32_t>(b);
+            return Entry{at(slot, b).dm, at(slot, b).tie, static_cast<std::int32_t>(c)};
+        };
+        for (std::ptrdiff_t c = 0; c < cells; ++c) {
+            heap[c] = farthest(c);
+            at(pos, c) = static_cast<std::int32_t>(c);
+        }
+        for (std::ptrdiff_t h = (cells - 2) / 4; h >= 0; --h) sift_down(h);
+        // Cell c's entry again when its farthest node was lowered or chosen.
+        auto refresh = [&](std::ptrdiff_t c) {
+            const std::ptrdiff_t h = at(pos, c);
+            if (heap[h].dist == at(slot, at(best, c)).dm) return;
+            heap[h] = farthest(c);
+            sift_down(h);
+        };
+        for (std::ptrdiff_t chosen = 1; chosen <= n; ++chosen) {
+            if ((chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
+            const Entry top = heap[0];
+            const std::int32_t s = at(best, top.cell);
+            Slot& chose = at(slot, s);
+            chose.dm = -INFINITY;  // no distance lowers it
+            order.push_back(chose.node);
             // Waiting nodes nearer to the chosen node than to every node
             // chosen before: at a node distance below r, so in the cells of
             // [xi - R, xi + R] x [zi - R, zi + R] as rounded, R = max(r,
@@ -726,23 +768,22 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
             // above fl(xi + R), so more than R from xi exactly; its rounded
             // dx is then at least R, whose square is a normal double, so its
             // node distance is at least R >= r. The same below, and on z.
-            const double r = std::max(top.dist, 0x1p-500), xi = at(xs, s), zi = at(zs, s);
-            auto cells = [&](std::ptrdiff_t id) {
+            const double r = std::max(top.dist, 0x1p-500), xi = chose.x, zi = chose.z;
+            auto lower = [&](std::ptrdiff_t id) {
+                if (at(bounds, id).least(xi, zi) >= r) return;  // lowers none
                 for (std::ptrdiff_t t = at(first, id), end = at(first, id + 1); t < end; ++t) {
-                    const double d = node_distance(xi, zi, at(xs, t), at(zs, t));
-                    if (d < at(dm, t)) {  // lower: moves down
-                        at(dm, t) = d;
-                        const std::ptrdiff_t h = at(pos, t);
-                        heap[h].dist = d;
-                        sift_down(h);
-                    }
+                    Slot& u = at(slot, t);
+                    const double d = node_distance(xi, zi, u.x, u.z);
+                    if (d < u.dm) u.dm = d;
                 }
+                refresh(id);
             };
             if (std::isnan(r) || r == INFINITY) {
-                g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), cells);
+                g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), lower);
             } else {
-                g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), cells);
+                g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), lower);
             }
+            refresh(top.cell);
         }
     }
     order.insert(order.end(), late.begin(), late.end());
