@@ -636,16 +636,50 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
             }
             at(first, g.cells()) = t;
         }
-        // The box of each cell's nodes: no node of the cell is nearer to a
-        // point than the box is.
-        std::vector<Bounds> bounds(static_cast<std::size_t>(g.cells()));
-        for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
-            Bounds& b = at(bounds, c);
-            for (std::ptrdiff_t t = at(first, c); t < at(first, c + 1); ++t) {
+        // Units: a cell's run of slots in pieces of at most unit_nodes, its
+        // nodes in order along the longer side of their box when it has
+        // more (duplicates, or a cluster no cell side separates), so that
+        // the boxes of the pieces part them. The units of cell c are
+        // [part[c], part[c + 1]); unit u's slots are [unit[u].from,
+        // unit[u + 1].from), within the box unit[u] (no node of the unit is
+        // nearer to a point than its box is).
+        constexpr std::ptrdiff_t unit_nodes = 32;
+        struct Unit : Bounds {
+            std::int64_t from;
+            std::int32_t best, pos;
+        };
+        std::vector<std::ptrdiff_t> part(static_cast<std::size_t>(g.cells()) + 1);
+        std::vector<Unit> unit;
+        unit.reserve(static_cast<std::size_t>(g.cells()) + 1);
+        auto box_of = [&](std::ptrdiff_t t0, std::ptrdiff_t t1) {
+            Bounds b;
+            for (std::ptrdiff_t t = t0; t < t1; ++t) {
                 b.x0 = std::min(b.x0, at(slot, t).x); b.x1 = std::max(b.x1, at(slot, t).x);
                 b.z0 = std::min(b.z0, at(slot, t).z); b.z1 = std::max(b.z1, at(slot, t).z);
             }
+            return b;
+        };
+        for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+            at(part, c) = static_cast<std::ptrdiff_t>(unit.size());
+            const std::ptrdiff_t t0 = at(first, c), t1 = at(first, c + 1), m = t1 - t0;
+            if (m > unit_nodes) {
+                const Bounds b = box_of(t0, t1);
+                const bool on_x = b.x1 - b.x0 >= b.z1 - b.z0;
+                std::sort(slot.begin() + t0, slot.begin() + t1, [on_x](const Slot& u, const Slot& v) {
+                    return on_x ? (u.x < v.x || (u.x == v.x && u.node < v.node))
+                                : (u.z < v.z || (u.z == v.z && u.node < v.node));
+                });
+            }
+            const std::ptrdiff_t pieces = (m + unit_nodes - 1) / unit_nodes;
+            for (std::ptrdiff_t k = 0; k < pieces; ++k) {
+                const std::ptrdiff_t a = t0 + m * k / pieces, b = t0 + m * (k + 1) / pieces;
+                unit.push_back(Unit{box_of(a, b), a, 0, 0});
+            }
         }
+        const std::ptrdiff_t units = static_cast<std::ptrdiff_t>(unit.size());
+        at(part, g.cells()) = units;
+        unit.push_back(Unit{Bounds(), n, 0, 0});
+        const bool split = units != g.cells();  // else unit c is cell c
         std::vector<std::int32_t>().swap(wait);
         // Distance of each slot's node to the Cholesky nodes, on cells of
         // their own: the cells of all nodes would be as many times finer as
@@ -666,98 +700,97 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
         // saw earlier nodes on one side only; a hashed order over the whole
         // mesh scatters the draw over memory (at 10^6 nodes it doubled the
         // time of a realisation). Within a tile the order is pseudo-random
-        // and the tiles keep the draw local. tie[t] is the place of slot t
-        // in that order.
+        // and the tiles keep the draw local. A slot's tie is its place in
+        // that order.
         {
             struct Tied {
                 std::uint64_t key;
                 std::int32_t node, slot;
-                bool operator<(const Tied& o) const {
-                    return key < o.key || (key == o.key && node < o.node);
-                }
             };
             std::vector<Tied> by(static_cast<std::size_t>(n));
             std::int64_t tx0 = CellGrid::limit, tz0 = CellGrid::limit;
-            for (std::ptrdiff_t t = 0; t < n; ++t) {
-                tx0 = std::min(tx0, g.cell(at(slot, t).x));
-                tz0 = std::min(tz0, g.cell(at(slot, t).z));
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+                tx0 = std::min(tx0, g.cx(c));
+                tz0 = std::min(tz0, g.cz(c));
             }
-            for (std::ptrdiff_t t = 0; t < n; ++t) {
-                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(at(slot, t).x) - tx0) / tie_tile;
-                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(at(slot, t).z) - tz0) / tie_tile;
-                const std::int32_t i = at(slot, t).node;
-                at(by, t) = Tied{((tz & 0xfff) << 52) | ((tx & 0xfff) << 40) | (tie_key(i) >> 24), i,
-                                 static_cast<std::int32_t>(t)};
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {  // g.cx(c) is the cell() of its nodes
+                const std::uint64_t tx = static_cast<std::uint64_t>(g.cx(c) - tx0) / tie_tile;
+                const std::uint64_t tz = static_cast<std::uint64_t>(g.cz(c) - tz0) / tie_tile;
+                const std::uint64_t tile = ((tz & 0xfff) << 52) | ((tx & 0xfff) << 40);
+                for (std::ptrdiff_t t = at(first, c); t < at(first, c + 1); ++t) {
+                    const std::int32_t i = at(slot, t).node;
+                    at(by, t) = Tied{tile | (tie_key(i) >> 24), i, static_cast<std::int32_t>(t)};
+                }
             }
-            std::sort(by.begin(), by.end());
+            std::sort(by.begin(), by.end(), [](const Tied& a, const Tied& b) {
+                return a.key < b.key || (a.key == b.key && a.node < b.node);
+            });
             for (std::ptrdiff_t k = 0; k < n; ++k) at(slot, at(by, k).slot).tie = static_cast<std::int32_t>(k);
         }
-        // A 4-ary max-heap of the cells by the farthest of their waiting
+        // A 4-ary max-heap of the units by the farthest of their waiting
         // nodes (by distance, then tie), each entry carrying both so that a
-        // sift reads the heap alone; best[c] is the slot of that node and
-        // pos[c] the cell's place. Lowering a node's distance changes its
-        // cell's entry only when it was the cell's farthest, and a cell's
-        // farthest can only come nearer: its entry moves down. A cell whose
-        // nodes are all chosen has distance -infinity. The children of
+        // sift reads the heap alone; unit[u].best is the slot of that node
+        // and unit[u].pos the unit's place. Lowering a node's distance
+        // changes its unit's entry only when it was the unit's farthest, and
+        // a unit's farthest can only come nearer: its entry moves down. A
+        // unit whose nodes are all chosen has distance -infinity. The children of
         // place h are 4h + 1 to 4h + 4, in one cache line when the heap's
         // place 1 starts one.
         struct Entry {
             double dist;
-            std::int32_t tie, cell;
+            std::int32_t tie, unit;
         };
         auto above = [](const Entry& a, const Entry& b) {
             return a.dist > b.dist || (a.dist == b.dist && a.tie < b.tie);
         };
-        const std::ptrdiff_t cells = g.cells();
-        std::vector<Entry> store(static_cast<std::size_t>(cells) + 3);
+        std::vector<Entry> store(static_cast<std::size_t>(units) + 3);
         Entry* heap = store.data();
         while (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0 && heap < store.data() + 3) ++heap;
         if (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0) heap = store.data();
-        std::vector<std::int32_t> best(static_cast<std::size_t>(cells)), pos(static_cast<std::size_t>(cells));
         auto sift_down = [&](std::ptrdiff_t h) {
             const Entry e = heap[h];
             for (;;) {
                 const std::ptrdiff_t c = 4 * h + 1;
-                if (c >= cells) break;
+                if (c >= units) break;
                 std::ptrdiff_t b = c;
-                const std::ptrdiff_t last = std::min(c + 4, cells);
+                const std::ptrdiff_t last = std::min(c + 4, units);
                 for (std::ptrdiff_t k = c + 1; k < last; ++k)
                     if (above(heap[k], heap[b])) b = k;
                 if (!above(heap[b], e)) break;
                 heap[h] = heap[b];
-                at(pos, heap[h].cell) = static_cast<std::int32_t>(h);
+                at(unit, heap[h].unit).pos = static_cast<std::int32_t>(h);
                 h = b;
             }
             heap[h] = e;
-            at(pos, e.cell) = static_cast<std::int32_t>(h);
+            at(unit, e.unit).pos = static_cast<std::int32_t>(h);
         };
-        // The entry of cell c from its nodes.
+        // The entry of unit c from its nodes.
         auto farthest = [&](std::ptrdiff_t c) {
-            std::ptrdiff_t b = at(first, c);
-            for (std::ptrdiff_t t = b + 1, end = at(first, c + 1); t < end; ++t) {
+            std::ptrdiff_t b = at(unit, c).from;
+            for (std::ptrdiff_t t = b + 1, end = at(unit, c + 1).from; t < end; ++t) {
                 const Slot& u = at(slot, t);
                 const Slot& v = at(slot, b);
                 if (u.dm > v.dm || (u.dm == v.dm && u.tie < v.tie)) b = t;
             }
-            at(best, c) = static_cast<std::int32_t>(b);
+            at(unit, c).best = static_cast<std::int32_t>(b);
             return Entry{at(slot, b).dm, at(slot, b).tie, static_cast<std::int32_t>(c)};
         };
-        for (std::ptrdiff_t c = 0; c < cells; ++c) {
+        for (std::ptrdiff_t c = 0; c < units; ++c) {
             heap[c] = farthest(c);
-            at(pos, c) = static_cast<std::int32_t>(c);
+            at(unit, c).pos = static_cast<std::int32_t>(c);
         }
-        for (std::ptrdiff_t h = (cells - 2) / 4; h >= 0; --h) sift_down(h);
-        // Cell c's entry again when its farthest node was lowered or chosen.
+        for (std::ptrdiff_t h = (units - 2) / 4; h >= 0; --h) sift_down(h);
+        // Unit c's entry again when its farthest node was lowered or chosen.
         auto refresh = [&](std::ptrdiff_t c) {
-            const std::ptrdiff_t h = at(pos, c);
-            if (heap[h].dist == at(slot, at(best, c)).dm) return;
+            const std::ptrdiff_t h = at(unit, c).pos;
+            if (heap[h].dist == at(slot, at(unit, c).best).dm) return;
             heap[h] = farthest(c);
             sift_down(h);
         };
         for (std::ptrdiff_t chosen = 1; chosen <= n; ++chosen) {
             if ((chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
             const Entry top = heap[0];
-            const std::int32_t s = at(best, top.cell);
+            const std::int32_t s = at(unit, top.unit).best;
             Slot& chose = at(slot, s);
             chose.dm = -INFINITY;  // no distance lowers it
             order.push_back(chose.node);
@@ -770,20 +803,25 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
             // node distance is at least R >= r. The same below, and on z.
             const double r = std::max(top.dist, 0x1p-500), xi = chose.x, zi = chose.z;
             auto lower = [&](std::ptrdiff_t id) {
-                if (at(bounds, id).least(xi, zi) >= r) return;  // lowers none
-                for (std::ptrdiff_t t = at(first, id), end = at(first, id + 1); t < end; ++t) {
-                    Slot& u = at(slot, t);
-                    const double d = node_distance(xi, zi, u.x, u.z);
-                    if (d < u.dm) u.dm = d;
+                const std::ptrdiff_t u0 = split ? at(part, id) : id;
+                const std::ptrdiff_t u1 = split ? at(part, id + 1) : id + 1;
+                for (std::ptrdiff_t u = u0; u < u1; ++u) {
+                    if (at(unit, u).least(xi, zi) >= r) continue;  // lowers none
+                    const std::ptrdiff_t end = at(unit, u + 1).from;
+                    for (std::ptrdiff_t t = at(unit, u).from; t < end; ++t) {
+                        Slot& v = at(slot, t);
+                        const double d = node_distance(xi, zi, v.x, v.z);
+                        if (d < v.dm) v.dm = d;
+                    }
+                    refresh(u);
                 }
-                refresh(id);
             };
             if (std::isnan(r) || r == INFINITY) {
                 g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), lower);
             } else {
                 g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), lower);
             }
-            refresh(top.cell);
+            refresh(top.unit);
         }
     }
     order.insert(order.end(), late.begin(), late.end());
