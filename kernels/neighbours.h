@@ -590,12 +590,14 @@ struct Bounds {
 // along the order, and the nearest earlier nodes of a node sit at its own
 // scale: coarse nodes condition on far neighbours, fine nodes on near ones.
 //
-// The distance of every waiting node to the chosen ones sits in an indexed
-// max-heap; choosing node i at distance r can only lower the distances of
-// waiting nodes within r of i, which the cells find. Nodes whose
-// coordinates are not finite come last, in node order. Memory O(N), time
-// about O(N log N) on a mesh of even density. The kriged nodes in drawing
-// order go to `order`.
+// Each waiting node keeps its distance to the chosen ones, and a max-heap
+// holds the farthest node of each small group of nodes of one cell;
+// choosing node i at distance r can only lower the distances of waiting
+// nodes within r of i, which the cells and the boxes of the groups find. The
+// order depends on the distances and ties alone, not on how they are
+// found. Nodes whose coordinates are not finite come last, in node order.
+// Memory O(N), time about O(N log N) on a mesh of even density. The kriged
+// nodes in drawing order go to `order`.
 template <class Interrupted>
 bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, std::ptrdiff_t Nchol,
                   const std::int32_t* krig, std::ptrdiff_t Nkrig, std::vector<std::int32_t>& order,
