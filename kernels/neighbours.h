@@ -569,6 +569,19 @@ inline std::uint64_t tie_key(std::int32_t i) {
 // Cells a side of the tiles that keep the ties of the max-min order local.
 constexpr std::uint64_t tie_tile = 16;
 
+// The box of a set of nodes, and the least node distance from a point to
+// any of them: each rounded operation of the node distance is monotonic and
+// a node's offset on an axis is at least the box's, so the node distance of
+// every node of the box is at least least(). Empty boxes are infinitely far.
+struct Bounds {
+    double x0 = INFINITY, x1 = -INFINITY, z0 = INFINITY, z1 = -INFINITY;
+    double least(double x, double z) const {
+        const double gx = x < x0 ? x0 - x : (x > x1 ? x - x1 : 0.0);
+        const double gz = z < z0 ? z0 - z : (z > z1 ? z - z1 : 0.0);
+        return std::sqrt(gx * gx + gz * gz);
+    }
+};
+
 // The max-min order of the kriged nodes: each next node is the one farthest
 // from all nodes before it (the Cholesky nodes first), exact ties tile by
 // tile (tie_tile), in a pseudo-random order of the node indices (tie_key)
@@ -577,12 +590,14 @@ constexpr std::uint64_t tie_tile = 16;
 // along the order, and the nearest earlier nodes of a node sit at its own
 // scale: coarse nodes condition on far neighbours, fine nodes on near ones.
 //
-// The distance of every waiting node to the chosen ones sits in an indexed
-// max-heap; choosing node i at distance r can only lower the distances of
-// waiting nodes within r of i, which the cells find. Nodes whose
-// coordinates are not finite come last, in node order. Memory O(N), time
-// about O(N log N) on a mesh of even density. The kriged nodes in drawing
-// order go to `order`.
+// Each waiting node keeps its distance to the chosen ones, and a max-heap
+// holds the farthest node of each small group of nodes of one cell;
+// choosing node i at distance r can only lower the distances of waiting
+// nodes within r of i, which the cells and the boxes of the groups find. The
+// order depends on the distances and ties alone, not on how they are
+// found. Nodes whose coordinates are not finite come last, in node order.
+// Memory O(N), time about O(N log N) on a mesh of even density. The kriged
+// nodes in drawing order go to `order`.
 template <class Interrupted>
 bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, std::ptrdiff_t Nchol,
                   const std::int32_t* krig, std::ptrdiff_t Nkrig, std::vector<std::int32_t>& order,
@@ -598,109 +613,217 @@ bool maxmin_order(const double* x, const double* z, const std::int32_t* chol, st
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(wait.size());
     auto at = [](auto& v, std::ptrdiff_t k) -> auto& { return v[static_cast<std::size_t>(k)]; };
     if (n > 0) {
-        // Distance of each waiting node (by its slot in `wait`) to the
-        // Cholesky nodes.
-        std::vector<double> dm(static_cast<std::size_t>(n), INFINITY);
-        if (Nchol > 0) {
-            std::vector<std::int32_t> ranked(chol, chol + Nchol);
-            ranked.insert(ranked.end(), wait.begin(), wait.end());
-            const RankedGrid cg(x, z, ranked.data(), static_cast<std::ptrdiff_t>(ranked.size()));
-            std::vector<Found> found;
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                if ((s & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
-                const std::int32_t i = at(wait, s);
-                cg.nearest(x[i], z[i], static_cast<std::int32_t>(Nchol), 1, found);
-                if (!found.empty()) at(dm, s) = found.front().dist;
-            }
-        }
-        // The cells of the waiting nodes.
+        // The cells of the waiting nodes. Slots number the waiting nodes
+        // cell by cell, so that a cell's nodes are a run of slots and the
+        // pass over the cells near a chosen node reads memory in sequence;
+        // the slots of cell c are [first[c], first[c + 1]).
         const CellGrid g(x, z, wait.data(), n);
-        // Indexed max-heap of slots by distance, exact ties by `key`: the
-        // tile of the node (blocks of tie_tile x tie_tile cells, row by
-        // row), then a hash of its index (a bijection, so never tied). On a
-        // grid the lowest index drew each level row by row, and the last
-        // nodes of a level saw earlier nodes on one side only; a hashed
-        // order over the whole mesh scatters the draw over memory (at 10^6
-        // nodes it doubled the time of a realisation). Within a tile the
-        // order is pseudo-random and the tiles keep the draw local.
-        std::vector<std::uint64_t> key(static_cast<std::size_t>(n));
+        std::vector<std::ptrdiff_t> first(static_cast<std::size_t>(g.cells()) + 1);
+        // What the passes read of a slot, in one place: its coordinates, its
+        // distance to the nodes chosen (-infinity once chosen), its place in
+        // the order of exact ties and its node.
+        struct Slot {
+            double x, z, dm;
+            std::int32_t tie, node;
+        };
+        std::vector<Slot> slot(static_cast<std::size_t>(n));
         {
-            std::int64_t tx0 = CellGrid::limit, tz0 = CellGrid::limit;
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                const std::int32_t i = at(wait, s);
-                tx0 = std::min(tx0, g.cell(x[i]));
-                tz0 = std::min(tz0, g.cell(z[i]));
+            std::ptrdiff_t t = 0;
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+                at(first, c) = t;
+                for (const std::int32_t* e = g.begin(c), *end = g.end(c); e < end; ++e, ++t) {
+                    const std::int32_t i = at(wait, *e);
+                    at(slot, t) = Slot{x[i], z[i], INFINITY, 0, i};
+                }
             }
-            for (std::ptrdiff_t s = 0; s < n; ++s) {
-                const std::int32_t i = at(wait, s);
-                const std::uint64_t tx = static_cast<std::uint64_t>(g.cell(x[i]) - tx0) / tie_tile;
-                const std::uint64_t tz = static_cast<std::uint64_t>(g.cell(z[i]) - tz0) / tie_tile;
-                at(key, s) = ((tz & 0xfff) << 52) | ((tx & 0xfff) << 40) | (tie_key(i) >> 24);
+            at(first, g.cells()) = t;
+        }
+        // Units: a cell's run of slots in pieces of at most unit_nodes, its
+        // nodes in order along the longer side of their box when it has
+        // more (duplicates, or a cluster no cell side separates), so that
+        // the boxes of the pieces part them. The units of cell c are
+        // [part[c], part[c + 1]); unit u's slots are [unit[u].from,
+        // unit[u + 1].from), within the box unit[u] (no node of the unit is
+        // nearer to a point than its box is).
+        constexpr std::ptrdiff_t unit_nodes = 32;
+        struct Unit : Bounds {
+            std::int64_t from;
+            std::int32_t best, pos;
+        };
+        std::vector<std::ptrdiff_t> part(static_cast<std::size_t>(g.cells()) + 1);
+        std::vector<Unit> unit;
+        unit.reserve(static_cast<std::size_t>(g.cells()) + 1);
+        auto box_of = [&](std::ptrdiff_t t0, std::ptrdiff_t t1) {
+            Bounds b;
+            for (std::ptrdiff_t t = t0; t < t1; ++t) {
+                b.x0 = std::min(b.x0, at(slot, t).x); b.x1 = std::max(b.x1, at(slot, t).x);
+                b.z0 = std::min(b.z0, at(slot, t).z); b.z1 = std::max(b.z1, at(slot, t).z);
+            }
+            return b;
+        };
+        for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+            at(part, c) = static_cast<std::ptrdiff_t>(unit.size());
+            const std::ptrdiff_t t0 = at(first, c), t1 = at(first, c + 1), m = t1 - t0;
+            if (m > unit_nodes) {
+                const Bounds b = box_of(t0, t1);
+                const bool on_x = b.x1 - b.x0 >= b.z1 - b.z0;
+                std::sort(slot.begin() + t0, slot.begin() + t1, [on_x](const Slot& u, const Slot& v) {
+                    return on_x ? (u.x < v.x || (u.x == v.x && u.node < v.node))
+                                : (u.z < v.z || (u.z == v.z && u.node < v.node));
+                });
+            }
+            const std::ptrdiff_t pieces = (m + unit_nodes - 1) / unit_nodes;
+            for (std::ptrdiff_t k = 0; k < pieces; ++k) {
+                const std::ptrdiff_t a = t0 + m * k / pieces, b = t0 + m * (k + 1) / pieces;
+                unit.push_back(Unit{box_of(a, b), a, 0, 0});
             }
         }
-        std::vector<std::int32_t> heap(static_cast<std::size_t>(n)), pos(static_cast<std::size_t>(n));
-        auto above = [&](std::int32_t a, std::int32_t b) {
-            const double da = at(dm, a), db = at(dm, b);
-            return da > db || (da == db && (at(key, a) < at(key, b) ||
-                                            (at(key, a) == at(key, b) && at(wait, a) < at(wait, b))));
+        const std::ptrdiff_t units = static_cast<std::ptrdiff_t>(unit.size());
+        at(part, g.cells()) = units;
+        unit.push_back(Unit{Bounds(), n, 0, 0});
+        const bool split = units != g.cells();  // else unit c is cell c
+        std::vector<std::int32_t>().swap(wait);
+        // Distance of each slot's node to the Cholesky nodes, on cells of
+        // their own: the cells of all nodes would be as many times finer as
+        // there are nodes to a Cholesky node.
+        if (Nchol > 0) {
+            const RankedGrid cg(x, z, chol, Nchol);
+            std::vector<Found> found;
+            for (std::ptrdiff_t t = 0; t < n; ++t) {
+                if ((t & (interrupt_every - 1)) == interrupt_every - 1 && interrupted()) return false;
+                cg.nearest(at(slot, t).x, at(slot, t).z, static_cast<std::int32_t>(Nchol), 1, found);
+                if (!found.empty()) at(slot, t).dm = found.front().dist;
+            }
+        }
+        // Exact distance ties go by a key: the tile of the node (blocks of
+        // tie_tile x tie_tile cells, row by row), then a hash of its index
+        // (a bijection, so never tied), then the index. On a grid the lowest
+        // index drew each level row by row, and the last nodes of a level
+        // saw earlier nodes on one side only; a hashed order over the whole
+        // mesh scatters the draw over memory (at 10^6 nodes it doubled the
+        // time of a realisation). Within a tile the order is pseudo-random
+        // and the tiles keep the draw local. A slot's tie is its place in
+        // that order.
+        {
+            struct Tied {
+                std::uint64_t key;
+                std::int32_t node, slot;
+            };
+            std::vector<Tied> by(static_cast<std::size_t>(n));
+            std::int64_t tx0 = CellGrid::limit, tz0 = CellGrid::limit;
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {
+                tx0 = std::min(tx0, g.cx(c));
+                tz0 = std::min(tz0, g.cz(c));
+            }
+            for (std::ptrdiff_t c = 0; c < g.cells(); ++c) {  // g.cx(c) is the cell() of its nodes
+                const std::uint64_t tx = static_cast<std::uint64_t>(g.cx(c) - tx0) / tie_tile;
+                const std::uint64_t tz = static_cast<std::uint64_t>(g.cz(c) - tz0) / tie_tile;
+                const std::uint64_t tile = ((tz & 0xfff) << 52) | ((tx & 0xfff) << 40);
+                for (std::ptrdiff_t t = at(first, c); t < at(first, c + 1); ++t) {
+                    const std::int32_t i = at(slot, t).node;
+                    at(by, t) = Tied{tile | (tie_key(i) >> 24), i, static_cast<std::int32_t>(t)};
+                }
+            }
+            std::sort(by.begin(), by.end(), [](const Tied& a, const Tied& b) {
+                return a.key < b.key || (a.key == b.key && a.node < b.node);
+            });
+            for (std::ptrdiff_t k = 0; k < n; ++k) at(slot, at(by, k).slot).tie = static_cast<std::int32_t>(k);
+        }
+        // A 4-ary max-heap of the units by the farthest of their waiting
+        // nodes (by distance, then tie), each entry carrying both so that a
+        // sift reads the heap alone; unit[u].best is the slot of that node
+        // and unit[u].pos the unit's place. Lowering a node's distance
+        // changes its unit's entry only when it was the unit's farthest, and
+        // a unit's farthest can only come nearer: its entry moves down. A
+        // unit whose nodes are all chosen has distance -infinity. The children of
+        // place h are 4h + 1 to 4h + 4, in one cache line when the heap's
+        // place 1 starts one.
+        struct Entry {
+            double dist;
+            std::int32_t tie, unit;
         };
-        auto place = [&](std::ptrdiff_t h, std::int32_t s) {
-            at(heap, h) = s;
-            at(pos, s) = static_cast<std::int32_t>(h);
+        auto above = [](const Entry& a, const Entry& b) {
+            return a.dist > b.dist || (a.dist == b.dist && a.tie < b.tie);
         };
-        std::ptrdiff_t size = n;
+        std::vector<Entry> store(static_cast<std::size_t>(units) + 3);
+        Entry* heap = store.data();
+        while (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0 && heap < store.data() + 3) ++heap;
+        if (reinterpret_cast<std::uintptr_t>(heap + 1) % 64 != 0) heap = store.data();
         auto sift_down = [&](std::ptrdiff_t h) {
-            const std::int32_t s = at(heap, h);
+            const Entry e = heap[h];
             for (;;) {
-                std::ptrdiff_t c = 2 * h + 1;
-                if (c >= size) break;
-                if (c + 1 < size && above(at(heap, c + 1), at(heap, c))) ++c;
-                if (!above(at(heap, c), s)) break;
-                place(h, at(heap, c));
-                h = c;
+                const std::ptrdiff_t c = 4 * h + 1;
+                if (c >= units) break;
+                std::ptrdiff_t b = c;
+                const std::ptrdiff_t last = std::min(c + 4, units);
+                for (std::ptrdiff_t k = c + 1; k < last; ++k)
+                    if (above(heap[k], heap[b])) b = k;
+                if (!above(heap[b], e)) break;
+                heap[h] = heap[b];
+                at(unit, heap[h].unit).pos = static_cast<std::int32_t>(h);
+                h = b;
             }
-            place(h, s);
+            heap[h] = e;
+            at(unit, e.unit).pos = static_cast<std::int32_t>(h);
         };
-        for (std::ptrdiff_t s = 0; s < n; ++s) place(s, static_cast<std::int32_t>(s));
-        for (std::ptrdiff_t h = n / 2 - 1; h >= 0; --h) sift_down(h);
-        std::vector<char> taken(static_cast<std::size_t>(n), 0);
-        std::ptrdiff_t chosen = 0;
-        while (size > 0) {
-            if ((++chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
-            const std::int32_t s = heap[0];
-            --size;
-            if (size > 0) {
-                place(0, at(heap, size));
-                sift_down(0);
+        // The entry of unit c from its nodes.
+        auto farthest = [&](std::ptrdiff_t c) {
+            std::ptrdiff_t b = at(unit, c).from;
+            for (std::ptrdiff_t t = b + 1, end = at(unit, c + 1).from; t < end; ++t) {
+                const Slot& u = at(slot, t);
+                const Slot& v = at(slot, b);
+                if (u.dm > v.dm || (u.dm == v.dm && u.tie < v.tie)) b = t;
             }
-            at(taken, s) = 1;
-            const std::int32_t i = at(wait, s);
-            order.push_back(i);
-            // Waiting nodes nearer to i than to every node chosen before: at
-            // a node distance below r, so in the cells of [xi - R, xi + R] x
-            // [zi - R, zi + R] as rounded, R = max(r, 2^-500). A node past
-            // the cell of fl(xi + R) lies past a double above fl(xi + R), so
-            // more than R from xi exactly; its rounded dx is then at least R,
-            // whose square is a normal double, so its node distance is at
-            // least R >= r. The same below, and on z.
-            const double r = std::max(at(dm, s), 0x1p-500), xi = x[i], zi = z[i];
-            auto lower = [&](std::int32_t t) {
-                if (at(taken, t)) return;
-                const std::int32_t p = at(wait, t);
-                const double d = node_distance(xi, zi, x[p], z[p]);
-                if (d < at(dm, t)) {
-                    at(dm, t) = d;  // lower: moves down
-                    sift_down(at(pos, t));
+            at(unit, c).best = static_cast<std::int32_t>(b);
+            return Entry{at(slot, b).dm, at(slot, b).tie, static_cast<std::int32_t>(c)};
+        };
+        for (std::ptrdiff_t c = 0; c < units; ++c) {
+            heap[c] = farthest(c);
+            at(unit, c).pos = static_cast<std::int32_t>(c);
+        }
+        for (std::ptrdiff_t h = (units - 2) / 4; h >= 0; --h) sift_down(h);
+        // Unit c's entry again when its farthest node was lowered or chosen.
+        auto refresh = [&](std::ptrdiff_t c) {
+            const std::ptrdiff_t h = at(unit, c).pos;
+            if (heap[h].dist == at(slot, at(unit, c).best).dm) return;
+            heap[h] = farthest(c);
+            sift_down(h);
+        };
+        for (std::ptrdiff_t chosen = 1; chosen <= n; ++chosen) {
+            if ((chosen & (interrupt_every - 1)) == 0 && interrupted()) return false;
+            const Entry top = heap[0];
+            const std::int32_t s = at(unit, top.unit).best;
+            Slot& chose = at(slot, s);
+            chose.dm = -INFINITY;  // no distance lowers it
+            order.push_back(chose.node);
+            // Waiting nodes nearer to the chosen node than to every node
+            // chosen before: at a node distance below r, so in the cells of
+            // [xi - R, xi + R] x [zi - R, zi + R] as rounded, R = max(r,
+            // 2^-500). A node past the cell of fl(xi + R) lies past a double
+            // above fl(xi + R), so more than R from xi exactly; its rounded
+            // dx is then at least R, whose square is a normal double, so its
+            // node distance is at least R >= r. The same below, and on z.
+            const double r = std::max(top.dist, 0x1p-500), xi = chose.x, zi = chose.z;
+            auto lower = [&](std::ptrdiff_t id) {
+                const std::ptrdiff_t u0 = split ? at(part, id) : id;
+                const std::ptrdiff_t u1 = split ? at(part, id + 1) : id + 1;
+                for (std::ptrdiff_t u = u0; u < u1; ++u) {
+                    if (at(unit, u).least(xi, zi) >= r) continue;  // lowers none
+                    const std::ptrdiff_t end = at(unit, u + 1).from;
+                    for (std::ptrdiff_t t = at(unit, u).from; t < end; ++t) {
+                        Slot& v = at(slot, t);
+                        const double d = node_distance(xi, zi, v.x, v.z);
+                        if (d < v.dm) v.dm = d;
+                    }
+                    refresh(u);
                 }
             };
-            auto cells = [&](std::ptrdiff_t id) {
-                for (const std::int32_t* e = g.begin(id), *end = g.end(id); e < end; ++e) lower(*e);
-            };
             if (std::isnan(r) || r == INFINITY) {
-                g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), cells);
+                g.each_in(g.bx0(), g.bx1(), g.bz0(), g.bz1(), lower);
             } else {
-                g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), cells);
+                g.each_in(g.cell(xi - r), g.cell(xi + r), g.cell(zi - r), g.cell(zi + r), lower);
             }
+            refresh(top.unit);
         }
     }
     order.insert(order.end(), late.begin(), late.end());

@@ -198,19 +198,28 @@ def _maxmin_scales(x, z, chol, order):
     return np.array(scale), np.array(best)
 
 
-@pytest.mark.parametrize("mesh", ["grid", "scattered", "duplicates", "no-cholesky"])
+@pytest.mark.parametrize("mesh", ["grid", "scattered", "duplicates", "no-cholesky", "crowded",
+                                  "crowded-no-cholesky"])
 def test_maxmin_order(mesh):
     # Each kriged node is the farthest from all before it (exact ties in a
     # pseudo-random order within tiles of the mesh), and the distance to the
-    # earlier nodes never grows along the order.
+    # earlier nodes never grows along the order. Crowded: cells of many nodes
+    # (a pile of coincident nodes, a tight cluster, a far outlier that leaves
+    # the rest in few cells).
     if mesh == "scattered":
         x, z = scattered(300, 6.0, 3.0, 3)
+    elif mesh.startswith("crowded"):
+        g = np.random.default_rng(11)
+        x = np.concatenate((scattered(150, 6.0, 3.0, 4)[0], np.full(90, 2.0),
+                            3.0 + 1e-6 * g.standard_normal(120), [1e6]))
+        z = np.concatenate((scattered(150, 6.0, 3.0, 4)[1], np.full(90, 1.0),
+                            1.5 + 1e-6 * g.standard_normal(120), [-3e5]))
     else:
         x, z = grid(17, 9, 0.3)
     if mesh == "duplicates":
         x, z = np.concatenate((x, x[::4])), np.concatenate((z, z[::4]))
     N = len(x)
-    chol = np.arange(0, N, 23, dtype=np.int32) if mesh != "no-cholesky" else \
+    chol = np.arange(0, N, 23, dtype=np.int32) if "no-cholesky" not in mesh else \
         np.zeros(0, dtype=np.int32)
     krig = np.setdiff1d(np.arange(N), chol).astype(np.int32)
     out = np.empty(len(krig), dtype=np.int32)
