@@ -327,20 +327,92 @@ private:
 // The grid of all nodes, each cell's nodes listed by increasing rank.
 // node_of_rank[r] is the node of rank r (r in [0, N)); nodes whose
 // coordinates are not finite are left out, so they are nobody's neighbour.
+//
+// A query for the ranks below `below` reads only those, and the cells of all
+// N nodes hold few of them when `below` is small: in a max-min order the
+// first ranks spread over the whole mesh, so a query would visit many cells
+// to find m of them. Coarser grids over the first ranks keep the cells full:
+// level l holds the ranks below N / 4^l (at least `least_level` of them) on
+// cells of its own, and a query searches the smallest level that holds every
+// rank below `below`. Each level keeps the ranks and coordinates of its
+// nodes cell by cell, the cells row by row, so a scan reads memory in
+// sequence.
 class RankedGrid {
+    // One level: the grid of the ranks below `ranks`, and its entries (rank
+    // and coordinates of each node) cell by cell. When the box of the
+    // occupied cells is small enough for a table of its cells, the cells
+    // come row by row (a row of a search block is one stretch of memory)
+    // and `cell_start` gives each cell's first entry, else they follow the
+    // grid's lists.
+    struct Level {
+        Level(const double* x, const double* z, const std::int32_t* node_of_rank,
+              std::ptrdiff_t n)
+            : ranks(n), grid(x, z, node_of_rank, n) {
+            if (grid.empty()) return;
+            const std::int32_t* const first = grid.begin(0);
+            const std::size_t count = static_cast<std::size_t>(grid.end(grid.cells() - 1) - first);
+            rank.resize(count);
+            xz.resize(2 * count);
+            auto put = [&](std::size_t k, std::int32_t r) {
+                const std::int32_t i = node_of_rank[r];
+                rank[k] = r;
+                xz[2 * k] = x[i];
+                xz[2 * k + 1] = z[i];
+            };
+            width = grid.bx1() - grid.bx0() + 1;
+            const std::int64_t height = grid.bz1() - grid.bz0() + 1;
+            const std::int64_t budget = 4 * static_cast<std::int64_t>(n) + 1024;
+            if (width > budget / height) {  // follow the grid's lists
+                width = 0;
+                for (std::size_t k = 0; k < count; ++k) put(k, first[k]);
+                return;
+            }
+            cell_start.assign(static_cast<std::size_t>(width * height) + 1, 0);
+            for (std::ptrdiff_t id = 0; id < grid.cells(); ++id)
+                cell_start[table(grid.cx(id), grid.cz(id)) + 1] =
+                    static_cast<std::int32_t>(grid.end(id) - grid.begin(id));
+            for (std::size_t q = 1; q < cell_start.size(); ++q) cell_start[q] += cell_start[q - 1];
+            for (std::ptrdiff_t id = 0; id < grid.cells(); ++id) {
+                std::size_t k = static_cast<std::size_t>(cell_start[table(grid.cx(id), grid.cz(id))]);
+                for (const std::int32_t* e = grid.begin(id); e < grid.end(id); ++e) put(k++, *e);
+            }
+        }
+        // The place of cell (a, b) of the box in the table.
+        std::size_t table(std::int64_t a, std::int64_t b) const {
+            return static_cast<std::size_t>((b - grid.bz0()) * width + (a - grid.bx0()));
+        }
+        std::ptrdiff_t ranks;
+        CellGrid grid;
+        std::int64_t width = 0;               // of the table; 0 without one
+        std::vector<std::int32_t> cell_start;  // (width x height of the box) + 1
+        std::vector<std::int32_t> rank;
+        std::vector<double> xz;                // x, z pairs
+    };
+
 public:
+    static constexpr std::ptrdiff_t least_level = 64;
+
     RankedGrid(const double* x, const double* z, const std::int32_t* node_of_rank,
-               std::ptrdiff_t N)
-        : x_(x), z_(z), node_of_rank_(node_of_rank), grid_(x, z, node_of_rank, N) {}
+               std::ptrdiff_t N) {
+        std::ptrdiff_t ranks = std::max<std::ptrdiff_t>(N, 0);
+        for (;;) {
+            levels_.emplace_back(x, z, node_of_rank, ranks);
+            if (ranks / 4 < least_level) break;
+            ranks /= 4;
+        }
+    }
 
     // The (at most) m nodes nearest to (xq, zq) among ranks below `below`,
     // nearest first, into `out` (cleared first).
     void nearest(double xq, double zq, std::int32_t below, std::ptrdiff_t m,
                  std::vector<Found>& out) const {
         out.clear();
-        if (m <= 0 || below <= 0 || grid_.empty() || !(std::isfinite(xq) && std::isfinite(zq)))
-            return;
-        const CellGrid& g = grid_;
+        if (m <= 0 || below <= 0 || !(std::isfinite(xq) && std::isfinite(zq))) return;
+        std::size_t l = levels_.size() - 1;
+        while (l > 0 && levels_[l].ranks < below) --l;
+        const Level& level = levels_[l];
+        const CellGrid& g = level.grid;
+        if (g.empty()) return;
         const std::int64_t cx = g.cell(xq), cz = g.cell(zq);
         const double budget = static_cast<double>(g.cells());
         double visited = 0.0;
@@ -349,11 +421,10 @@ public:
             // The ring of the block [xa, xb] x [za, zb], within the occupied box.
             for (std::int64_t jz = std::max(za, g.bz0()); jz <= std::min(zb, g.bz1()); ++jz) {
                 if (jz == za || jz == zb) {
-                    for (std::int64_t jx = std::max(xa, g.bx0()); jx <= std::min(xb, g.bx1()); ++jx)
-                        scan(g.find_in_box(jx, jz), xq, zq, below, m, out);
+                    scan_row(level, xa, xb, jz, xq, zq, below, m, out);
                 } else {
-                    if (xa >= g.bx0()) scan(g.find_in_box(xa, jz), xq, zq, below, m, out);
-                    if (k > 0 && xb <= g.bx1()) scan(g.find_in_box(xb, jz), xq, zq, below, m, out);
+                    scan_row(level, xa, xa, jz, xq, zq, below, m, out);
+                    if (k > 0) scan_row(level, xb, xb, jz, xq, zq, below, m, out);
                 }
             }
             visited += static_cast<double>(8 * k + 1);
@@ -369,11 +440,11 @@ public:
             if (!more) break;  // every occupied cell is examined
             if (full(out, m) && out.front().dist < least_distance(gap)) break;
             if (visited + static_cast<double>(8 * (k + 1)) > budget) {
-                rest(xa, xb, za, zb, xq, zq, below, m, out);
+                rest(level, xa, xb, za, zb, xq, zq, below, m, out);
                 break;
             }
         }
-        std::sort_heap(out.begin(), out.end());
+        std::sort(out.begin(), out.end());  // cheaper than unwinding the heap
     }
 
 private:
@@ -410,9 +481,10 @@ private:
 
     // The occupied cells outside the block [xa, xb] x [za, zb], nearest
     // first, until the nearest left is farther than the m-th found.
-    void rest(std::int64_t xa, std::int64_t xb, std::int64_t za, std::int64_t zb, double xq,
-              double zq, std::int32_t below, std::ptrdiff_t m, std::vector<Found>& out) const {
-        const CellGrid& g = grid_;
+    void rest(const Level& level, std::int64_t xa, std::int64_t xb, std::int64_t za,
+              std::int64_t zb, double xq, double zq, std::int32_t below, std::ptrdiff_t m,
+              std::vector<Found>& out) const {
+        const CellGrid& g = level.grid;
         std::vector<std::pair<double, std::ptrdiff_t>> far;
         for (std::ptrdiff_t id = 0; id < g.cells(); ++id) {
             const std::int64_t a = g.cx(id), b = g.cz(id);
@@ -429,25 +501,58 @@ private:
             const auto c = far.front();
             if (full(out, m) && out.front().dist < c.first) break;
             std::pop_heap(far.begin(), end, nearer);
-            scan(c.second, xq, zq, below, m, out);
+            scan(level, c.second, xq, zq, below, m, out);
         }
     }
 
-    // Offers the usable nodes of cell `id` (none when -1) to the bounded
-    // max-heap `out`.
-    void scan(std::ptrdiff_t id, double xq, double zq, std::int32_t below, std::ptrdiff_t m,
-              std::vector<Found>& out) const {
+    // Offers the usable nodes of the cells [xa, xb] of row jz (a row of the
+    // box of the occupied cells) of `level` to the bounded max-heap `out`.
+    void scan_row(const Level& level, std::int64_t xa, std::int64_t xb, std::int64_t jz,
+                  double xq, double zq, std::int32_t below, std::ptrdiff_t m,
+                  std::vector<Found>& out) const {
+        xa = std::max(xa, level.grid.bx0());
+        xb = std::min(xb, level.grid.bx1());
+        if (xa > xb) return;
+        if (level.width == 0) {
+            for (std::int64_t jx = xa; jx <= xb; ++jx)
+                scan(level, level.grid.find_in_box(jx, jz), xq, zq, below, m, out);
+            return;
+        }
+        const std::int32_t* const start = level.cell_start.data() + level.table(xa, jz);
+        for (std::int64_t q = 0; q <= xb - xa; ++q)
+            offer(level, start[q], start[q + 1], xq, zq, below, m, out);
+    }
+
+    // The same for the cell `id` of the grid (none when -1).
+    void scan(const Level& level, std::ptrdiff_t id, double xq, double zq, std::int32_t below,
+              std::ptrdiff_t m, std::vector<Found>& out) const {
         if (id < 0) return;
+        if (level.width == 0) {
+            const std::int32_t* const first = level.grid.begin(0);
+            offer(level, level.grid.begin(id) - first, level.grid.end(id) - first, xq, zq, below,
+                  m, out);
+            return;
+        }
+        const std::int32_t* const start =
+            level.cell_start.data() + level.table(level.grid.cx(id), level.grid.cz(id));
+        offer(level, start[0], start[1], xq, zq, below, m, out);
+    }
+
+    // Offers the entries [k, end) of a cell of `level` below rank `below`
+    // to the bounded max-heap `out`.
+    void offer(const Level& level, std::ptrdiff_t k, std::ptrdiff_t end, double xq, double zq,
+               std::int32_t below, std::ptrdiff_t m, std::vector<Found>& out) const {
         // A node whose squared distance exceeds `reach` is farther than the
         // m-th found without its square root: reach is the square of that
         // distance with room for the roundings of both (none while the heap
         // fills, nor where the square is not a normal number).
         double reach = full(out, m) ? reach_of(out.front().dist) : INFINITY;
-        for (const std::int32_t* e = grid_.begin(id), *end = grid_.end(id); e < end; ++e) {
-            const std::int32_t r = *e;
+        const std::int32_t* const rank = level.rank.data();
+        const double* const xz = level.xz.data();
+        for (; k < end; ++k) {
+            const std::int32_t r = rank[k];
             if (r >= below) return;  // the rest of the cell is drawn later
-            const std::int32_t i = node_of_rank_[r];
-            const double dx = xq - x_[i], dz = zq - z_[i];
+            const double dx = xq - xz[2 * k], dz = zq - xz[2 * k + 1];
             const double d2 = dx * dx + dz * dz;
             if (d2 > reach) continue;
             const Found f{std::sqrt(d2), r};
@@ -462,10 +567,7 @@ private:
         }
     }
 
-    const double* x_;
-    const double* z_;
-    const std::int32_t* node_of_rank_;
-    CellGrid grid_;
+    std::vector<Level> levels_;
 };
 
 // Between blocks of nodes, the orderings ask `interrupted()` whether to

@@ -154,6 +154,66 @@ def test_neighbours_of_many_nodes(layout):
     assert_maxmin(x, z, chol.tolist(), krig.tolist(), got.tolist())
 
 
+
+def neighbours_numpy(x, z, node_of_rank, m):
+    """The plain scan with numpy's arithmetic (the same roundings), for
+    thousands of nodes."""
+    out = np.full((len(x), m), -1, dtype=I32)
+    xr, zr = x[node_of_rank], z[node_of_rank]
+    ok = np.isfinite(xr) & np.isfinite(zr)
+    for r in range(len(x)):
+        if not ok[r]:
+            continue
+        dx, dz = xr[r] - xr[:r], zr[r] - zr[:r]
+        d = np.sqrt(dx * dx + dz * dz)
+        q = np.flatnonzero(ok[:r])
+        q = q[np.lexsort((q, d[q]))][:m]
+        out[r, :len(q)] = q
+    return out
+
+
+@pytest.mark.parametrize("layout", ["grid", "clusters", "line and outlier", "strays"])
+@pytest.mark.parametrize("order", ["maxmin", "random", "rows"])
+def test_neighbours_of_thousands_of_nodes(layout, order):
+    # The ranks below a small `below` are searched on coarser cells: queries
+    # at every stage of a max-min order (spread first ranks), of a random one
+    # and of the node order (first ranks on a few rows), up to the widths of
+    # the fill (36 and 100 nearest), against the plain scan.
+    g = np.random.default_rng(9)
+    if layout == "grid":
+        x, z = lattice(70, 45, 0.1)
+    elif layout == "clusters":
+        x, z = g.uniform(0, 8, 1500), g.uniform(0, 4, 1500)
+        for c in range(6):
+            x[c * 200:(c + 1) * 200] = g.uniform(0, 8) + 0.01 * g.standard_normal(200)
+            z[c * 200:(c + 1) * 200] = g.uniform(0, 4) + 0.01 * g.standard_normal(200)
+    elif layout == "strays":  # nodes far outside the earlier ones, at the coarse grids' ends
+        x, z = lattice(64, 50, 0.1)
+        x[len(x) // 4] += 40.0
+        x[len(x) // 16] -= 30.0
+        z[len(x) // 64] += 20.0
+    else:
+        x = np.repeat(np.arange(40) * 0.05, 60)
+        z = np.tile(np.arange(60) * 0.02, 40)
+        x[17], z[5] = 1e12, np.nan
+    n = len(x)
+    if order == "maxmin":
+        chol = np.arange(0, n, n // 7, dtype=I32)
+        krig = np.setdiff1d(np.arange(n), chol).astype(I32)
+        drawn = np.zeros(len(krig), dtype=I32)
+        _kernels.maxmin(x, z, chol, krig, drawn)
+        rank = np.concatenate((chol, drawn)).astype(I32)
+    elif order == "random":
+        rank = g.permutation(n).astype(I32)
+    else:
+        rank = np.arange(n, dtype=I32)
+    expected = neighbours_numpy(x, z, rank, 100)
+    for m in (1, 36, 100):
+        out = np.zeros((n, m), dtype=I32)
+        _kernels.neighbours(x, z, rank, out)
+        assert np.array_equal(out, expected[:, :m]), m
+
+
 # -- arguments -----------------------------------------------------------------
 
 def factors(n=12, m=3, nchol=4):

@@ -322,9 +322,12 @@ class ConditionalFill:
                 coarse = min(Nkrig, int(bound))
         slots = coarse * max(m, mw) + (Nkrig - coarse) * m
         held = _bytes_of(slots, Nkrig)
-        # drawing order and its grids, the ranked cell grid, contiguous copies,
-        # the nearest earlier node of every node and its distance
-        build = 80 * N + 4096
+        # drawing order and its grids, contiguous copies, the nearest earlier
+        # node of every node and its distance (80 bytes a node); the ranked
+        # cell grid's coarser levels over the first ranks and the ranks and
+        # coordinates of every level in cell order (up to 64 more, and 8 KiB
+        # for each of at most 16 levels)
+        build = 144 * N + 4096 + 16 * 8192
         return held + build, held
 
     def build(self, base: Base) -> "ConditionalValues":
