@@ -428,7 +428,10 @@ class ConditionalValues:
                                                            self._weight)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
-        self._slot = np.searchsorted(krig, self._node).astype(np.int32)
+        place = np.empty(N, dtype=np.int32)
+        place[krig] = np.arange(Nkrig, dtype=np.int32)
+        self._slot = place[self._node]
+        del place
         for name in ("_mu", "_chol", "_node", "_slot", "_start", "_nbr", "_weight", "_count",
                      "_scale", "_fixed"):
             setattr(self, name, frozen(getattr(self, name)))
