@@ -566,8 +566,12 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
             }
             return settled;
         };
-        const bool settled = solve();
-        if ((lop || !settled) && first == first_pool(mn, candidates, gain) && first < candidates) {
+        // A lopsided node looks among all its candidates whatever the first
+        // ones give: the first look is skipped where it would leave nothing
+        // behind (it may leave the data's nugget on).
+        const bool wider = first == first_pool(mn, candidates, gain) && first < candidates;
+        const bool settled = (lop && wider && !(dnug < nugget)) || solve();
+        if ((lop || !settled) && wider) {
             grid.nearest(x[target], z[target], below, candidates, s.found);
             with_data();
             solve();
