@@ -355,6 +355,49 @@ PyObject* py_build(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* py_pack(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kw[] = {"start", "count", "nbr", "weight", nullptr};
+        PyObject *sto, *co, *no, *wo;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO:pack", const_cast<char**>(kw), &sto,
+                                         &co, &no, &wo))
+            return nullptr;
+        Arr start, count, nbr, weight;
+        if (!start.get(sto, 'q', 1, true, "start") || !count.get(co, 'i', 1, false, "count") ||
+            !nbr.get(no, 'i', 1, true, "nbr") || !weight.get(wo, 'd', 1, true, "weight"))
+            return nullptr;
+        const Py_ssize_t Nkrig = count.n();
+        if (!require(start.n() == Nkrig + 1 && weight.n() == nbr.n(), "pack",
+                     "start, count, nbr and weight disagree on the kriged nodes or slots"))
+            return nullptr;
+        std::int64_t* const st = start.q();
+        const std::int32_t* const c = count.i();
+        bool ok = st[0] == 0 && st[Nkrig] == nbr.n();
+        for (Py_ssize_t j = 0; ok && j < Nkrig; ++j)
+            ok = st[j] <= st[j + 1] && c[j] >= 0 && c[j] <= st[j + 1] - st[j];
+        if (!require(ok, "pack", "start must rise from 0 to the length of nbr, and every count "
+                     "fit its slots"))
+            return nullptr;
+        // Each node's used slots follow the previous node's: a move down
+        // (or none), node by node, never over slots still to be read.
+        std::int32_t* const nb = nbr.i();
+        double* const w = weight.d();
+        std::int64_t used = 0;
+        for (Py_ssize_t j = 0; j < Nkrig; ++j) {
+            const std::int64_t s0 = st[j];
+            const auto k = static_cast<std::size_t>(c[j]);
+            if (s0 != used && k > 0) {
+                std::memmove(nb + used, nb + s0, k * sizeof *nb);
+                std::memmove(w + used, w + s0, k * sizeof *w);
+            }
+            st[j] = used;
+            used += c[j];
+        }
+        st[Nkrig] = used;
+        return PyLong_FromLongLong(used);
+    });
+}
+
 PyObject* py_draw(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kw[] = {"out", "eps", "mu", "chol_ind", "slot", "node", "start", "nbr",
@@ -442,6 +485,11 @@ PyMethodDef methods[] = {
      "noise: a variance per node added to its own diagonal when it is a neighbour (measured "
      "data); nodes first_datum and above (when >= 0) are data, which take no nugget and the "
      "lowest ranks; data_slots: how many of each kriged node's slots hold its nearest data."},
+    {"pack", KW(py_pack),
+     "pack($module, /, start, count, nbr, weight)\n--\n\n"
+     "Drops the unused slots of the factors in place: node j's count[j] used slots move down "
+     "to follow node j-1's, start becomes the packed offsets; returns the slots used (the "
+     "length to which nbr and weight are then cut)."},
     {"draw", KW(py_draw),
      "draw($module, /, out, eps, mu, chol_ind, slot, node, start, nbr, weight, count, scale, "
      "fixed=None)\n--\n\n"

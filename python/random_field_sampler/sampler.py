@@ -246,7 +246,10 @@ class Sampler:
             placed.freeze()
         else:
             try:
-                L_chol = np.linalg.cholesky(COV + 0.0001 * np.min(COV) * np.identity(Nchol))
+                A = COV.copy()
+                A.flat[::Nchol + 1] += 0.0001 * np.min(COV)
+                L_chol = np.linalg.cholesky(A)
+                del A
             except np.linalg.LinAlgError as exc:
                 raise np.linalg.LinAlgError(
                     f"{exc}: the covariance of the {Nchol} Cholesky nodes ({Nchol} x {Nchol}, "

@@ -556,10 +556,10 @@ def test_the_plan_bounds_the_held_memory_closely(mesh):
                 max_memory=need - 1)
 
 
-@pytest.mark.parametrize("block", [1, 3, 1 << 16])
-def test_unused_slots_are_packed_in_place(block):
+@pytest.mark.parametrize("seed", [1, 3, 7])
+def test_unused_slots_are_packed_in_place(seed):
     from random_field_sampler.fills.conditional import _packed
-    g = np.random.default_rng(block)
+    g = np.random.default_rng(seed)
     width = g.integers(0, 6, 40)
     start = np.zeros(41, dtype=np.int64)
     np.cumsum(width, out=start[1:])
@@ -569,9 +569,20 @@ def test_unused_slots_are_packed_in_place(block):
     weight = g.standard_normal(int(start[-1]))
     want_nbr = np.concatenate([nbr[start[j]:start[j] + count[j]] for j in range(40)])
     want_weight = np.concatenate([weight[start[j]:start[j] + count[j]] for j in range(40)])
-    st, nb, w = _packed(start, count, nbr, weight, block)
+    st, nb, w = _packed(start, count, nbr, weight)
+    assert st is start and nb is nbr and w is weight
     assert np.array_equal(np.diff(st), count) and st[0] == 0
     assert np.array_equal(nb, want_nbr) and np.array_equal(w, want_weight)
+
+
+@pytest.mark.parametrize("count, why", [([3, 1], "fit its slots"), ([-1, 0], "fit its slots")])
+def test_packing_refuses_counts_beyond_the_slots(count, why):
+    from random_field_sampler import _kernels
+    start = np.array([0, 2, 4], dtype=np.int64)
+    nbr, weight = np.arange(4, dtype=np.int32), np.ones(4)
+    with pytest.raises(ValueError, match=why):
+        _kernels.pack(start, np.array(count, dtype=np.int32), nbr, weight)
+    assert np.array_equal(start, [0, 2, 4]) and np.array_equal(nbr, np.arange(4))
 
 
 def test_the_greedy_fill_holds_only_the_neighbours_it_picked():

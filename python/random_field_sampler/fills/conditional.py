@@ -147,31 +147,15 @@ def _data_slots(x: np.ndarray, z: np.ndarray, scale: np.ndarray, width: np.ndarr
     return extra
 
 
-def _packed(start: np.ndarray, count: np.ndarray, nbr: np.ndarray, weight: np.ndarray,
-            block: int = 1 << 16) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+def _packed(start: np.ndarray, count: np.ndarray, nbr: np.ndarray,
+            weight: np.ndarray) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The factors without their unused slots: each node's used slots moved
-    down to follow the previous node's, in place (a block of nodes at a time,
-    so that no block writes where a later one is still to be read), and the
-    arrays shrunk to what is used. (start, nbr, weight) packed."""
-    packed = np.zeros_like(start)
-    np.cumsum(count, out=packed[1:])
-    used = int(packed[-1])
-    if used == int(start[-1]):
-        return start, nbr, weight
-    for j0 in range(0, len(count), block):
-        j1 = min(len(count), j0 + block)
-        n = int(packed[j1] - packed[j0])
-        if n == 0:
-            continue
-        # source of every used slot of the block: its place less the shift of its node
-        shift = np.repeat(packed[j0:j1] - start[j0:j1], count[j0:j1])
-        src = np.arange(packed[j0], packed[j1], dtype=np.int64) - shift
-        dst = slice(int(packed[j0]), int(packed[j1]))
-        nbr[dst] = nbr[src]
-        weight[dst] = weight[src]
+    down to follow the previous node's, in place, and the arrays shrunk to
+    what is used. (start, nbr, weight) packed."""
+    used = int(_kernels.pack(start, count, nbr, weight))
     nbr.resize(used, refcheck=False)
     weight.resize(used, refcheck=False)
-    return packed, nbr, weight
+    return start, nbr, weight
 
 
 @dataclasses.dataclass(frozen=True)
@@ -447,7 +431,10 @@ class ConditionalValues:
                                                            self._weight)
         self._node = np.ascontiguousarray(node_of_rank[Nchol:])
         # Variate slot of each drawn node: its position in krig_ind.
-        self._slot = np.searchsorted(krig, self._node).astype(np.int32)
+        place = np.empty(N, dtype=np.int32)
+        place[krig] = np.arange(Nkrig, dtype=np.int32)
+        self._slot = place[self._node]
+        del place
         for name in ("_mu", "_chol", "_node", "_slot", "_start", "_nbr", "_weight", "_count",
                      "_scale", "_fixed"):
             setattr(self, name, frozen(getattr(self, name)))
