@@ -168,6 +168,25 @@ def interrupt_child(code, delay, timeout):
         p.wait()
 
 
+def alias_of(target, how, monkeypatch, name):
+    """The file `target` named as `how` says: "same path", "relative path"
+    (down a new folder and back up, from the file's folder as the working
+    folder), "symbolic link" or "hard link" (`name`, a new name beside it)."""
+    folder = target.parent
+    if how == "same path":
+        return target
+    if how == "relative path":
+        monkeypatch.chdir(folder)
+        (folder / "sub").mkdir()
+        return f"./sub/../{target.name}"
+    alias = folder / name
+    if how == "symbolic link":
+        alias.symlink_to(target.name)
+    else:
+        os.link(target, alias)
+    return alias
+
+
 def outputs_by_thread_count(code, counts=("1", "2", "3")):
     """The distinct standard outputs of `code`, run in a child interpreter
     once per thread count of the kernels (RANDOM_FIELD_NUM_THREADS)."""

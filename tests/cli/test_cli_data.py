@@ -1,14 +1,13 @@
 """--data: fields conditioned on measured values, the data file read with
 the node files' rules and never overwritten."""
 
-import os
-
 import numpy as np
 import pytest
 
 from random_field_sampler import Sampler
 
 from cli_helpers import N, X, Z, cli, files, same_bits, write_csv
+from support import alias_of
 
 
 def data_csv(tmp_path, rows, header="x,z,value", name="cpt.csv"):
@@ -80,17 +79,7 @@ def test_data_and_averages_are_a_wrong_command_line(tmp_path, capsys):
 @pytest.mark.parametrize("how", ["same path", "relative path", "symbolic link", "hard link"])
 def test_the_data_file_is_never_overwritten(tmp_path, mesh_csv, monkeypatch, capsys, how):
     data = data_csv(tmp_path, ["1,1,0.5", "3,2,-0.5"], name="cpt.csv")
-    output = tmp_path / "out.csv"
-    if how == "same path":
-        output = data
-    elif how == "relative path":
-        monkeypatch.chdir(tmp_path)
-        (tmp_path / "sub").mkdir()
-        output = f"./sub/../{data.name}"
-    elif how == "symbolic link":
-        output.symlink_to(data.name)
-    else:
-        os.link(data, output)
+    output = alias_of(data, how, monkeypatch, "out.csv")
     before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     for args in (["-o", output], ["-o", tmp_path / "fine.npy", "--plot", output]):
         assert cli(mesh_csv, "--theta-z", 2, "--data", data, *args) == 1

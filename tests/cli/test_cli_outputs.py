@@ -13,6 +13,7 @@ import pytest
 from random_field_sampler import Sampler, cli as random_field_cli
 
 from cli_helpers import N, X, Z, cli, files, run_ok, same_bits, write_csv
+from support import alias_of
 
 
 def test_output_shape_and_reproducibility(tmp_path, mesh_csv, capsys):
@@ -70,17 +71,7 @@ def test_the_node_file_is_never_overwritten(tmp_path, monkeypatch, capsys, how, 
         write_csv(mesh, ["0,1", "1,1"], "x,z")
     else:
         np.save(mesh, np.array([[0.0, 1.0], [1.0, 1.0]]))
-    output = tmp_path / f"out{suffix}"
-    if how == "same path":
-        output = mesh
-    elif how == "relative path":
-        monkeypatch.chdir(tmp_path)
-        output = f"./sub/../{mesh.name}"
-        (tmp_path / "sub").mkdir()
-    elif how == "symbolic link":
-        output.symlink_to(mesh.name)
-    else:
-        os.link(mesh, output)
+    output = alias_of(mesh, how, monkeypatch, f"out{suffix}")
     before = {p: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
     for args in (["-o", output], ["-o", tmp_path / "fine.npy", "--plot", output]):
         assert cli(mesh, "--theta-z", 2, *args) == 1

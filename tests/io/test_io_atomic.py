@@ -15,6 +15,7 @@ import pytest
 
 from random_field_sampler.io import atomic
 from random_field_sampler.io.atomic import OutputError, Pending, Staged
+from support import alias_of
 
 
 def files(folder):
@@ -150,17 +151,7 @@ def test_sigterm_during_the_commit_of_an_xdmf_pair_keeps_the_previous_pair(tmp_p
 def test_no_output_is_a_protected_file(tmp_path, monkeypatch, how):
     data = tmp_path / "data.h5"
     data.write_bytes(b"input data")
-    out = tmp_path / "out.h5"
-    if how == "same path":
-        out = data
-    elif how == "relative path":
-        monkeypatch.chdir(tmp_path)
-        (tmp_path / "sub").mkdir()
-        out = "sub/../data.h5"
-    elif how == "symbolic link":
-        out.symlink_to(data)
-    else:
-        os.link(data, out)
+    out = alias_of(data, how, monkeypatch, "out.h5")
     staged = Staged({str(data): "it holds the data of the input a.xdmf"})
     with pytest.raises(OutputError, match="it holds the data of the input a.xdmf; it would be overwritten"):
         staged.file(out)
