@@ -378,23 +378,7 @@ PyObject* py_pack(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!require(ok, "pack", "start must rise from 0 to the length of nbr, and every count "
                      "fit its slots"))
             return nullptr;
-        // Each node's used slots follow the previous node's: a move down
-        // (or none), node by node, never over slots still to be read.
-        std::int32_t* const nb = nbr.i();
-        double* const w = weight.d();
-        std::int64_t used = 0;
-        for (Py_ssize_t j = 0; j < Nkrig; ++j) {
-            const std::int64_t s0 = st[j];
-            const auto k = static_cast<std::size_t>(c[j]);
-            if (s0 != used && k > 0) {
-                std::memmove(nb + used, nb + s0, k * sizeof *nb);
-                std::memmove(w + used, w + s0, k * sizeof *w);
-            }
-            st[j] = used;
-            used += c[j];
-        }
-        st[Nkrig] = used;
-        return PyLong_FromLongLong(used);
+        return PyLong_FromLongLong(pack_factors(Nkrig, st, c, nbr.i(), weight.d()));
     });
 }
 

@@ -686,6 +686,28 @@ void factor_node(const double* x, const double* z, const double* sigma, double t
 
 }  // namespace detail
 
+// Drops the unused slots of the factors in place: node j's count[j] used
+// slots follow node j-1's, start[0..Nkrig] becomes the packed offsets.
+// Each move goes down (or nowhere), node by node, so never over slots still
+// to be read. Returns the slots used. The caller has checked that start
+// rises from 0 and that every count fits its slots.
+inline std::int64_t pack_factors(std::ptrdiff_t Nkrig, std::int64_t* start,
+                                 const std::int32_t* count, std::int32_t* nbr, double* weight) {
+    std::int64_t used = 0;
+    for (std::ptrdiff_t j = 0; j < Nkrig; ++j) {
+        const std::int64_t s0 = start[j];
+        const auto k = static_cast<std::size_t>(count[j]);
+        if (s0 != used && k > 0) {
+            std::memmove(nbr + used, nbr + s0, k * sizeof *nbr);
+            std::memmove(weight + used, weight + s0, k * sizeof *weight);
+        }
+        start[j] = used;
+        used += count[j];
+    }
+    start[Nkrig] = used;
+    return used;
+}
+
 // Builds the factors of every kriged node. node_of_rank lists all N nodes
 // in drawing order: the Nchol Cholesky nodes first (after the data, nodes
 // data.first and above, when there are any), then f.node[0..Nkrig).
